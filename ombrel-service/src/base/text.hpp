@@ -1,0 +1,24 @@
+#pragma once
+// UTF-8 is the text of the whole program; UTF-16 exists only at the Windows
+// API boundary. The conversions are our own so that both targets behave the
+// same whatever the C locale says.
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ombrel {
+
+// True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+// Invalid sequences become U+FFFD.
+std::u16string utf8_to_utf16(std::string_view utf8);
+// Unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(std::u16string_view utf16);
+
+// Decodes one code point at `pos`, advancing it; nullopt on a malformed sequence
+// (pos then advances by one byte).
+std::optional<char32_t> next_code_point(std::string_view utf8, std::size_t& pos);
+void append_utf8(std::string& out, char32_t cp);
+
+}  // namespace ombrel

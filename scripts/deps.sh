@@ -1,0 +1,21 @@
+#!/bin/bash
+# Installs the Debian packages that building, testing and the demo need.
+set -euo pipefail
+PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  nlohmann-json3-dev libssl-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+  osslsigncode python3
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
