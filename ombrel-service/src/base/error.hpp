@@ -36,7 +36,6 @@ class Error {
 
 template <class T>
 using Result = std::expected<T, Error>;
-using Status = std::expected<void, Error>;
 
 inline std::unexpected<Error> fail(std::string message) {
   return std::unexpected<Error>(Error(std::move(message)));
@@ -52,7 +51,7 @@ Result<T> context(Result<T>&& result, std::string outer) {
 
 }  // namespace ombrel
 
-// Propagates the error of `expr` (a Result or Status) to the caller.
+// Propagates the error of `expr` (a Result) to the caller.
 #define OMBREL_TRY(expr)                                                \
   do {                                                                  \
     auto&& ombrel_try_result_ = (expr);                                 \

@@ -8,7 +8,7 @@ namespace {
 Result<int> inner_failure() { return fail("Access is denied (os error 5)"); }
 Result<int> outer() { return context(inner_failure(), "не удалось открыть диспетчер служб"); }
 
-Status propagates() {
+Result<void> propagates() {
   OMBREL_TRY(outer());
   return {};
 }
