@@ -1,0 +1,71 @@
+#pragma once
+// Files by UTF-8 path. Windows paths are converted to UTF-16 inside; nothing
+// here goes through std::filesystem, whose mingw build differs from the
+// Linux one in exactly the corners (replace, sharing) that matter here.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace ombrel::platform {
+
+// The whole content of a file.
+Result<std::string> read_file(const std::string& path);
+
+// Puts `bytes` at `path` so that a crash or power loss at any moment leaves
+// either the old file or the new one, never a torn or empty file: the bytes
+// go to `temp_path` (created or truncated), are flushed to the disk, and the
+// flushed file is then moved over `path`. If writing the temporary file fails,
+// `path` is not touched and the temporary file is removed.
+Result<void> replace_file_atomically(const std::string& path, const std::string& temp_path,
+                                     std::string_view bytes);
+
+// Appends `bytes` to the end of a file, creating it if missing.
+Result<void> append_file(const std::string& path, std::string_view bytes);
+
+Result<std::uint64_t> file_size(const std::string& path);
+// True when something (file or folder) exists at `path`.
+bool path_exists(const std::string& path);
+Result<void> remove_file(const std::string& path);
+// Renames `from` to `to`, replacing an existing file at `to`.
+Result<void> rename_file(const std::string& from, const std::string& to);
+// Creates the folder and all missing parents; an existing folder is success.
+Result<void> create_directories(const std::string& path);
+
+// A file opened for writing, closed when dropped. Every write lands at the
+// current end of the file, even when another handle has truncated or grown it
+// meanwhile (a new core run truncating the log an old run still writes to).
+class File {
+ public:
+  // Creates the file or truncates an existing one.
+  static Result<File> create(const std::string& path);
+  // Opens the file keeping its content, creating it if missing.
+  static Result<File> open_append(const std::string& path);
+
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const;
+  // The current size of the open file.
+  Result<std::uint64_t> size() const;
+  Result<void> write_all(std::string_view bytes);
+  // Flushes written data to the disk.
+  Result<void> sync();
+  void close();
+
+ private:
+#ifdef _WIN32
+  explicit File(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;
+#else
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+#endif
+};
+
+}  // namespace ombrel::platform

@@ -1,0 +1,206 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.hpp"
+#include "platform/oserror.hpp"
+
+namespace ombrel::platform {
+
+namespace {
+
+// Closes a descriptor when dropped.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports what close said: on some file systems the last
+  // write error only shows here.
+  Result<void> close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return fail(last_os_error());
+    return {};
+  }
+
+ private:
+  int fd_;
+};
+
+Result<void> write_fd(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<void> fsync_fd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return fail(last_os_error());
+  }
+  return {};
+}
+
+std::string parent_of(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+Result<void> write_new_file(const std::string& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return fail(last_os_error());
+  OMBREL_TRY(write_fd(fd.get(), bytes));
+  OMBREL_TRY(fsync_fd(fd.get()));
+  return fd.close();
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return fail(last_os_error());
+  std::string out;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
+    out.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error());
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+Result<void> replace_file_atomically(const std::string& path, const std::string& temp_path,
+                                     std::string_view bytes) {
+  if (auto written = write_new_file(temp_path, bytes); !written) {
+    ::unlink(temp_path.c_str());
+    return written;
+  }
+  if (::rename(temp_path.c_str(), path.c_str()) != 0) return fail(last_os_error());
+  // The rename itself lives in the folder; without this a power loss could
+  // bring back the old name. Some file systems cannot sync folders, and the
+  // new content is in place either way, so a failure here is not reported.
+  Fd dir(::open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) (void)fsync_fd(dir.get());
+  return {};
+}
+
+Result<void> append_file(const std::string& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return fail(last_os_error());
+  OMBREL_TRY(write_fd(fd.get(), bytes));
+  return fd.close();
+}
+
+Result<std::uint64_t> file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return fail(last_os_error());
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<void> remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return fail(last_os_error());
+  return {};
+}
+
+Result<void> rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_os_error());
+  return {};
+}
+
+Result<void> create_directories(const std::string& path) {
+  if (path.empty()) return fail("empty path");
+  // Each prefix ending before a slash, then the whole path.
+  for (std::size_t i = 1; i <= path.size(); ++i) {
+    if (i != path.size() && path[i] != '/') continue;
+    if (path[i - 1] == '/') continue;
+    const std::string prefix = path.substr(0, i);
+    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return fail(last_os_error());
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return fail(last_os_error());
+  if (!S_ISDIR(st.st_mode)) return fail(os_error(ENOTDIR));
+  return {};
+}
+
+Result<File> File::create(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(last_os_error());
+  return File(fd);
+}
+
+Result<File> File::open_append(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(last_os_error());
+  return File(fd);
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  close();
+}
+
+bool File::is_open() const {
+  return fd_ >= 0;
+}
+
+Result<std::uint64_t> File::size() const {
+  struct stat st {};
+  if (fd_ < 0) return fail(os_error(EBADF));
+  if (::fstat(fd_, &st) != 0) return fail(last_os_error());
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<void> File::write_all(std::string_view bytes) {
+  if (fd_ < 0) return fail(os_error(EBADF));
+  return write_fd(fd_, bytes);
+}
+
+Result<void> File::sync() {
+  if (fd_ < 0) return fail(os_error(EBADF));
+  return fsync_fd(fd_);
+}
+
+void File::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace ombrel::platform

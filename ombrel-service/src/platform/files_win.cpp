@@ -1,0 +1,238 @@
+#include <windows.h>
+
+#include "base/text.hpp"
+#include "platform/files.hpp"
+#include "platform/oserror.hpp"
+
+namespace ombrel::platform {
+
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+  const std::u16string u16 = utf8_to_utf16(utf8);
+  return std::wstring(u16.begin(), u16.end());
+}
+
+// Closes a handle when dropped.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+  Result<void> close() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(h)) return fail(last_os_error());
+    return {};
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// Other handles may read, write, truncate, rename or delete the file while
+// we hold it: logs are rotated and truncated by the next core run.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// With `at_end`, each write goes to the end of the file as it is at that
+// moment (offset 0xFFFFFFFF:0xFFFFFFFF), like O_APPEND.
+Result<void> write_handle(HANDLE h, std::string_view bytes, bool at_end) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    OVERLAPPED end{};
+    end.Offset = 0xFFFFFFFF;
+    end.OffsetHigh = 0xFFFFFFFF;
+    if (!WriteFile(h, bytes.data(), chunk, &written, at_end ? &end : nullptr)) {
+      return fail(last_os_error());
+    }
+    if (written == 0) return fail(os_error(ERROR_WRITE_FAULT));
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+Result<std::uint64_t> handle_size(HANDLE h) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(h, &size)) return fail(last_os_error());
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool is_separator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+// Length of the part of a path that cannot be created: "C:", "\\server\share",
+// "\\?\C:".
+std::size_t root_length(const std::wstring& p) {
+  if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {
+    std::size_t i = 2;
+    for (int parts = 0; parts < 2; ++parts) {
+      while (i < p.size() && !is_separator(p[i])) ++i;
+      if (parts == 0 && i < p.size()) ++i;
+    }
+    return i;
+  }
+  if (p.size() >= 2 && p[1] == L':') return 2;
+  return 0;
+}
+
+bool is_directory(const std::wstring& p) {
+  const DWORD attrs = GetFileAttributesW(p.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+Result<void> write_new_file(const std::wstring& path, std::string_view bytes) {
+  Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return fail(last_os_error());
+  OMBREL_TRY(write_handle(h.get(), bytes, false));
+  if (!FlushFileBuffers(h.get())) return fail(last_os_error());
+  return h.close();
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+  Handle h(CreateFileW(wide(path).c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return fail(last_os_error());
+  std::string out;
+  if (auto size = handle_size(h.get()); size && *size > 0) {
+    out.reserve(static_cast<std::size_t>(*size));
+  }
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h.get(), buf, sizeof buf, &n, nullptr)) return fail(last_os_error());
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  return out;
+}
+
+Result<void> replace_file_atomically(const std::string& path, const std::string& temp_path,
+                                     std::string_view bytes) {
+  const std::wstring temp = wide(temp_path);
+  if (auto written = write_new_file(temp, bytes); !written) {
+    DeleteFileW(temp.c_str());
+    return written;
+  }
+  // WRITE_THROUGH: the call returns only once the move is on the disk.
+  if (!MoveFileExW(temp.c_str(), wide(path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return fail(last_os_error());
+  }
+  return {};
+}
+
+Result<void> append_file(const std::string& path, std::string_view bytes) {
+  auto file = File::open_append(path);
+  if (!file) return fail(file.error());
+  OMBREL_TRY(file->write_all(bytes));
+  return {};
+}
+
+Result<std::uint64_t> file_size(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    return fail(last_os_error());
+  }
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool path_exists(const std::string& path) {
+  return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Result<void> remove_file(const std::string& path) {
+  if (!DeleteFileW(wide(path).c_str())) return fail(last_os_error());
+  return {};
+}
+
+Result<void> rename_file(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return fail(last_os_error());
+  }
+  return {};
+}
+
+Result<void> create_directories(const std::string& path) {
+  if (path.empty()) return fail(os_error(ERROR_PATH_NOT_FOUND));
+  const std::wstring p = wide(path);
+  const std::size_t root = root_length(p);
+  for (std::size_t i = root + 1; i <= p.size(); ++i) {
+    if (i != p.size() && !is_separator(p[i])) continue;
+    if (is_separator(p[i - 1])) continue;
+    const std::wstring prefix = p.substr(0, i);
+    if (is_directory(prefix)) continue;
+    if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return fail(last_os_error());
+    }
+  }
+  if (!is_directory(p)) return fail(os_error(ERROR_DIRECTORY));
+  return {};
+}
+
+Result<File> File::create(const std::string& path) {
+  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail(last_os_error());
+  return File(h);
+}
+
+Result<File> File::open_append(const std::string& path) {
+  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail(last_os_error());
+  return File(h);
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+File::~File() {
+  close();
+}
+
+bool File::is_open() const {
+  return handle_ != nullptr;
+}
+
+Result<std::uint64_t> File::size() const {
+  if (handle_ == nullptr) return fail(os_error(ERROR_INVALID_HANDLE));
+  return handle_size(handle_);
+}
+
+Result<void> File::write_all(std::string_view bytes) {
+  if (handle_ == nullptr) return fail(os_error(ERROR_INVALID_HANDLE));
+  return write_handle(handle_, bytes, true);
+}
+
+Result<void> File::sync() {
+  if (handle_ == nullptr) return fail(os_error(ERROR_INVALID_HANDLE));
+  if (!FlushFileBuffers(handle_)) return fail(last_os_error());
+  return {};
+}
+
+void File::close() {
+  if (handle_ != nullptr) CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+}  // namespace ombrel::platform

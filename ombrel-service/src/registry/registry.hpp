@@ -1,0 +1,67 @@
+#pragma once
+// Which nodes worked recently and which just failed, kept across connections
+// and service restarts in "channels.json". A node is its remark, compared
+// byte for byte.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.hpp"
+#include "registry/stored.hpp"
+
+namespace ombrel::registry {
+
+inline constexpr std::uint64_t SEEN_TTL_MS = 604'800'000;       // 7 days
+inline constexpr std::uint64_t FAILED_TTL_MS = 3'600'000;       // 1 hour
+inline constexpr std::uint64_t SEEN_SAVE_INTERVAL_MS = 60'000;  // 1 minute
+inline constexpr std::string_view CHANNELS_FILE = "channels.json";
+
+// The file a save writes before moving it over `path`: the extension
+// replaced by "json.tmp" ("channels.json" -> "channels.json.tmp").
+std::string temp_path_for(const std::string& path);
+
+// Every operation takes the registry's own lock for its whole duration,
+// including the file write, and loads the file on the first call. Callers
+// may hold the service state lock; the registry takes no other lock.
+class ChannelRegistry {
+ public:
+  // `path` is the registry file; `clock` must outlive the registry.
+  ChannelRegistry(std::string path, const Clock& clock);
+  ChannelRegistry(const ChannelRegistry&) = delete;
+  ChannelRegistry& operator=(const ChannelRegistry&) = delete;
+
+  // The node is carrying traffic: it leaves `failed` and is seen now. The
+  // file is written at once for a node new to `seen`, otherwise at most once
+  // per SEEN_SAVE_INTERVAL_MS. An empty remark is ignored.
+  void mark_seen(std::string_view remark);
+  // The node failed its probes: it leaves `seen`, is failed now, and the
+  // file is written at once. An empty remark is ignored.
+  void mark_failed(std::string_view remark);
+  // Remarks seen within SEEN_TTL_MS, in no particular order.
+  std::vector<std::string> recent_seen();
+  // Remarks failed within FAILED_TTL_MS, in no particular order.
+  std::vector<std::string> recent_failed();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::uint64_t now() const;
+  void load_once();
+  void save();
+
+  const std::string path_;
+  const std::string temp_path_;
+  const Clock& clock_;
+  std::mutex mutex_;
+  Stored maps_;
+  std::uint64_t last_save_ = 0;
+  bool loaded_ = false;
+};
+
+// The service's registry: "channels.json" in the data folder, the system
+// clock. Created on first use, lives until the process exits.
+ChannelRegistry& channel_registry();
+
+}  // namespace ombrel::registry

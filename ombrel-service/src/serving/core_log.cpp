@@ -1,0 +1,185 @@
+#include "serving/core_log.hpp"
+
+#include <charconv>
+#include <limits>
+
+#include "base/text.hpp"
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+#include "serving/diag_log.hpp"
+#include "serving/line_reader.hpp"
+
+namespace ombrel::serving {
+
+namespace {
+
+constexpr std::string_view HEADER_LINE = "--- какой канал под каким номером:";
+// Channel and failure lines: prefix, channel number, middle, remark.
+constexpr std::string_view CHANNEL_LINE_PREFIX = "    p";
+constexpr std::string_view CHANNEL_LINE_MIDDLE = " = ";
+constexpr std::string_view FAILURE_LINE_MIDDLE = " провалил пробы подряд - снимаю с проверенных: ";
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Trims Unicode white space from both ends; a malformed sequence stops the
+// trimming on its side.
+std::string_view trim(std::string_view s) {
+  while (!s.empty()) {
+    std::size_t pos = 0;
+    const auto cp = next_code_point(s, pos);
+    if (!cp || !is_white_space(*cp)) break;
+    s.remove_prefix(pos);
+  }
+  while (!s.empty()) {
+    std::size_t start = s.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    std::size_t pos = start;
+    const auto cp = next_code_point(s, pos);
+    if (!cp || pos != s.size() || !is_white_space(*cp)) break;
+    s.remove_suffix(s.size() - start);
+  }
+  return s;
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Digits only, at least one, value within `max`.
+std::optional<std::uint64_t> parse_number(std::string_view digits, std::uint64_t max) {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || end != digits.data() + digits.size() || value > max) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// "p" and decimal digits, nothing else.
+std::optional<std::int64_t> channel_tag(std::string_view tag) {
+  if (tag.size() < 2 || tag[0] != 'p') return std::nullopt;
+  tag.remove_prefix(1);
+  for (const char c : tag) {
+    if (!is_digit(c)) return std::nullopt;
+  }
+  const auto n = parse_number(tag, std::numeric_limits<std::int64_t>::max());
+  if (!n) return std::nullopt;
+  return static_cast<std::int64_t>(*n);
+}
+
+// The tag after the last arrow inside the last "[...]" of an access line.
+std::optional<std::int64_t> routed_channel(std::string_view line) {
+  const auto open = line.rfind('[');
+  if (open == std::string_view::npos) return std::nullopt;
+  const auto close = line.find(']', open + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::string_view inside = line.substr(open + 1, close - open - 1);
+  auto arrow = inside.rfind("->");
+  if (arrow == std::string_view::npos) arrow = inside.rfind(">>");
+  if (arrow == std::string_view::npos) return std::nullopt;
+  return channel_tag(trim(inside.substr(arrow + 2)));
+}
+
+std::optional<std::uint64_t> failed_probe(std::string_view line) {
+  if (line.find("observatory") == std::string_view::npos ||
+      line.find("error ping") == std::string_view::npos) {
+    return std::nullopt;
+  }
+  constexpr std::string_view marker = " with p";
+  const auto at = line.rfind(marker);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view rest = line.substr(at + marker.size());
+  std::size_t run = 0;
+  while (run < rest.size() && is_digit(rest[run])) ++run;
+  return parse_number(rest.substr(0, run), std::numeric_limits<std::uint64_t>::max());
+}
+
+std::string numbered_line(std::uint64_t n, std::string_view middle, std::string_view remark) {
+  std::string out(CHANNEL_LINE_PREFIX);
+  out += std::to_string(n);
+  out += middle;
+  out += remark;
+  return out;
+}
+
+std::uint64_t wall_now(const Clock& clock) {
+  const std::int64_t ms = clock.wall_ms();
+  return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
+}
+
+}  // namespace
+
+CurrentChannel make_current_channel() {
+  return std::make_shared<std::atomic<std::int64_t>>(NO_CHANNEL);
+}
+
+LogLineInfo classify_log_line(std::string_view line) {
+  LogLineInfo info;
+  if (const auto channel = routed_channel(line)) {
+    info.channel_in_use = channel;
+    info.logged = false;
+    return info;
+  }
+  info.probe_failure = failed_probe(line);
+  info.logged = line.find(" accepted ") == std::string_view::npos;
+  return info;
+}
+
+bool ProbeFailures::record(std::uint64_t channel, std::uint64_t now_ms) {
+  auto& times = times_[channel];
+  // A time after now (the clock went back) counts as just now.
+  std::erase_if(
+      times, [&](std::uint64_t s) { return (now_ms > s ? now_ms - s : 0) > PROBE_FAIL_WINDOW_MS; });
+  times.push_back(now_ms);
+  if (times.size() < PROBE_FAIL_LIMIT) return false;
+  times.clear();
+  return true;
+}
+
+void watch_core_log(std::vector<std::string> channel_labels, CurrentChannel current_channel,
+                    std::unique_ptr<Reader> output, registry::ChannelRegistry& registry,
+                    const Clock& clock, const std::string& log_path) {
+  (void)platform::create_directories(platform::parent_path(log_path));
+  DiagLog log = DiagLog::create(log_path);
+  log.write_line(HEADER_LINE);
+  for (std::size_t n = 0; n < channel_labels.size(); ++n) {
+    log.write_line(numbered_line(n, CHANNEL_LINE_MIDDLE, channel_labels[n]));
+  }
+
+  ProbeFailures failures;
+  {
+    LineReader lines(*output);
+    while (const auto line = lines.next_line()) {
+      const LogLineInfo info = classify_log_line(*line);
+      if (info.channel_in_use) {
+        current_channel->store(*info.channel_in_use, std::memory_order_relaxed);
+        continue;
+      }
+      if (info.probe_failure && *info.probe_failure < channel_labels.size()) {
+        const std::uint64_t n = *info.probe_failure;
+        if (failures.record(n, wall_now(clock))) {
+          const std::string& remark = channel_labels[n];
+          log.write_line(numbered_line(n, FAILURE_LINE_MIDDLE, remark));
+          registry.mark_failed(remark);
+        }
+      }
+      if (info.logged) log.write_line(*line);
+    }
+  }
+  output.reset();
+  log.close();
+}
+
+void watch_core_log(std::vector<std::string> channel_labels, CurrentChannel current_channel,
+                    std::unique_ptr<Reader> output) {
+  watch_core_log(std::move(channel_labels), std::move(current_channel), std::move(output),
+                 registry::channel_registry(), system_clock(),
+                 platform::join_path(platform::data_dir(), CORE_LOG_FILE));
+}
+
+}  // namespace ombrel::serving
