@@ -1,0 +1,50 @@
+#pragma once
+// Owned kernel handles for the Windows side of the platform layer. Only
+// `*_win.cpp` files include this header; nothing outside the platform layer
+// sees a HANDLE.
+#include <windows.h>
+
+#include <utility>
+
+namespace ombrel::platform {
+
+// Owns one kernel handle and closes it when dropped. Both null and
+// INVALID_HANDLE_VALUE mean "no handle": the Win32 API uses either,
+// depending on the call, and neither may be passed to CloseHandle.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE h) noexcept : h_(h) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : h_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { reset(); }
+
+  static bool valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+  HANDLE get() const noexcept { return h_; }
+  explicit operator bool() const noexcept { return valid(h_); }
+
+  // Gives the handle up without closing it.
+  HANDLE release() noexcept { return std::exchange(h_, nullptr); }
+
+  void reset(HANDLE h = nullptr) noexcept {
+    const HANDLE old = std::exchange(h_, h);
+    if (valid(old)) CloseHandle(old);
+  }
+
+  // For out-parameters of calls that create a handle: closes the current one first.
+  HANDLE* put() noexcept {
+    reset();
+    return &h_;
+  }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+}  // namespace ombrel::platform

@@ -1,0 +1,158 @@
+#pragma once
+// Child processes with redirected standard streams. A `Process` owns its
+// child: dropping it ends the child (exit code 1) and reaps it, so nothing
+// the service starts outlives its owner by accident. Every child inherits
+// exactly its three standard streams and no other handle of the service, so
+// that, for example, a tunnel core never holds the proxy core's standard
+// input open and the proxy core always sees the end of its configuration.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/stream.hpp"
+
+namespace ombrel::platform {
+
+#ifdef _WIN32
+using NativeHandle = void*;
+inline constexpr NativeHandle NO_NATIVE_HANDLE = nullptr;
+#else
+using NativeHandle = int;
+inline constexpr NativeHandle NO_NATIVE_HANDLE = -1;
+#endif
+
+// The parent's reading end of a child's output pipe; closed when dropped.
+class PipeReader final : public Reader {
+ public:
+  PipeReader() = default;
+  // Takes ownership of an open pipe handle.
+  explicit PipeReader(NativeHandle handle) noexcept : handle_(handle) {}
+  PipeReader(PipeReader&& other) noexcept;
+  PipeReader& operator=(PipeReader&& other) noexcept;
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader() override { close(); }
+
+  // 0 bytes means the writing side is closed everywhere (the child ended or
+  // closed the stream).
+  Result<std::size_t> read(std::span<char> buf) override;
+  bool is_open() const noexcept { return handle_ != NO_NATIVE_HANDLE; }
+  void close() noexcept;
+
+ private:
+  NativeHandle handle_ = NO_NATIVE_HANDLE;
+};
+
+// The parent's writing end of a child's input pipe; closed when dropped,
+// which is how the child learns that its input has ended.
+class PipeWriter final : public Writer {
+ public:
+  PipeWriter() = default;
+  explicit PipeWriter(NativeHandle handle) noexcept : handle_(handle) {}
+  PipeWriter(PipeWriter&& other) noexcept;
+  PipeWriter& operator=(PipeWriter&& other) noexcept;
+  PipeWriter(const PipeWriter&) = delete;
+  PipeWriter& operator=(const PipeWriter&) = delete;
+  ~PipeWriter() override { close(); }
+
+  // Writes every byte, resuming after partial and interrupted writes. A child
+  // that has closed its input yields an error, never a signal that ends the
+  // service.
+  Result<void> write_all(std::string_view bytes) override;
+  bool is_open() const noexcept { return handle_ != NO_NATIVE_HANDLE; }
+  void close() noexcept;
+
+ private:
+  NativeHandle handle_ = NO_NATIVE_HANDLE;
+};
+
+// Where one standard stream of a child goes.
+enum class Stdio {
+  Inherit,  // the service's own stream (the null device when it has none)
+  Null,     // the null device
+  Pipe,     // a new pipe whose other end the parent takes from `Process`
+};
+
+struct SpawnOptions {
+  std::string program;                     // full path of the executable, UTF-8
+  std::vector<std::string> args;           // the arguments after the program, UTF-8
+  std::optional<std::string> working_dir;  // the service's own when absent
+  Stdio std_in = Stdio::Inherit;
+  Stdio std_out = Stdio::Inherit;
+  Stdio std_err = Stdio::Inherit;
+};
+
+class Process {
+ public:
+  Process() = default;  // owns no process
+  Process(Process&& other) noexcept;
+  // Ends and reaps the process this one owned before taking over `other`'s.
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  // Terminates (exit code 1) and reaps the process unless it was released.
+  ~Process();
+
+  bool owns_process() const noexcept;
+  std::uint32_t pid() const noexcept { return pid_; }
+
+  // The parent's ends of the pipes asked for with `Stdio::Pipe`; each can be
+  // taken once, after which the process no longer holds it.
+  std::optional<PipeWriter> take_stdin();
+  std::optional<PipeReader> take_stdout();
+  std::optional<PipeReader> take_stderr();
+
+  // Waits for the process to end and gives its exit code. May be called
+  // again after the end; the code stays the same.
+  Result<int> wait();
+  // The exit code if the process has ended, nullopt while it runs; never blocks.
+  Result<std::optional<int>> try_wait();
+  // Ends the process with `exit_code` without waiting for it. A process that
+  // has already ended counts as success. On Linux the process is killed with
+  // SIGKILL and `wait` then reports `exit_code`, as on Windows.
+  Result<void> terminate(int exit_code);
+
+  // Gives up ownership: the process keeps running, is neither terminated nor
+  // waited for by this object, and is reaped in the background when it ends.
+  // Pipes not yet taken are closed. Returns the process id.
+  std::uint32_t release() noexcept;
+
+ private:
+  friend Result<Process> spawn(const SpawnOptions& options);
+  friend Result<std::uint32_t> spawn_detached(const std::string& program,
+                                              std::span<const std::string> args,
+                                              const std::optional<std::string>& working_dir);
+  void end_and_reap() noexcept;
+
+  std::uint32_t pid_ = 0;
+#ifdef _WIN32
+  NativeHandle process_ = NO_NATIVE_HANDLE;
+#else
+  bool running_ = false;  // a child that has not been reaped yet
+  int exit_code_ = 0;     // valid once reaped
+  std::optional<int> terminated_with_;
+#endif
+  std::optional<PipeWriter> stdin_;
+  std::optional<PipeReader> stdout_;
+  std::optional<PipeReader> stderr_;
+};
+
+// Starts `options.program` with the service's environment. The error is the
+// system's (the caller names the program).
+Result<Process> spawn(const SpawnOptions& options);
+
+// Starts a program that lives on by itself: no streams (null device), its own
+// session or process group, not owned by the service and never terminated by
+// it. Returns its process id.
+Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
+                                     const std::optional<std::string>& working_dir);
+
+// The arguments this program was started with, after the program name, in
+// UTF-8. On Windows they are read from the UTF-16 command line, not from the
+// code-page `argv`, so that any text arrives intact.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
+}  // namespace ombrel::platform

@@ -1,0 +1,370 @@
+#include <shellapi.h>
+#include <windows.h>
+
+#include <memory>
+#include <utility>
+
+#include "base/text.hpp"
+#include "platform/cmdline.hpp"
+#include "platform/handle_win.hpp"
+#include "platform/oserror.hpp"
+#include "platform/process.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+  const std::u16string w = utf8_to_utf16(utf8);
+  return std::wstring(w.begin(), w.end());
+}
+
+std::string narrow(const wchar_t* text, std::size_t len) {
+  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), len));
+}
+
+void close_handle(HANDLE& h) noexcept {
+  if (UniqueHandle::valid(h)) CloseHandle(h);
+  h = nullptr;
+}
+
+constexpr DWORD PIPE_BUFFER = 64 * 1024;
+
+// The null device, opened for both directions.
+Result<UniqueHandle> open_null() {
+  UniqueHandle h(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr));
+  if (!h) return fail(last_os_error());
+  return h;
+}
+
+// A private copy of one of the service's own standard handles; the null
+// device when the service has none (as under the service control manager).
+Result<UniqueHandle> own_std_handle(DWORD which) {
+  const HANDLE h = GetStdHandle(which);
+  if (UniqueHandle::valid(h)) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+      return UniqueHandle(copy);
+    }
+  }
+  return open_null();
+}
+
+class AttributeList {
+ public:
+  AttributeList() = default;
+  AttributeList(const AttributeList&) = delete;
+  AttributeList& operator=(const AttributeList&) = delete;
+  ~AttributeList() {
+    if (initialised_) DeleteProcThreadAttributeList(get());
+  }
+
+  // Limits inheritance to exactly `handles`.
+  Result<void> init_handle_list(std::span<HANDLE> handles) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_ = std::make_unique<char[]>(size);
+    if (!InitializeProcThreadAttributeList(get(), 1, 0, &size)) return fail(last_os_error());
+    initialised_ = true;
+    if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                   handles.size_bytes(), nullptr, nullptr)) {
+      return fail(last_os_error());
+    }
+    return {};
+  }
+
+  LPPROC_THREAD_ATTRIBUTE_LIST get() {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.get());
+  }
+
+ private:
+  std::unique_ptr<char[]> storage_;
+  bool initialised_ = false;
+};
+
+struct Created {
+  UniqueHandle process;
+  DWORD pid = 0;
+};
+
+// CreateProcessW with the given standard handles (all three or none) as the
+// only inherited handles.
+Result<Created> create_process(const std::string& program, std::span<const std::string> args,
+                               const std::optional<std::string>& working_dir, HANDLE std_handles[3],
+                               DWORD flags) {
+  const std::wstring application = wide(program);
+  std::wstring command_line = wide(windows_command_line(program, args));
+  const std::wstring directory = working_dir ? wide(*working_dir) : std::wstring();
+
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  AttributeList attributes;
+  BOOL inherit = FALSE;
+  if (std_handles != nullptr) {
+    // Only these three become inheritable, and only until the child exists;
+    // the list makes sure that no other inheritable handle a concurrent
+    // caller may hold crosses over either.
+    HANDLE list[3];
+    std::size_t count = 0;
+    for (int i = 0; i < 3; ++i) {
+      if (!SetHandleInformation(std_handles[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return fail(last_os_error());
+      }
+      list[count++] = std_handles[i];
+    }
+    OMBREL_TRY(attributes.init_handle_list(std::span<HANDLE>(list, count)));
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = std_handles[0];
+    si.StartupInfo.hStdOutput = std_handles[1];
+    si.StartupInfo.hStdError = std_handles[2];
+    si.lpAttributeList = attributes.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+    inherit = TRUE;
+  }
+  PROCESS_INFORMATION pi{};
+  const BOOL ok =
+      CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit, flags,
+                     nullptr, working_dir ? directory.c_str() : nullptr, &si.StartupInfo, &pi);
+  if (!ok) return fail(last_os_error());
+  CloseHandle(pi.hThread);
+  return Created{UniqueHandle(pi.hProcess), pi.dwProcessId};
+}
+
+}  // namespace
+
+// ---- pipes ----
+
+PipeReader::PipeReader(PipeReader&& other) noexcept
+    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
+
+PipeReader& PipeReader::operator=(PipeReader&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
+  }
+  return *this;
+}
+
+void PipeReader::close() noexcept {
+  close_handle(handle_);
+}
+
+Result<std::size_t> PipeReader::read(std::span<char> buf) {
+  if (!is_open()) return fail(os_error(ERROR_INVALID_HANDLE));
+  if (buf.empty()) return 0;
+  const DWORD want = buf.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(buf.size());
+  while (true) {
+    DWORD got = 0;
+    if (!ReadFile(handle_, buf.data(), want, &got, nullptr)) {
+      const DWORD err = GetLastError();
+      // The pipe's end, once every writer has closed it.
+      if (err == ERROR_BROKEN_PIPE) return 0;
+      return fail(os_error(err));
+    }
+    // A zero-byte write by the child arrives as a zero-byte read; it is not
+    // the end of the stream.
+    if (got != 0) return static_cast<std::size_t>(got);
+  }
+}
+
+PipeWriter::PipeWriter(PipeWriter&& other) noexcept
+    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
+
+PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
+  }
+  return *this;
+}
+
+void PipeWriter::close() noexcept {
+  close_handle(handle_);
+}
+
+Result<void> PipeWriter::write_all(std::string_view bytes) {
+  if (!is_open()) return fail(os_error(ERROR_INVALID_HANDLE));
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > (1u << 20) ? (1u << 20) : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle_, bytes.data(), chunk, &written, nullptr)) return fail(last_os_error());
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+// ---- processes ----
+
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      process_(std::exchange(other.process_, NO_NATIVE_HANDLE)),
+      stdin_(std::exchange(other.stdin_, std::nullopt)),
+      stdout_(std::exchange(other.stdout_, std::nullopt)),
+      stderr_(std::exchange(other.stderr_, std::nullopt)) {}
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this != &other) {
+    end_and_reap();
+    pid_ = std::exchange(other.pid_, 0);
+    process_ = std::exchange(other.process_, NO_NATIVE_HANDLE);
+    stdin_ = std::exchange(other.stdin_, std::nullopt);
+    stdout_ = std::exchange(other.stdout_, std::nullopt);
+    stderr_ = std::exchange(other.stderr_, std::nullopt);
+  }
+  return *this;
+}
+
+Process::~Process() {
+  end_and_reap();
+}
+
+void Process::end_and_reap() noexcept {
+  stdin_.reset();
+  if (owns_process()) {
+    // A child that refuses to end is not waited for: that would hang the owner.
+    if (terminate(1)) WaitForSingleObject(process_, INFINITE);
+  }
+  stdout_.reset();
+  stderr_.reset();
+  close_handle(process_);
+  pid_ = 0;
+}
+
+bool Process::owns_process() const noexcept {
+  return UniqueHandle::valid(process_);
+}
+
+std::optional<PipeWriter> Process::take_stdin() {
+  return std::exchange(stdin_, std::nullopt);
+}
+std::optional<PipeReader> Process::take_stdout() {
+  return std::exchange(stdout_, std::nullopt);
+}
+std::optional<PipeReader> Process::take_stderr() {
+  return std::exchange(stderr_, std::nullopt);
+}
+
+Result<int> Process::wait() {
+  if (!owns_process()) return fail(os_error(ERROR_INVALID_HANDLE));
+  if (WaitForSingleObject(process_, INFINITE) == WAIT_FAILED) return fail(last_os_error());
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process_, &code)) return fail(last_os_error());
+  return static_cast<int>(code);
+}
+
+Result<std::optional<int>> Process::try_wait() {
+  if (!owns_process()) return fail(os_error(ERROR_INVALID_HANDLE));
+  switch (WaitForSingleObject(process_, 0)) {
+    case WAIT_TIMEOUT:
+      return std::optional<int>();
+    case WAIT_OBJECT_0: {
+      DWORD code = 0;
+      if (!GetExitCodeProcess(process_, &code)) return fail(last_os_error());
+      return std::optional<int>(static_cast<int>(code));
+    }
+    default:
+      return fail(last_os_error());
+  }
+}
+
+Result<void> Process::terminate(int exit_code) {
+  if (!owns_process()) return fail(os_error(ERROR_INVALID_HANDLE));
+  if (TerminateProcess(process_, static_cast<UINT>(exit_code))) return {};
+  const DWORD err = GetLastError();
+  // Terminating a process that has already ended fails with access denied.
+  if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) return {};
+  return fail(os_error(err));
+}
+
+std::uint32_t Process::release() noexcept {
+  const std::uint32_t pid = pid_;
+  stdin_.reset();
+  stdout_.reset();
+  stderr_.reset();
+  close_handle(process_);
+  pid_ = 0;
+  return pid;
+}
+
+Result<Process> spawn(const SpawnOptions& options) {
+  Process process;
+  UniqueHandle child_ends[3];
+  const Stdio kinds[3] = {options.std_in, options.std_out, options.std_err};
+  const DWORD std_ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    switch (kinds[i]) {
+      case Stdio::Inherit: {
+        auto h = own_std_handle(std_ids[i]);
+        if (!h) return fail(h.error());
+        child_ends[i] = std::move(*h);
+        break;
+      }
+      case Stdio::Null: {
+        auto h = open_null();
+        if (!h) return fail(h.error());
+        child_ends[i] = std::move(*h);
+        break;
+      }
+      case Stdio::Pipe: {
+        // Created not inheritable: a child started meanwhile by another
+        // thread must not get either end.
+        HANDLE read_end = nullptr;
+        HANDLE write_end = nullptr;
+        if (!CreatePipe(&read_end, &write_end, nullptr, PIPE_BUFFER)) return fail(last_os_error());
+        if (i == 0) {
+          child_ends[0].reset(read_end);
+          process.stdin_.emplace(write_end);
+        } else {
+          child_ends[i].reset(write_end);
+          (i == 1 ? process.stdout_ : process.stderr_).emplace(read_end);
+        }
+        break;
+      }
+    }
+  }
+  HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
+  auto created = create_process(options.program, options.args, options.working_dir, handles, 0);
+  if (!created) return fail(created.error());
+  process.pid_ = created->pid;
+  process.process_ = created->process.release();
+  // The child's ends close here, so the parent holds only its own ends.
+  return process;
+}
+
+Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
+                                     const std::optional<std::string>& working_dir) {
+  auto created = create_process(program, args, working_dir, nullptr,
+                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP);
+  if (!created) return fail(created.error());
+  return static_cast<std::uint32_t>(created->pid);
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  (void)argc;
+  (void)argv;
+  const wchar_t* line = GetCommandLineW();
+  std::vector<std::string> args;
+  // The system's own splitter, as every other Windows program reads its
+  // command line; loaded on demand so the service does not link shell32.
+  using Splitter = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+  if (HMODULE shell = LoadLibraryW(L"shell32.dll")) {
+    auto split = reinterpret_cast<Splitter>(
+        reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
+    int count = 0;
+    LPWSTR* words = split != nullptr ? split(line, &count) : nullptr;
+    if (words != nullptr) {
+      for (int i = 1; i < count; ++i) args.push_back(narrow(words[i], wcslen(words[i])));
+      LocalFree(words);
+      FreeLibrary(shell);
+      return args;
+    }
+    FreeLibrary(shell);
+  }
+  args = split_windows_command_line(narrow(line, wcslen(line)));
+  if (!args.empty()) args.erase(args.begin());
+  return args;
+}
+
+}  // namespace ombrel::platform

@@ -1,0 +1,42 @@
+#pragma once
+// The system's process list, image paths and path identity: what is needed
+// to find processes of our own executables that are left over from an
+// earlier run (or that have to be waited for during an update).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace ombrel::platform {
+
+struct ProcessEntry {
+  std::uint32_t pid = 0;
+  // The executable's file name without its folder, as the system reports it
+  // (case as on disk). On Linux the name of the executable file, or the
+  // kernel's short process name when the executable cannot be read.
+  std::string exe_name;
+};
+
+// A snapshot of every process of the system, in the system's order.
+Result<std::vector<ProcessEntry>> list_processes();
+
+// The full path of a process's executable image (Win32 form on Windows).
+Result<std::string> process_image_path(std::uint32_t pid);
+
+std::uint32_t current_process_id();
+
+// Ends the process `pid` with `exit_code` (SIGKILL on Linux). A process that
+// is already gone is an error.
+Result<void> terminate_process(std::uint32_t pid, int exit_code);
+
+// The canonical full path of an existing file or folder: links and relative
+// parts resolved; on Windows the final path without the "\\?\" prefix.
+Result<std::string> canonical_path(const std::string& path);
+
+// Whether two canonical paths name the same file, compared component by
+// component: case-insensitively on Windows (as the file system does), byte
+// for byte on Linux.
+bool same_path(const std::string& a, const std::string& b);
+
+}  // namespace ombrel::platform

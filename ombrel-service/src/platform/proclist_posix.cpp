@@ -1,0 +1,104 @@
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "platform/oserror.hpp"
+#include "platform/proclist.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+Result<std::string> read_link(const std::string& path) {
+  std::string buf(256, '\0');
+  while (true) {
+    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n < 0) return fail(last_os_error());
+    if (static_cast<std::size_t>(n) < buf.size()) {
+      buf.resize(static_cast<std::size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// The kernel marks the image of a process whose file was removed or replaced.
+constexpr std::string_view DELETED_MARK = " (deleted)";
+
+std::string file_name_of(std::string path) {
+  if (path.ends_with(DELETED_MARK)) path.resize(path.size() - DELETED_MARK.size());
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> parts;
+  if (path.starts_with('/')) parts.emplace_back("/");
+  std::size_t i = 0;
+  while (i < path.size()) {
+    const auto next = path.find('/', i);
+    const auto end = next == std::string::npos ? path.size() : next;
+    if (end > i) parts.push_back(path.substr(i, end - i));
+    i = end + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+Result<std::vector<ProcessEntry>> list_processes() {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);
+  if (!dir) return fail(last_os_error());
+  std::vector<ProcessEntry> entries;
+  while (const dirent* e = ::readdir(dir.get())) {
+    char* end = nullptr;
+    const unsigned long pid = std::strtoul(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0' || pid == 0) continue;
+    const std::string base = std::string("/proc/") + e->d_name;
+    ProcessEntry entry;
+    entry.pid = static_cast<std::uint32_t>(pid);
+    if (auto exe = read_link(base + "/exe")) {
+      entry.exe_name = file_name_of(*exe);
+    } else {
+      // Kernel threads and other users' processes: only the short name is readable.
+      std::ifstream comm(base + "/comm");
+      if (!comm || !std::getline(comm, entry.exe_name)) continue;  // gone meanwhile
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+Result<std::string> process_image_path(std::uint32_t pid) {
+  auto exe = read_link("/proc/" + std::to_string(pid) + "/exe");
+  if (!exe) return fail(exe.error());
+  return std::move(*exe);
+}
+
+std::uint32_t current_process_id() {
+  return static_cast<std::uint32_t>(::getpid());
+}
+
+Result<void> terminate_process(std::uint32_t pid, int exit_code) {
+  (void)exit_code;  // a killed Linux process has no exit code of its own
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return fail(os_error(ESRCH));
+  if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return fail(last_os_error());
+  return {};
+}
+
+Result<std::string> canonical_path(const std::string& path) {
+  std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), std::free);
+  if (!resolved) return fail(last_os_error());
+  return std::string(resolved.get());
+}
+
+bool same_path(const std::string& a, const std::string& b) {
+  return components(a) == components(b);
+}
+
+}  // namespace ombrel::platform
