@@ -2,27 +2,28 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
+#include "host/command_line.hpp"
 
 namespace {
 
 int run(const std::vector<std::string>& args) {
-  const std::string word = args.size() > 1 ? args[1] : std::string();
-  ombrel::platform::write_stderr("неизвестная команда: " + word + "\n");
-  ombrel::platform::write_stderr("допустимые: install, uninstall, run\n");
-  return 2;
+  return ombrel::host::run_command_line(args, ombrel::host::system_commands(),
+                                        ombrel::host::system_console());
 }
 
 }  // namespace
 
 #ifdef _WIN32
+// Wide arguments: code-page argv would mangle a path outside the code page.
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
+  for (int i = 1; i < argc; ++i) {
     args.push_back(ombrel::utf16_to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
   }
   return run(args);
 }
 #else
-int main(int argc, char** argv) { return run(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return run(std::vector<std::string>(argv + 1, argv + argc));
+}
 #endif

@@ -1,0 +1,11 @@
+#include "host/console.hpp"
+
+#include "platform/console.hpp"
+
+namespace ombrel::host {
+
+Console system_console() {
+  return Console{platform::write_stdout, platform::write_stderr};
+}
+
+}  // namespace ombrel::host

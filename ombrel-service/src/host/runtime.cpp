@@ -1,0 +1,100 @@
+#include "host/runtime.hpp"
+
+#include <thread>
+
+#include "host/identity.hpp"
+
+namespace ombrel::host {
+namespace {
+
+namespace scm = platform::scm;
+
+constexpr platform::ServiceStatusReport RUNNING_REPORT{
+    .service_type = scm::TYPE_OWN_PROCESS,
+    .current_state = scm::STATE_RUNNING,
+    .controls_accepted = scm::ACCEPTS_STOP | scm::ACCEPTS_SHUTDOWN,
+};
+constexpr platform::ServiceStatusReport STOPPED_REPORT{
+    .service_type = scm::TYPE_OWN_PROCESS,
+    .current_state = scm::STATE_STOPPED,
+};
+
+// A thread that cannot be created ends the process (std::thread throws and
+// nothing catches it), which is the intent: a service without its workers
+// is worse than none.
+template <class F>
+void start_detached(F&& body) {
+  std::thread(std::forward<F>(body)).detach();
+}
+
+}  // namespace
+
+void run_workers(StopReceiver& stop) {
+  run_workers(stop, service_workers());
+}
+
+void run_workers(StopReceiver& stop, const Workers& workers) {
+  const std::size_t ended = workers.cleanup_orphans();
+  if (ended != 0) {
+    workers.write_stderr("добито осиротевших ядер: " + std::to_string(ended) + "\n");
+  }
+  start_detached(workers.startup_update_check);
+  const WorkerState state = workers.make_state();
+  start_detached(state.serve_pipe);
+  start_detached(state.watchdog);
+  stop.wait();
+  state.on_service_stop();
+}
+
+std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void* context) {
+  switch (control) {
+    case scm::CONTROL_STOP:
+    case scm::CONTROL_SHUTDOWN:
+      // The teardown runs on the service main's thread, not here.
+      (void)static_cast<const StopSender*>(context)->send();
+      return scm::HANDLER_DONE;
+    case scm::CONTROL_INTERROGATE:
+      return scm::HANDLER_DONE;
+    default:
+      return scm::HANDLER_NOT_IMPLEMENTED;
+  }
+}
+
+void run_service_main(const RegisterHandler& register_handler, const Workers& workers) {
+  auto [sender, receiver] = make_stop_signal();
+  const auto report_failure = [&](const Error& error) {
+    workers.write_stderr("служба остановлена с ошибкой: " + error.to_string() + "\n");
+  };
+
+  auto registration = context(register_handler(control_handler, &sender),
+                              "не удалось зарегистрировать обработчик управления");
+  if (!registration) return report_failure(registration.error());
+  platform::ServiceRegistration& service = **registration;
+
+  if (auto running = service.report_status(RUNNING_REPORT); !running) {
+    // No worker has started, so there is nothing to tear down. The stopped
+    // report is still tried: without it the dispatcher never returns and
+    // the process would hang on as a service that never started.
+    (void)service.report_status(STOPPED_REPORT);
+    return report_failure(running.error());
+  }
+  run_workers(receiver, workers);
+  if (auto stopped = service.report_status(STOPPED_REPORT); !stopped) {
+    report_failure(stopped.error());
+  }
+}
+
+void service_main(const std::vector<std::string>&) {
+  run_service_main(
+      [](platform::ControlHandlerFn handler, void* context) {
+        return platform::register_control_handler(SERVICE_NAME, handler, context);
+      },
+      service_workers());
+}
+
+Result<void> run_as_service() {
+  return context(platform::run_service_dispatcher(SERVICE_NAME, service_main),
+                 "не удалось передать управление диспетчеру служб");
+}
+
+}  // namespace ombrel::host
