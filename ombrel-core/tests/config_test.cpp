@@ -97,7 +97,7 @@ TEST(XrayConfig, TwelveNodesKeepPositions) {
   const auto cfg = build_xray_config(mixed_nodes(12), local_proxy_for(false));
   ASSERT_TRUE(cfg);
   Keys want;
-  for (int i = 0; i < 12; ++i) want.push_back("p" + std::to_string(i));
+  for (std::size_t i = 0; i < 12; ++i) want.push_back(testing::numbered("p", i));
   want.insert(want.end(), {"direct", "block"});
   EXPECT_EQ(outbound_tags(cfg->document), want);
   // The outbounds follow the input, not the tags' text order ("p10" < "p2").
