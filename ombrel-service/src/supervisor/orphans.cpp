@@ -1,0 +1,78 @@
+#include "supervisor/orphans.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "platform/paths.hpp"
+#include "platform/proclist.hpp"
+
+namespace ombrel::supervisor {
+namespace {
+
+#ifdef _WIN32
+constexpr std::string_view CORE_FILES[] = {"xray.exe", "sing-box.exe"};
+#else
+constexpr std::string_view CORE_FILES[] = {"xray", "sing-box"};
+#endif
+
+std::string ascii_lower(std::string text) {
+  // The names looked for are ASCII, and no non-ASCII letter lower-cases to
+  // an ASCII one that could make a different name equal to them.
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> find_processes_by_name(const std::vector<std::string>& names) {
+  std::vector<std::uint32_t> pids;
+  auto processes = platform::list_processes();
+  if (!processes) return pids;
+  for (const platform::ProcessEntry& p : *processes) {
+    const std::string name = ascii_lower(p.exe_name);
+    if (std::find(names.begin(), names.end(), name) != names.end()) pids.push_back(p.pid);
+  }
+  return pids;
+}
+
+std::size_t kill_orphan_cores() {
+  auto exe = platform::current_exe_path();
+  if (!exe) return 0;
+  const std::string dir = platform::parent_path(*exe);
+  if (dir.empty()) return 0;
+  return kill_orphan_cores_in(dir);
+}
+
+std::size_t kill_orphan_cores_in(const std::string& install_dir) {
+  // Resolving a missing file fails, so only cores actually present remain.
+  std::vector<std::string> cores;
+  for (const std::string_view name : CORE_FILES) {
+    if (auto path = platform::canonical_path(platform::join_path(install_dir, name))) {
+      cores.push_back(std::move(*path));
+    }
+  }
+  if (cores.empty()) return 0;
+
+  std::size_t count = 0;
+  for (const std::uint32_t pid :
+       find_processes_by_name({std::string(CORE_FILES[0]), std::string(CORE_FILES[1])})) {
+    auto image = platform::process_image_path(pid);
+    if (!image) continue;  // gone meanwhile, or protected
+    auto canonical = platform::canonical_path(*image);
+    if (!canonical) continue;
+    const bool ours = std::any_of(cores.begin(), cores.end(), [&](const std::string& core) {
+      return platform::same_path(*canonical, core);
+    });
+    if (ours && platform::terminate_process(pid, 1)) ++count;
+  }
+  return count;
+}
+
+std::string orphan_cleanup_line(std::size_t count) {
+  if (count == 0) return {};
+  return "добито осиротевших ядер: " + std::to_string(count) + "\n";
+}
+
+}  // namespace ombrel::supervisor

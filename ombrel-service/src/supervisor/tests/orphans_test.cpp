@@ -1,0 +1,103 @@
+#include "supervisor/orphans.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/process.hpp"
+#include "platform/proclist.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::supervisor {
+namespace {
+
+using namespace ombrel::testsupport;
+
+bool is_running(std::uint32_t pid) {
+  auto all = platform::list_processes();
+  return all && std::any_of(all->begin(), all->end(),
+                            [&](const platform::ProcessEntry& p) { return p.pid == pid; });
+}
+
+// A core left behind by an earlier run: started, then let go.
+std::uint32_t start_orphan(const std::string& exe) {
+  auto p = platform::spawn(platform::SpawnOptions{
+      exe, {}, std::nullopt, platform::Stdio::Null, platform::Stdio::Null, platform::Stdio::Null});
+  if (!p) {
+    ADD_FAILURE() << p.error().to_string();
+    return 0;
+  }
+  const int before = run_count(exe);
+  const std::uint32_t pid = p->release();
+  wait_until([&] { return run_count(exe) > before; });
+  return pid;
+}
+
+// Ends whatever a test left running, whatever the outcome of the test.
+struct Orphans {
+  std::vector<std::uint32_t> pids;
+  std::uint32_t add(const std::string& exe) { return pids.emplace_back(start_orphan(exe)); }
+  ~Orphans() {
+    for (const auto pid : pids) (void)platform::terminate_process(pid, 1);
+  }
+};
+
+bool contains(const std::vector<std::uint32_t>& pids, std::uint32_t pid) {
+  return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+TEST(Orphans, OnlyCoresOfThisInstallationAreEnded) {
+  InstallDir ours("наша установка");
+  InstallDir theirs("чужая");
+  Orphans orphans;
+  const auto our_xray = orphans.add(ours.xray);
+  const auto our_singbox = orphans.add(ours.sing_box);
+  const auto our_desktop = orphans.add(ours.desktop);
+  const auto their_xray = orphans.add(theirs.xray);
+  const auto their_singbox = orphans.add(theirs.sing_box);
+
+  EXPECT_EQ(kill_orphan_cores_in(ours.path()), 2u);
+  EXPECT_TRUE(wait_until([&] { return !is_running(our_xray) && !is_running(our_singbox); }));
+  EXPECT_TRUE(is_running(our_desktop));
+  EXPECT_TRUE(is_running(their_xray));
+  EXPECT_TRUE(is_running(their_singbox));
+
+  // Nothing of ours left: a second pass ends nothing.
+  EXPECT_EQ(kill_orphan_cores_in(ours.path()), 0u);
+}
+
+TEST(Orphans, NothingIsEndedWhenNoCoreLiesInTheFolder) {
+  TempDir empty;
+  InstallDir theirs;
+  Orphans orphans;
+  const auto their_xray = orphans.add(theirs.xray);
+  EXPECT_EQ(kill_orphan_cores_in(empty.path()), 0u);
+  EXPECT_TRUE(is_running(their_xray));
+  // The test binaries' own folder holds stand-ins, not cores.
+  EXPECT_EQ(kill_orphan_cores(), 0u);
+  EXPECT_TRUE(is_running(their_xray));
+}
+
+TEST(Orphans, NamesAreComparedInLowerCase) {
+  TempDir dir;
+  Orphans orphans;
+  const std::string upper = install_standin(dir.path(), Standin::Xray, exe_name("XRAY"));
+  const auto pid = orphans.add(upper);
+  const auto found = find_processes_by_name({exe_name("xray"), exe_name("sing-box")});
+  EXPECT_TRUE(contains(found, pid));
+  EXPECT_FALSE(contains(find_processes_by_name({exe_name("sing-box")}), pid));
+#ifdef _WIN32
+  // The file system ignores case, so this is the core next to the service.
+  EXPECT_EQ(kill_orphan_cores_in(dir.path()), 1u);
+  EXPECT_TRUE(wait_until([&] { return !is_running(pid); }));
+#endif
+}
+
+TEST(Orphans, CleanupLine) {
+  EXPECT_EQ(orphan_cleanup_line(0), "");
+  EXPECT_EQ(orphan_cleanup_line(2), "добито осиротевших ядер: 2\n");
+}
+
+}  // namespace
+}  // namespace ombrel::supervisor

@@ -1,0 +1,87 @@
+#pragma once
+// Shared helpers for tests that run real programs: temporary folders, an
+// installation folder holding the stand-ins under the real file names, and
+// access to what the stand-ins record (see tests/standin/standin.hpp).
+// Paths are UTF-8 text in the platform's own form, like the service's.
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/stream.hpp"
+
+namespace ombrel::testsupport {
+
+using namespace std::chrono_literals;
+
+// The folder of every built executable (OMBREL_BIN_DIR), as this platform
+// names it: under Wine the Linux path is reached through drive Z:.
+std::string bin_dir();
+
+// `base` with ".exe" on Windows: "xray" -> "xray.exe".
+std::string exe_name(std::string_view base);
+
+std::filesystem::path fs_path(const std::string& utf8);
+std::string utf8_path(const std::filesystem::path& path);
+
+// A new empty folder in the system's temporary folder, removed with all its
+// content when dropped. `hint` becomes part of the name (may be non-ASCII).
+class TempDir {
+ public:
+  explicit TempDir(std::string_view hint = "t");
+  TempDir(TempDir&&) = delete;
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  // `name` inside this folder.
+  std::string file(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+enum class Standin { Xray, SingBox, Desktop };
+
+// The file name the stand-in takes the place of: "xray", "sing-box",
+// "ombrel-desktop", with ".exe" on Windows.
+std::string core_file_name(Standin which);
+
+// Copies a stand-in into `dir` under `file_name` (default: its core file
+// name) and returns the full path of the copy.
+std::string install_standin(const std::string& dir, Standin which,
+                            std::optional<std::string> file_name = std::nullopt);
+
+// A temporary installation folder with all three stand-ins in place.
+class InstallDir : public TempDir {
+ public:
+  explicit InstallDir(std::string_view hint = "install");
+  std::string xray;
+  std::string sing_box;
+  std::string desktop;
+};
+
+// The script of every start of the stand-in at `exe`, or of its `run`-th
+// start only (counting from 1).
+void set_script(const std::string& exe, std::string_view script);
+void set_script(const std::string& exe, int run, std::string_view script);
+
+// A record of the stand-in at `exe`, suffix ".stdin", ".cwd", ...; nullopt
+// while it does not exist.
+std::optional<std::string> read_record(const std::string& exe, std::string_view suffix);
+// The arguments of its latest start; empty when it never started.
+std::vector<std::string> recorded_args(const std::string& exe);
+// How many times it has started.
+int run_count(const std::string& exe);
+
+// Polls `condition` every 10 ms until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s);
+// Waits for a record of the stand-in at `exe` to appear.
+std::optional<std::string> wait_for_record(const std::string& exe, std::string_view suffix,
+                                           std::chrono::milliseconds timeout = 30s);
+
+// Everything `reader` gives until the end of its stream (or an error).
+std::string read_to_end(Reader& reader);
+
+}  // namespace ombrel::testsupport
