@@ -1,0 +1,123 @@
+#include "control/pipe_server.hpp"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "base/text.hpp"
+#include "platform/console.hpp"
+#include "platform/pipe.hpp"
+
+namespace ombrel::control {
+namespace {
+
+using std::chrono::milliseconds;
+
+// One request line: through the read buffer, at most MAX_REQUEST_BYTES taken
+// from the pipe, up to the first line feed or the end of the stream. Bytes
+// after the line feed stay unread; they go with the client.
+Result<std::string> read_request(platform::PipeServer& pipe, milliseconds timeout) {
+  std::array<char, READ_BUFFER_BYTES> buf;
+  std::string line;
+  std::size_t taken = 0;
+  while (taken < MAX_REQUEST_BYTES) {
+    const std::size_t want = std::min(buf.size(), MAX_REQUEST_BYTES - taken);
+    auto n = pipe.read(std::span<char>(buf.data(), want), timeout);
+    if (!n) return fail(std::move(n.error()));
+    if (*n == 0) break;
+    taken += *n;
+    const std::string_view chunk(buf.data(), *n);
+    const std::size_t feed = chunk.find('\n');
+    if (feed != std::string_view::npos) {
+      line.append(chunk.substr(0, feed));
+      break;
+    }
+    line.append(chunk);
+  }
+  if (!is_valid_utf8(line)) return fail("запрос не в кодировке UTF-8");
+  return line;
+}
+
+// The handler's two halves. Whatever escapes them is a fault of the handler,
+// which must not take the channel down with it: the error then says so, and
+// `crashed` tells it apart from a reply that could not be serialised.
+Result<std::string> handle(RequestHandler& handler, std::string_view line, bool& crashed) {
+  crashed = false;
+  try {
+    RequestHandler::Perform perform = handler.prepare(line);
+    return perform();
+  } catch (const std::exception& e) {
+    crashed = true;
+    return fail(Error(e.what()).wrapped("запрос не обработан"));
+  } catch (...) {
+    crashed = true;
+    return fail("запрос не обработан");
+  }
+}
+
+// Sleeps for `pause` unless `stop` is requested first.
+void pause_for(milliseconds pause, const std::stop_token& stop) {
+  std::mutex mutex;
+  std::condition_variable_any cv;
+  std::unique_lock lock(mutex);
+  cv.wait_for(lock, stop, pause, [] { return false; });
+}
+
+}  // namespace
+
+void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::stop_token stop) {
+  const std::string name =
+      options.pipe_name.empty() ? platform::default_pipe_name() : options.pipe_name;
+  const auto say = [&options](const std::string& line) {
+    if (options.diagnostics) {
+      options.diagnostics(line);
+    } else {
+      platform::write_stderr(line + "\n");
+    }
+  };
+  const milliseconds timeout = options.client_timeout;
+
+  std::optional<platform::PipeServer> pipe;
+  while (!pipe) {
+    if (stop.stop_requested()) return;
+    auto created = platform::create_pipe(name);
+    if (created) {
+      pipe.emplace(std::move(*created));
+    } else {
+      say("канал не создан: " + created.error().to_string());
+      pause_for(options.create_retry, stop);
+    }
+  }
+
+  while (pipe->accept(stop)) {
+    auto line = read_request(*pipe, timeout);
+    if (!line) {
+      // No reply and no disconnect: a client still attached is read further
+      // on the next round (a stalled one has been dropped already).
+      say("соединение не обслужено: " +
+          std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
+      continue;
+    }
+    bool crashed = false;
+    auto reply = handle(handler, *line, crashed);
+    if (!reply && crashed) {
+      say(reply.error().to_string());
+    } else if (!reply) {
+      say("ответ не ушёл: " +
+          std::move(reply.error()).wrapped("ответ не сериализуется").to_string());
+    } else if (auto written = pipe->write_all(*reply, timeout); !written) {
+      say("ответ не ушёл: " +
+          std::move(written.error()).wrapped("не удалось отправить ответ").to_string());
+    }
+    if (auto flushed = pipe->flush(timeout); !flushed) {
+      say("ответ не дочитан: " + flushed.error().to_string());
+    }
+    pipe->disconnect();
+  }
+}
+
+}  // namespace ombrel::control

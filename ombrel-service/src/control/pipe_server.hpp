@@ -1,0 +1,86 @@
+#pragma once
+// The pipe server: the service's one door for the desktop application. One
+// client at a time: accept, read one request line, hand it to the request
+// handler, write the one reply line, flush, disconnect, next.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/error.hpp"
+
+namespace ombrel::control {
+
+// What the request handler must do with one line, in two halves, so that the
+// server never holds the state lock while it reads or writes the pipe.
+//
+// `prepare` runs first, without any lock: it parses and checks the line and
+// builds everything that can be built without the service state. It never
+// fails; every fault becomes an error reply of the returned step. It returns
+// the second half, which the server calls exactly once, right away: that step
+// takes the state lock itself, performs the action, gives the lock back and
+// returns the reply bytes (compact JSON and a line feed). An error from the
+// step means the reply could not be serialised.
+class RequestHandler {
+ public:
+  using Perform = std::move_only_function<Result<std::string>()>;
+
+  virtual ~RequestHandler() = default;
+  // `line` is the request without its line feed; empty when the client sent
+  // nothing.
+  virtual Perform prepare(std::string_view line) = 0;
+};
+
+// A RequestHandler from two functions: `prepare` (std::string_view) ->
+// Prepared and `perform` (Prepared) -> Result<std::string> or std::string.
+template <class Prepare, class PerformFn>
+class FunctionHandler final : public RequestHandler {
+ public:
+  FunctionHandler(Prepare prepare, PerformFn perform)
+      : prepare_(std::move(prepare)), perform_(std::move(perform)) {}
+
+  Perform prepare(std::string_view line) override {
+    return [this, prepared = prepare_(line)]() mutable -> Result<std::string> {
+      return perform_(std::move(prepared));
+    };
+  }
+
+ private:
+  Prepare prepare_;
+  PerformFn perform_;
+};
+
+template <class Prepare, class PerformFn>
+std::unique_ptr<RequestHandler> make_request_handler(Prepare prepare, PerformFn perform) {
+  return std::make_unique<FunctionHandler<Prepare, PerformFn>>(std::move(prepare),
+                                                               std::move(perform));
+}
+
+// Request size limit: bytes read from the pipe per connection, line feed
+// included; reading stops there as if the stream had ended.
+inline constexpr std::size_t MAX_REQUEST_BYTES = 256 * 1024;
+// The read buffer in front of the pipe.
+inline constexpr std::size_t READ_BUFFER_BYTES = 8 * 1024;
+
+struct PipeServerOptions {
+  std::string pipe_name;  // the platform's channel when empty
+  // A client that sends nothing, or takes up nothing of its reply, for this
+  // long is dropped so that the next one can be served.
+  std::chrono::milliseconds client_timeout{5000};
+  // Pause before trying again to create a pipe that could not be created.
+  std::chrono::milliseconds create_retry{5000};
+  // Where diagnostic lines go (without their line feed); standard error when
+  // empty.
+  std::function<void(std::string_view)> diagnostics;
+};
+
+// The pipe server thread's body. The service runs it for the life of the
+// process and never stops it; tests stop it through `stop` (a waiting accept
+// wakes at once, a client being served is served to the end).
+void serve_pipe(RequestHandler& handler, const PipeServerOptions& options = {},
+                std::stop_token stop = {});
+
+}  // namespace ombrel::control

@@ -1,0 +1,113 @@
+#pragma once
+// The control channel's transport. On Windows a named pipe with a single
+// instance, on Linux a Unix domain socket; both carry one request and one
+// reply per connection and serve one client at a time.
+//
+// No wait on a client is unbounded: a client that stops sending before its
+// line is complete, or stops reading its reply, would otherwise hold the one
+// instance and with it the whole channel. Every read, write and flush takes a
+// time-out of "no progress"; when it runs out the client is dropped (the
+// server disconnects it) and the call fails with a message that says so.
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace ombrel::platform {
+
+// "\\.\pipe\OmbrelService" on Windows; on Linux $OMBREL_PIPE when set and
+// not empty, else "/run/ombrel/service.sock".
+std::string default_pipe_name();
+
+// The server end: one pipe instance (or one listening socket) for the life
+// of its owner. Not shared between threads, except that `accept` may be
+// interrupted through its stop token from any thread.
+class PipeServer {
+ public:
+  struct Impl;
+
+  explicit PipeServer(std::unique_ptr<Impl> impl);
+  PipeServer(PipeServer&&) noexcept;
+  PipeServer& operator=(PipeServer&&) noexcept;
+  ~PipeServer();
+
+  // Waits for a client. A client still attached from before is kept and
+  // served again, as is a client that came and went before the call: the
+  // outcome of the wait itself is not judged here, a broken client shows up
+  // as a failed read or an empty request. False only when `stop` was
+  // requested.
+  bool accept(std::stop_token stop);
+
+  // Reads at most buf.size() bytes; 0 is the end of the stream (the client
+  // closed its end). Fails on a system error, or after `timeout` without a
+  // byte, in which case the client has been dropped.
+  Result<std::size_t> read(std::span<char> buf, std::chrono::milliseconds timeout);
+
+  // Writes every byte, in pieces, each piece given `timeout` to be taken up
+  // by the client; a client that takes nothing for that long is dropped.
+  Result<void> write_all(std::string_view bytes, std::chrono::milliseconds timeout);
+
+  // Waits until the client has read everything written (on Windows a
+  // disconnect throws unread bytes away). A client that has gone already is
+  // no failure; one that reads nothing for `timeout` is dropped and reported.
+  Result<void> flush(std::chrono::milliseconds timeout);
+
+  // Ends the connection with the current client, if any; unread bytes in
+  // either direction are thrown away.
+  void disconnect();
+
+#ifdef _WIN32
+  // The pipe's discretionary access list as SDDL, read back from the handle.
+  Result<std::string> security_sddl() const;
+#endif
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Creates the server end under `name`. Windows: a duplex, byte-mode,
+// blocking pipe with one instance, 64 KiB buffers and the access list
+// "D:(A;;GA;;;SY)(A;;GRGW;;;IU)". Linux: the socket's folder is created, a
+// stale socket file is replaced and the socket is made mode 0666.
+// Errors: "не удалось разобрать дескриптор безопасности канала" when the
+// access list is not accepted, "не удалось создать канал " + name otherwise.
+Result<PipeServer> create_pipe(const std::string& name);
+
+// The client end, for ombrelctl and tests.
+class PipeClient {
+ public:
+  struct Impl;
+
+  explicit PipeClient(std::unique_ptr<Impl> impl);
+  PipeClient(PipeClient&&) noexcept;
+  PipeClient& operator=(PipeClient&&) noexcept;
+  ~PipeClient();
+
+  // Opens a connection. While the server is busy with another client (or
+  // not there yet: between two starts, or before its first) the attempt is
+  // repeated until `patience` has passed.
+  static Result<PipeClient> connect(const std::string& name, std::chrono::milliseconds patience);
+
+  Result<void> write_all(std::string_view bytes);
+  // 0 is the end of the stream: the server disconnected.
+  Result<std::size_t> read(std::span<char> buf);
+  // Everything until the server disconnects.
+  Result<std::string> read_to_end();
+  void close();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// One exchange: connects (with `patience` as above), sends `line` (a line
+// feed is added when it has none) and returns everything the server sends
+// back until it disconnects.
+Result<std::string> pipe_exchange(const std::string& name, std::string_view line,
+                                  std::chrono::milliseconds patience);
+
+}  // namespace ombrel::platform

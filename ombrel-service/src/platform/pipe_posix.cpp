@@ -1,0 +1,294 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "platform/oserror.hpp"
+#include "platform/pipe.hpp"
+#include "platform/pipe_common.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+using pipe_detail::Stall;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* DEFAULT_SOCKET = "/run/ombrel/service.sock";
+// Clients that arrive while one is served queue in the backlog: to them the
+// channel is simply slow, as a busy pipe is to a retrying Windows client.
+constexpr int BACKLOG = 16;
+// Pieces handed to the socket per write, so that a client taking up a large
+// reply slowly still counts as progress.
+constexpr std::size_t WRITE_PIECE = 64 * 1024;
+
+void close_fd(int& fd) noexcept {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+Result<sockaddr_un> socket_address(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    return fail("путь сокета длиннее " + std::to_string(sizeof addr.sun_path - 1) +
+                " байт или пуст");
+  }
+  path.copy(addr.sun_path, path.size());
+  return addr;
+}
+
+// Waits for `events` on `fd` for at most `timeout`; false when it ran out.
+Result<bool> wait_for(int fd, short events, milliseconds timeout) {
+  const auto deadline = steady_clock::now() + timeout;
+  while (true) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return fail(last_os_error());
+  }
+}
+
+}  // namespace
+
+std::string default_pipe_name() {
+  const char* env = std::getenv("OMBREL_PIPE");
+  if (env != nullptr && *env != '\0') return env;
+  return DEFAULT_SOCKET;
+}
+
+struct PipeServer::Impl {
+  std::string path;
+  int listener = -1;
+  int client = -1;
+  // Written to by a stop request, to wake a waiting accept.
+  int wake_read = -1;
+  int wake_write = -1;
+  // The socket file this server made, so that dropping the server never
+  // removes a newer server's socket.
+  dev_t dev = 0;
+  ino_t ino = 0;
+
+  ~Impl() {
+    drop_client();
+    close_fd(listener);
+    close_fd(wake_read);
+    close_fd(wake_write);
+    struct stat st {};
+    if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) {
+      ::unlink(path.c_str());
+    }
+  }
+
+  void drop_client() noexcept {
+    if (client < 0) return;
+    // Unread request bytes left in the socket would turn the client's end of
+    // stream into a reset; the client must see its reply and then a clean end.
+    char sink[4096];
+    for (int i = 0; i < 256; ++i) {
+      const ssize_t n = ::recv(client, sink, sizeof sink, MSG_DONTWAIT);
+      if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+    }
+    close_fd(client);
+  }
+};
+
+PipeServer::PipeServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeServer::PipeServer(PipeServer&&) noexcept = default;
+PipeServer& PipeServer::operator=(PipeServer&&) noexcept = default;
+PipeServer::~PipeServer() = default;
+
+Result<PipeServer> create_pipe(const std::string& name) {
+  const std::string outer = "не удалось создать канал " + name;
+  auto addr = socket_address(name);
+  if (!addr) return fail(std::move(addr.error()).wrapped(outer));
+
+  const std::filesystem::path parent = std::filesystem::path(name).parent_path();
+  if (!parent.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return fail(os_error(static_cast<unsigned long>(ec.value())).wrapped(outer));
+  }
+  // A socket file left by an earlier run would make bind fail; anything
+  // else under that name is not ours to remove.
+  struct stat st {};
+  if (::lstat(name.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(name.c_str());
+
+  auto impl = std::make_unique<PipeServer::Impl>();
+  impl->listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (impl->listener < 0) return fail(last_os_error().wrapped(outer));
+  if (::bind(impl->listener, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
+    return fail(last_os_error().wrapped(outer));
+  }
+  if (::lstat(name.c_str(), &st) == 0) {
+    impl->path = name;
+    impl->dev = st.st_dev;
+    impl->ino = st.st_ino;
+  }
+  // Any local user may talk to the service, as interactive users may on
+  // Windows; what they may ask for is the service's business.
+  if (::chmod(name.c_str(), 0666) != 0) return fail(last_os_error().wrapped(outer));
+  if (::listen(impl->listener, BACKLOG) != 0) return fail(last_os_error().wrapped(outer));
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(last_os_error().wrapped(outer));
+  impl->wake_read = wake[0];
+  impl->wake_write = wake[1];
+  return PipeServer(std::move(impl));
+}
+
+bool PipeServer::accept(std::stop_token stop) {
+  Impl& s = *impl_;
+  if (s.client >= 0) return true;
+  const int wake_write = s.wake_write;
+  std::stop_callback on_stop(stop, [wake_write] {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_write, &byte, 1);
+  });
+  while (!stop.stop_requested()) {
+    pollfd p[2] = {{s.listener, POLLIN, 0}, {s.wake_read, POLLIN, 0}};
+    const int r = ::poll(p, 2, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::this_thread::sleep_for(milliseconds(100));
+      continue;
+    }
+    if (p[1].revents != 0) {
+      char sink[64];
+      while (::read(s.wake_read, sink, sizeof sink) > 0) {
+      }
+      continue;
+    }
+    const int fd = ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      s.client = fd;
+      return true;
+    }
+    // A client that gave up while queued, or a signal: wait for the next.
+    // Anything else (out of descriptors) is given a moment to pass.
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  }
+  return false;
+}
+
+Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout) {
+  Impl& s = *impl_;
+  if (s.client < 0) return fail(os_error(ENOTCONN));
+  while (true) {
+    auto ready = wait_for(s.client, POLLIN, timeout);
+    if (!ready) return fail(std::move(ready.error()));
+    if (!*ready) {
+      s.drop_client();
+      return fail(pipe_detail::stall_error(Stall::Request, timeout));
+    }
+    const ssize_t n = ::recv(s.client, buf.data(), buf.size(), 0);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR && errno != EAGAIN) return fail(last_os_error());
+  }
+}
+
+Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout) {
+  Impl& s = *impl_;
+  if (s.client < 0) return fail(os_error(ENOTCONN));
+  while (!bytes.empty()) {
+    auto ready = wait_for(s.client, POLLOUT, timeout);
+    if (!ready) return fail(std::move(ready.error()));
+    if (!*ready) {
+      s.drop_client();
+      return fail(pipe_detail::stall_error(Stall::Reply, timeout));
+    }
+    const std::size_t piece = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
+    // No SIGPIPE: a client that has gone is an error value, not the end of
+    // the service.
+    const ssize_t n = ::send(s.client, bytes.data(), piece, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return fail(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+// Bytes written to a Unix socket stay readable by the client after the
+// server closes its end, so there is nothing to wait for here.
+Result<void> PipeServer::flush(milliseconds) {
+  return {};
+}
+
+void PipeServer::disconnect() {
+  impl_->drop_client();
+}
+
+struct PipeClient::Impl {
+  int fd = -1;
+  ~Impl() { close_fd(fd); }
+};
+
+PipeClient::PipeClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeClient::PipeClient(PipeClient&&) noexcept = default;
+PipeClient& PipeClient::operator=(PipeClient&&) noexcept = default;
+PipeClient::~PipeClient() = default;
+
+Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds patience) {
+  const std::string outer = "не удалось подключиться к каналу " + name;
+  auto addr = socket_address(name);
+  if (!addr) return fail(std::move(addr.error()).wrapped(outer));
+  const auto deadline = steady_clock::now() + patience;
+  while (true) {
+    auto impl = std::make_unique<Impl>();
+    impl->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (impl->fd < 0) return fail(last_os_error().wrapped(outer));
+    if (::connect(impl->fd, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) == 0) {
+      return PipeClient(std::move(impl));
+    }
+    const int err = errno;
+    // No socket yet, nobody listening, or a full queue: the service is
+    // starting, restarting or busy.
+    const bool transient = err == ENOENT || err == ECONNREFUSED || err == EAGAIN || err == EINTR;
+    if (!transient || steady_clock::now() >= deadline) return fail(os_error(err).wrapped(outer));
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+}
+
+Result<void> PipeClient::write_all(std::string_view bytes) {
+  if (!impl_ || impl_->fd < 0) return fail(os_error(ENOTCONN));
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(impl_->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<std::size_t> PipeClient::read(std::span<char> buf) {
+  if (!impl_ || impl_->fd < 0) return fail(os_error(ENOTCONN));
+  while (true) {
+    const ssize_t n = ::recv(impl_->fd, buf.data(), buf.size(), 0);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    // A server that closed with bytes of ours unread resets the connection
+    // after its reply: for the client that is the end all the same.
+    if (errno == ECONNRESET) return std::size_t{0};
+    if (errno != EINTR) return fail(last_os_error());
+  }
+}
+
+void PipeClient::close() {
+  if (impl_) close_fd(impl_->fd);
+}
+
+}  // namespace ombrel::platform

@@ -1,0 +1,331 @@
+#include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "base/text.hpp"
+#include "platform/handle_win.hpp"
+#include "platform/oserror.hpp"
+#include "platform/pipe.hpp"
+#include "platform/pipe_common.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+using pipe_detail::Stall;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* PIPE_NAME = "\\\\.\\pipe\\OmbrelService";
+// Full control for LocalSystem, read and write for interactive users.
+constexpr const wchar_t* PIPE_SDDL = L"D:(A;;GA;;;SY)(A;;GRGW;;;IU)";
+constexpr DWORD PIPE_BUFFER = 65536;
+// Pieces handed to WriteFile: a blocking write returns only once the client
+// has taken up what does not fit the pipe's buffer, so smaller pieces let a
+// slowly reading client count as making progress.
+constexpr DWORD WRITE_PIECE = PIPE_BUFFER;
+
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+
+std::wstring wide(std::string_view utf8) {
+  const std::u16string w = utf8_to_utf16(utf8);
+  return std::wstring(w.begin(), w.end());
+}
+
+// Bounds blocking calls on a pipe opened for synchronous I/O. The pipe keeps
+// its plain blocking open mode, so a stalled call cannot time out by itself;
+// instead this watcher's thread cancels it with CancelSynchronousIo once its
+// deadline has passed, or at once on a stop request. It keeps cancelling
+// until the call has returned, which closes the gap between arming and the
+// call actually blocking.
+class IoWatch {
+ public:
+  IoWatch() : worker_([this] { run(); }) {}
+  IoWatch(const IoWatch&) = delete;
+  IoWatch& operator=(const IoWatch&) = delete;
+  ~IoWatch() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    worker_.join();
+  }
+
+  // Before a blocking call on this thread; no deadline waits for `fire` only.
+  void arm(std::optional<steady_clock::time_point> deadline) {
+    const DWORD id = GetCurrentThreadId();
+    std::lock_guard lock(mutex_);
+    if (!target_ || target_id_ != id) {
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), target_.put(),
+                      0, FALSE, DUPLICATE_SAME_ACCESS);
+      target_id_ = id;
+    }
+    armed_ = true;
+    firing_ = false;
+    fired_ = false;
+    deadline_ = deadline;
+    wake_.notify_all();
+  }
+
+  // Cancels the armed call now (a stop request); stays in force until disarm.
+  void fire() {
+    std::lock_guard lock(mutex_);
+    if (!armed_) return;
+    firing_ = true;
+    wake_.notify_all();
+  }
+
+  // After the call; true when it was cancelled (or about to be).
+  bool disarm() {
+    std::lock_guard lock(mutex_);
+    armed_ = false;
+    return fired_;
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+      if (!armed_) {
+        wake_.wait(lock);
+        continue;
+      }
+      if (!firing_) {
+        if (deadline_ && steady_clock::now() >= *deadline_) {
+          firing_ = true;
+        } else {
+          if (deadline_) {
+            wake_.wait_until(lock, *deadline_);
+          } else {
+            wake_.wait(lock);
+          }
+          continue;
+        }
+      }
+      fired_ = true;
+      CancelSynchronousIo(target_.get());
+      wake_.wait_for(lock, milliseconds(20));
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  UniqueHandle target_;
+  DWORD target_id_ = 0;
+  bool armed_ = false;
+  bool firing_ = false;
+  bool fired_ = false;
+  bool quit_ = false;
+  std::optional<steady_clock::time_point> deadline_;
+  std::thread worker_;
+};
+
+}  // namespace
+
+std::string default_pipe_name() {
+  return PIPE_NAME;
+}
+
+struct PipeServer::Impl {
+  std::string name;
+  UniqueHandle pipe;
+  IoWatch watch;
+
+  // Runs one blocking call under a deadline; sets `stalled` when the watcher
+  // had to cancel it.
+  template <class Call>
+  DWORD bounded(milliseconds timeout, bool& stalled, Call call) {
+    watch.arm(steady_clock::now() + timeout);
+    const BOOL ok = call();
+    const DWORD err = ok ? ERROR_SUCCESS : GetLastError();
+    const bool fired = watch.disarm();
+    stalled = !ok && fired && err == ERROR_OPERATION_ABORTED;
+    return err;
+  }
+};
+
+PipeServer::PipeServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeServer::PipeServer(PipeServer&&) noexcept = default;
+PipeServer& PipeServer::operator=(PipeServer&&) noexcept = default;
+PipeServer::~PipeServer() = default;
+
+Result<PipeServer> create_pipe(const std::string& name) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL, SDDL_REVISION_1, &sd,
+                                                            nullptr)) {
+    return fail(last_os_error().wrapped("не удалось разобрать дескриптор безопасности канала"));
+  }
+  SECURITY_ATTRIBUTES sa{};
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = sd;
+  sa.bInheritHandle = FALSE;
+  const HANDLE h = CreateNamedPipeW(wide(name).c_str(), PIPE_ACCESS_DUPLEX,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, PIPE_BUFFER,
+                                    PIPE_BUFFER, 0, &sa);
+  const DWORD err = GetLastError();
+  // The descriptor is only needed for the creation call.
+  LocalFree(sd);
+  if (h == INVALID_HANDLE_VALUE) {
+    return fail(os_error(err).wrapped("не удалось создать канал " + name));
+  }
+  auto impl = std::make_unique<PipeServer::Impl>();
+  impl->name = name;
+  impl->pipe.reset(h);
+  return PipeServer(std::move(impl));
+}
+
+bool PipeServer::accept(std::stop_token stop) {
+  Impl& s = *impl_;
+  s.watch.arm(std::nullopt);
+  {
+    std::stop_callback on_stop(stop, [&s] { s.watch.fire(); });
+    // Already connected, a client that came and went, or any other failure:
+    // all are left to the read that follows.
+    ConnectNamedPipe(s.pipe.get(), nullptr);
+  }
+  s.watch.disarm();
+  return !stop.stop_requested();
+}
+
+Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout) {
+  Impl& s = *impl_;
+  DWORD got = 0;
+  bool stalled = false;
+  const DWORD want = static_cast<DWORD>(buf.size() > PIPE_BUFFER ? PIPE_BUFFER : buf.size());
+  const DWORD err = s.bounded(
+      timeout, stalled, [&] { return ReadFile(s.pipe.get(), buf.data(), want, &got, nullptr); });
+  if (err == ERROR_SUCCESS) return static_cast<std::size_t>(got);
+  // The client closed its end.
+  if (err == ERROR_BROKEN_PIPE) return std::size_t{0};
+  if (stalled) {
+    DisconnectNamedPipe(s.pipe.get());
+    return fail(pipe_detail::stall_error(Stall::Request, timeout));
+  }
+  return fail(os_error(err));
+}
+
+Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout) {
+  Impl& s = *impl_;
+  while (!bytes.empty()) {
+    const DWORD piece = static_cast<DWORD>(bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE);
+    DWORD put = 0;
+    bool stalled = false;
+    const DWORD err = s.bounded(timeout, stalled, [&] {
+      return WriteFile(s.pipe.get(), bytes.data(), piece, &put, nullptr);
+    });
+    if (stalled) {
+      DisconnectNamedPipe(s.pipe.get());
+      return fail(pipe_detail::stall_error(Stall::Reply, timeout));
+    }
+    if (err != ERROR_SUCCESS) return fail(os_error(err));
+    bytes.remove_prefix(put);
+  }
+  return {};
+}
+
+Result<void> PipeServer::flush(milliseconds timeout) {
+  Impl& s = *impl_;
+  bool stalled = false;
+  s.bounded(timeout, stalled, [&] { return FlushFileBuffers(s.pipe.get()); });
+  if (stalled) {
+    DisconnectNamedPipe(s.pipe.get());
+    return fail(pipe_detail::stall_error(Stall::Drain, timeout));
+  }
+  return {};
+}
+
+void PipeServer::disconnect() {
+  DisconnectNamedPipe(impl_->pipe.get());
+}
+
+Result<std::string> PipeServer::security_sddl() const {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD r = GetSecurityInfo(impl_->pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &dacl, nullptr, &sd);
+  if (r != ERROR_SUCCESS) return fail(os_error(r));
+  wchar_t* text = nullptr;
+  const BOOL ok = ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+  const DWORD err = GetLastError();
+  LocalFree(sd);
+  if (!ok) return fail(os_error(err));
+  std::string out = utf16_to_utf8(reinterpret_cast<const char16_t*>(text));
+  LocalFree(text);
+  return out;
+}
+
+struct PipeClient::Impl {
+  UniqueHandle pipe;
+};
+
+PipeClient::PipeClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeClient::PipeClient(PipeClient&&) noexcept = default;
+PipeClient& PipeClient::operator=(PipeClient&&) noexcept = default;
+PipeClient::~PipeClient() = default;
+
+Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds patience) {
+  const std::string outer = "не удалось подключиться к каналу " + name;
+  const std::wstring name16 = wide(name);
+  const auto deadline = steady_clock::now() + patience;
+  while (true) {
+    // Identification only: whoever answers under this name may learn who we
+    // are, but may not act as us.
+    const HANDLE h =
+        CreateFileW(name16.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      auto impl = std::make_unique<Impl>();
+      impl->pipe.reset(h);
+      return PipeClient(std::move(impl));
+    }
+    const DWORD err = GetLastError();
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    // Busy with another client, or not created yet (the service starting).
+    const bool transient = err == ERROR_PIPE_BUSY || err == ERROR_FILE_NOT_FOUND;
+    if (!transient || left.count() <= 0) return fail(os_error(err).wrapped(outer));
+    if (err == ERROR_PIPE_BUSY) {
+      // 0 would mean the pipe's default wait, not "do not wait".
+      WaitNamedPipeW(name16.c_str(), static_cast<DWORD>(left.count() < 1 ? 1 : left.count()));
+    } else {
+      Sleep(50);
+    }
+  }
+}
+
+Result<void> PipeClient::write_all(std::string_view bytes) {
+  if (!impl_ || !impl_->pipe) return fail(os_error(ERROR_INVALID_HANDLE));
+  while (!bytes.empty()) {
+    const DWORD piece = static_cast<DWORD>(bytes.size() < (1u << 20) ? bytes.size() : (1u << 20));
+    DWORD put = 0;
+    if (!WriteFile(impl_->pipe.get(), bytes.data(), piece, &put, nullptr)) {
+      return fail(last_os_error());
+    }
+    bytes.remove_prefix(put);
+  }
+  return {};
+}
+
+Result<std::size_t> PipeClient::read(std::span<char> buf) {
+  if (!impl_ || !impl_->pipe) return fail(os_error(ERROR_INVALID_HANDLE));
+  DWORD got = 0;
+  const DWORD want = static_cast<DWORD>(buf.size() > (1u << 20) ? (1u << 20) : buf.size());
+  if (ReadFile(impl_->pipe.get(), buf.data(), want, &got, nullptr)) return std::size_t{got};
+  const DWORD err = GetLastError();
+  // The server disconnected or closed its end.
+  if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) return std::size_t{0};
+  return fail(os_error(err));
+}
+
+void PipeClient::close() {
+  if (impl_) impl_->pipe.reset();
+}
+
+}  // namespace ombrel::platform
