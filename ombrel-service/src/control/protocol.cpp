@@ -1,0 +1,1002 @@
+#include "control/protocol.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <iterator>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "base/text.hpp"
+
+// Requests are decoded in two steps. nlohmann's SAX parser reads the line and
+// we keep what it reports as a small tree that remembers member order,
+// duplicate names and the byte offsets where each value ends. The tree is then
+// mapped onto the request types, and every fault is reported where a strict
+// decoder reading the line front to back would have found it, in the phrasing
+// the desktop application has always been shown.
+//
+// Positions: "line L column C" with L counted from 1 and C the number of bytes
+// read on that line when the fault was found (0 when nothing was read). The
+// reader is byte oriented, so a Cyrillic letter before the fault advances the
+// column by two.
+//
+// The request is an object whose "cmd" may come last, so its other members are
+// only looked at once the whole object has been read: a syntax fault anywhere
+// in the object wins over a wrongly typed member, while faults in "cmd" itself
+// (unknown kind, given twice) are found as the members go by.
+
+namespace ombrel::control {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+// As deep as a request may nest; the next opening bracket is refused, which
+// also keeps the recursive tree small enough for any thread's stack.
+constexpr std::size_t MAX_DEPTH = 128;
+
+bool is_json_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+std::string_view trim_unicode_space(std::string_view s) {
+  std::size_t pos = 0;
+  std::size_t first = NONE;
+  std::size_t last_end = 0;
+  while (pos < s.size()) {
+    const std::size_t at = pos;
+    const auto cp = next_code_point(s, pos);
+    if (cp && is_unicode_space(*cp)) continue;
+    if (first == NONE) first = at;
+    last_end = pos;
+  }
+  if (first == NONE) return s.substr(0, 0);
+  return s.substr(first, last_end - first);
+}
+
+// ---- The tree ---------------------------------------------------------------
+
+enum class Kind : unsigned char { Null, Bool, Unsigned, Signed, Float, String, Array, Object };
+
+struct Value {
+  Kind kind = Kind::Null;
+  // False for a map or sequence the parser never closed (a syntax fault came first).
+  bool complete = true;
+  bool boolean = false;
+  std::uint64_t unsigned_number = 0;
+  std::int64_t signed_number = 0;
+  double float_number = 0;
+  std::string text;
+  std::size_t begin = 0;  // offset of the opening bracket (maps and sequences)
+  std::size_t end = 0;    // offset just past the value's last byte
+  std::string key;        // member name, for a value inside a map
+  std::size_t key_end = 0;
+  std::vector<Value> items;  // elements or members, in the order written
+  // A member name the parser has read while its value has not come yet.
+  std::string pending_key;
+  std::size_t pending_key_end = NONE;
+};
+
+struct Fault {
+  std::string message;
+  std::size_t consumed;  // bytes read when it was found
+};
+
+struct Tree {
+  std::optional<Value> root;
+  std::optional<Fault> fault;
+};
+
+// What the parser has read so far. The iterator below keeps it current; the
+// SAX events then know where their token ended.
+struct ReadState {
+  const char* base = nullptr;
+  std::size_t consumed = 0;
+  // Set once the parser has asked for a byte past the last one.
+  bool saw_end = false;
+};
+
+class CountingReader {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingReader(const char* p, ReadState* state) : p_(p), state_(state) {}
+  reference operator*() const { return *p_; }
+  CountingReader& operator++() {
+    ++p_;
+    state_->consumed = static_cast<std::size_t>(p_ - state_->base);
+    return *this;
+  }
+  CountingReader operator++(int) {
+    CountingReader old = *this;
+    ++*this;
+    return old;
+  }
+  // The parser compares with the end before every byte it takes; equality is
+  // how we learn that it looked past the last byte.
+  friend bool operator==(const CountingReader& a, const CountingReader& b) {
+    const bool at_end = a.p_ == b.p_;
+    if (at_end) a.state_->saw_end = true;
+    return at_end;
+  }
+
+ private:
+  const char* p_;
+  ReadState* state_;
+};
+
+// What the parser expects next; used to name a syntax fault the way a strict
+// decoder does ("expected `:`", "EOF while parsing a list", ...).
+enum class Expect {
+  Value,
+  FirstKeyOrEnd,
+  Colon,
+  CommaOrObjectEnd,
+  FirstItemOrEnd,
+  CommaOrArrayEnd,
+  Nothing,
+};
+
+class TreeBuilder {
+ public:
+  TreeBuilder(std::string_view in, const ReadState& read) : in_(in), read_(read) {}
+
+  bool null() { return scalar(Value{}, read_.consumed); }
+  bool boolean(bool b) {
+    Value v;
+    v.kind = Kind::Bool;
+    v.boolean = b;
+    return scalar(std::move(v), read_.consumed);
+  }
+  bool number_integer(json::number_integer_t n) {
+    Value v;
+    if (n == 0) {
+      // Only "-0" arrives here as zero; like the reference decoder we treat it
+      // as the float it denotes, so it is no valid port.
+      v.kind = Kind::Float;
+      v.float_number = -0.0;
+    } else {
+      v.kind = Kind::Signed;
+      v.signed_number = n;
+    }
+    return number(std::move(v), n == 0);
+  }
+  bool number_unsigned(json::number_unsigned_t n) {
+    Value v;
+    v.kind = Kind::Unsigned;
+    v.unsigned_number = n;
+    return number(std::move(v), n == 0);
+  }
+  bool number_float(json::number_float_t f, const std::string&) {
+    Value v;
+    v.kind = Kind::Float;
+    v.float_number = f;
+    return number(std::move(v), false);
+  }
+  bool string(std::string& s) {
+    Value v;
+    v.kind = Kind::String;
+    v.text = std::move(s);
+    return scalar(std::move(v), read_.consumed);
+  }
+  bool binary(json::binary_t&) { return false; }  // the text parser never produces it
+  bool start_object(std::size_t) { return open(Kind::Object); }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(Kind::Array); }
+  bool end_array() { return close(); }
+  bool key(std::string& k) {
+    Value& object = *open_.back();
+    object.pending_key = std::move(k);
+    object.pending_key_end = read_.consumed;
+    last_end_ = read_.consumed;
+    expect_ = Expect::Colon;
+    return true;
+  }
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& ex) {
+    fault_ = classify(position, ex);
+    return false;
+  }
+
+  Tree finish() && {
+    Tree tree{std::move(root_), std::move(fault_)};
+    if (!tree.fault && tree.root) {
+      const std::size_t j = skip_space(tree.root->end);
+      if (j < in_.size()) tree.fault = Fault{"trailing characters", j + 1};
+    }
+    return tree;
+  }
+
+ private:
+  // A number is the one token whose end the parser finds by reading one byte
+  // too far (it puts that byte back, but it was read from us).
+  bool number(Value v, bool zero) {
+    const std::size_t consumed = read_.consumed;
+    const bool looked_past = !read_.saw_end;
+    if (zero && looked_past && is_digit(in_[consumed - 1])) {
+      // "01": the parser stops after the zero; a strict decoder refuses the digit.
+      fault_ = Fault{"invalid number", consumed};
+      return false;
+    }
+    return scalar(std::move(v), looked_past ? consumed - 1 : consumed);
+  }
+
+  bool scalar(Value v, std::size_t end) {
+    v.end = end;
+    place(std::move(v));
+    last_end_ = end;
+    after_value();
+    return true;
+  }
+
+  bool open(Kind kind) {
+    const std::size_t consumed = read_.consumed;
+    if (open_.size() + 1 >= MAX_DEPTH) {
+      fault_ = Fault{"recursion limit exceeded", consumed};
+      return false;
+    }
+    Value v;
+    v.kind = kind;
+    v.complete = false;
+    v.begin = consumed - 1;
+    open_.push_back(place(std::move(v)));
+    last_end_ = consumed;
+    expect_ = kind == Kind::Object ? Expect::FirstKeyOrEnd : Expect::FirstItemOrEnd;
+    return true;
+  }
+
+  bool close() {
+    Value& v = *open_.back();
+    v.end = read_.consumed;
+    v.complete = true;
+    open_.pop_back();
+    last_end_ = v.end;
+    after_value();
+    return true;
+  }
+
+  // Only the innermost open container grows, so pointers to the open ones stay valid.
+  Value* place(Value v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &*root_;
+    }
+    Value& parent = *open_.back();
+    if (parent.kind == Kind::Object) {
+      v.key = std::move(parent.pending_key);
+      v.key_end = parent.pending_key_end;
+      parent.pending_key.clear();
+      parent.pending_key_end = NONE;
+    }
+    parent.items.push_back(std::move(v));
+    return &parent.items.back();
+  }
+
+  void after_value() {
+    if (open_.empty()) {
+      expect_ = Expect::Nothing;
+    } else {
+      expect_ =
+          open_.back()->kind == Kind::Object ? Expect::CommaOrObjectEnd : Expect::CommaOrArrayEnd;
+    }
+  }
+
+  std::size_t skip_space(std::size_t from) const {
+    while (from < in_.size() && is_json_space(in_[from])) ++from;
+    return from;
+  }
+
+  // nlohmann reports where its lexer stopped, which for a bad token is past
+  // the token's end; a strict decoder names the fault at the first byte that
+  // cannot be right. From the last good token we therefore look at the next
+  // bytes ourselves (never more than one punctuation mark and white space).
+  Fault classify(std::size_t lexer_position, const nlohmann::detail::exception& ex) const {
+    const std::size_t size = in_.size();
+    std::size_t j = skip_space(last_end_);
+    const auto here = [&](const char* message) { return Fault{message, j + 1}; };
+    const auto at_end = [&](const char* message) { return Fault{message, size}; };
+    switch (expect_) {
+      case Expect::Colon:
+        if (j == size) return at_end("EOF while parsing an object");
+        if (in_[j] != ':') return here("expected `:`");
+        return bad_value(skip_space(j + 1), lexer_position, ex);
+      case Expect::FirstKeyOrEnd:
+        if (j == size) return at_end("EOF while parsing an object");
+        if (in_[j] == '"') return bad_string(lexer_position, ex);
+        return here("key must be a string");
+      case Expect::CommaOrObjectEnd:
+        if (j == size) return at_end("EOF while parsing an object");
+        if (in_[j] != ',') return here("expected `,` or `}`");
+        j = skip_space(j + 1);
+        if (j == size) return at_end("EOF while parsing a value");
+        if (in_[j] == '"') return bad_string(lexer_position, ex);
+        if (in_[j] == '}') return here("trailing comma");
+        return here("key must be a string");
+      case Expect::FirstItemOrEnd:
+        if (j == size) return at_end("EOF while parsing a list");
+        return bad_value(j, lexer_position, ex);
+      case Expect::CommaOrArrayEnd:
+        if (j == size) return at_end("EOF while parsing a list");
+        if (in_[j] != ',') return here("expected `,` or `]`");
+        j = skip_space(j + 1);
+        if (j < size && in_[j] == ']') return here("trailing comma");
+        return bad_value(j, lexer_position, ex);
+      case Expect::Value:
+        return bad_value(j, lexer_position, ex);
+      case Expect::Nothing:
+        break;
+    }
+    return here("trailing characters");
+  }
+
+  // A value was expected at byte j.
+  Fault bad_value(std::size_t j, std::size_t lexer_position,
+                  const nlohmann::detail::exception& ex) const {
+    const std::size_t size = in_.size();
+    const bool hit_end = lexer_position > size;
+    if (j == size) return Fault{"EOF while parsing a value", size};
+    const char c = in_[j];
+    if (c == '"') return bad_string(lexer_position, ex);
+    if (c == '-' || is_digit(c)) {
+      if (ex.id == 406) return Fault{"number out of range", lexer_position};
+      if (c == '-' && j + 1 == size) return Fault{"invalid number", size};
+      if (hit_end) return Fault{"EOF while parsing a value", size};
+      return Fault{"invalid number", lexer_position};
+    }
+    if (c == 't' || c == 'f' || c == 'n') {
+      if (hit_end) return Fault{"EOF while parsing a value", size};
+      return Fault{"expected ident", lexer_position};
+    }
+    return Fault{"expected value", j + 1};
+  }
+
+  Fault bad_string(std::size_t lexer_position, const nlohmann::detail::exception& ex) const {
+    const std::string_view what = ex.what();
+    const auto says = [&](std::string_view part) { return what.find(part) != what.npos; };
+    if (lexer_position > in_.size()) return Fault{"EOF while parsing a string", in_.size()};
+    if (says("control character")) {
+      return Fault{"control character (\\u0000-\\u001F) found while parsing a string",
+                   lexer_position};
+    }
+    if (says("surrogate")) return Fault{"lone leading surrogate in hex escape", lexer_position};
+    if (says("UTF-8")) return Fault{"invalid unicode code point", lexer_position};
+    return Fault{"invalid escape", lexer_position};
+  }
+
+  std::string_view in_;
+  const ReadState& read_;
+  std::optional<Value> root_;
+  std::vector<Value*> open_;
+  Expect expect_ = Expect::Value;
+  std::size_t last_end_ = 0;
+  std::optional<Fault> fault_;
+};
+
+Tree read_tree(std::string_view in) {
+  // nlohmann skips a byte order mark silently; a strict decoder does not.
+  if (!in.empty() && static_cast<unsigned char>(in.front()) == 0xEF) {
+    return Tree{std::nullopt, Fault{"expected value", 1}};
+  }
+  ReadState read{in.data()};
+  TreeBuilder builder(in, read);
+  json::sax_parse(CountingReader(in.data(), &read), CountingReader(in.data() + in.size(), &read),
+                  &builder, json::input_format_t::json, /*strict=*/false);
+  return std::move(builder).finish();
+}
+
+// ---- Describing values in messages ------------------------------------------
+
+std::string hex(char32_t cp) {
+  char buf[8];
+  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::uint32_t>(cp), 16);
+  return std::string(buf, r.ptr);
+}
+
+// Control characters and line separators are written as \u{..} so that a
+// message always stays on one line; `quoting` also escapes as a string literal.
+std::string escaped(std::string_view s, bool quoting) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    const std::size_t at = pos;
+    const auto cp = next_code_point(s, pos);
+    if (!cp) {
+      out += "\\u{fffd}";
+      continue;
+    }
+    switch (*cp) {
+      case '\0':
+        out += "\\0";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\\':
+      case '"':
+        if (quoting) out += '\\';
+        out += static_cast<char>(*cp);
+        continue;
+      default:
+        break;
+    }
+    if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F) || *cp == 0x2028 || *cp == 0x2029) {
+      out += "\\u{" + hex(*cp) + "}";
+    } else {
+      out.append(s.substr(at, pos - at));
+    }
+  }
+  return out;
+}
+
+std::string debug_quoted(std::string_view s) {
+  return "\"" + escaped(s, true) + "\"";
+}
+
+// The shortest text that reads back as the same double: plain digits for
+// moderate magnitudes (always with a decimal point), an exponent otherwise.
+std::string shortest(double f) {
+  if (f == 0) return std::signbit(f) ? "-0.0" : "0.0";
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+  std::string out;
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  const std::size_t e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  std::string_view exp_text = sci.substr(e + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  const int length = static_cast<int>(digits.size());
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point >= length && point <= 16) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - length), '0');
+    out += ".0";
+  } else if (point > 0 && point <= 16) {
+    out += digits.substr(0, static_cast<std::size_t>(point));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(point));
+  } else if (point > -5 && point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else {
+    out += digits.front();
+    if (length > 1) {
+      out += '.';
+      out += digits.substr(1);
+    }
+    out += 'e';
+    out += std::to_string(point - 1);
+  }
+  return out;
+}
+
+std::string describe(const Value& v) {
+  switch (v.kind) {
+    case Kind::Null:
+      return "null";
+    case Kind::Bool:
+      return v.boolean ? "boolean `true`" : "boolean `false`";
+    case Kind::Unsigned:
+      return "integer `" + std::to_string(v.unsigned_number) + "`";
+    case Kind::Signed:
+      return "integer `" + std::to_string(v.signed_number) + "`";
+    case Kind::Float:
+      return "floating point `" + shortest(v.float_number) + "`";
+    case Kind::String:
+      return "string " + debug_quoted(v.text);
+    case Kind::Array:
+      return "sequence";
+    case Kind::Object:
+      break;
+  }
+  return "map";
+}
+
+// A decoder reading forward knows a map or a sequence is wrong on seeing its
+// opening bracket, before taking it; a scalar is named in the message, so it
+// has been read to its end.
+std::size_t noticed_at(const Value& v) {
+  return v.kind == Kind::Array || v.kind == Kind::Object ? v.begin : v.end;
+}
+
+template <std::size_t N>
+std::string unknown_variant(std::string_view name, const std::array<std::string_view, N>& known) {
+  std::string out = "unknown variant `" + escaped(name, false) + "`, expected one of ";
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i) out += ", ";
+    out += "`" + std::string(known[i]) + "`";
+  }
+  return out;
+}
+
+// ---- Mapping the tree onto the types ----------------------------------------
+
+constexpr std::array<std::string_view, 4> COMMANDS = {"status", "connect", "disconnect", "update"};
+constexpr std::array<std::string_view, 3> PROTOCOLS = {"Vless", "Trojan", "Hysteria2"};
+// Both for an empty protocol map and for one with a second member.
+constexpr const char* NOT_ONE_PROTOCOL = "invalid value: map, expected map with a single key";
+
+template <class T>
+Result<void> store(T& into, Result<T>&& value) {
+  if (!value) return fail(std::move(value.error()));
+  into = std::move(*value);
+  return {};
+}
+
+class Decoder {
+ public:
+  explicit Decoder(std::string_view in) : in_(in) {}
+
+  std::unexpected<Error> fault(std::string message, std::size_t consumed) const {
+    consumed = std::min(consumed, in_.size());
+    std::size_t line = 1;
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < consumed; ++i) {
+      if (in_[i] == '\n') {
+        ++line;
+        column = 0;
+      } else {
+        ++column;
+      }
+    }
+    return fail(message + " at line " + std::to_string(line) + " column " + std::to_string(column));
+  }
+  std::unexpected<Error> fault(const Fault& f) const { return fault(f.message, f.consumed); }
+
+  std::unexpected<Error> invalid_type(const Value& v, std::string_view expected) const {
+    return fault("invalid type: " + describe(v) + ", expected " + std::string(expected),
+                 noticed_at(v));
+  }
+
+  Result<Request> request(const Tree& tree) const {
+    if (!tree.root) return fault(*tree.fault);
+    const Value& root = *tree.root;
+    if (root.kind != Kind::Object) return invalid_type(root, "internally tagged enum Request");
+
+    // The kind is checked as its member goes by, even in an object the parser
+    // could not finish.
+    const Value* cmd = nullptr;
+    std::size_t kind = 0;
+    for (const Value& member : root.items) {
+      if (member.key != "cmd") continue;
+      if (cmd) return fault("duplicate field `cmd`", member.key_end);
+      cmd = &member;
+      if (member.kind != Kind::String) return invalid_type(member, "variant identifier");
+      const auto it = std::find(COMMANDS.begin(), COMMANDS.end(), member.text);
+      if (it == COMMANDS.end()) return fault(unknown_variant(member.text, COMMANDS), member.end);
+      kind = static_cast<std::size_t>(it - COMMANDS.begin());
+    }
+    if (!root.complete) {
+      if (cmd && root.pending_key_end != NONE && root.pending_key == "cmd") {
+        return fault("duplicate field `cmd`", root.pending_key_end);
+      }
+      return fault(*tree.fault);
+    }
+    if (!cmd) return fault("missing field `cmd`", root.end);
+
+    Result<Request> decoded = Status{};
+    switch (kind) {
+      case 1:
+        decoded = connect(root);
+        break;
+      case 2:
+        decoded = Disconnect{};
+        break;
+      case 3:
+        decoded = update(root);
+        break;
+      default:
+        break;
+    }
+    if (decoded && tree.fault) return fault(*tree.fault);
+    return decoded;
+  }
+
+ private:
+  // Reads a map member by member as a streaming struct decoder does: a known
+  // member given twice fails at its second name, unknown members are passed
+  // over, and at the closing brace the first missing member without a default
+  // (in declaration order) is named. Bit i of `defaulted` marks names[i] as
+  // optional.
+  template <std::size_t N, class OnField>
+  Result<void> fields(const Value& object, std::string_view expecting,
+                      const std::array<std::string_view, N>& names, unsigned defaulted,
+                      OnField&& on_field) const {
+    if (object.kind != Kind::Object) return invalid_type(object, expecting);
+    std::array<bool, N> seen{};
+    for (const Value& member : object.items) {
+      const auto it = std::find(names.begin(), names.end(), member.key);
+      if (it == names.end()) continue;
+      const auto i = static_cast<std::size_t>(it - names.begin());
+      if (seen[i]) return fault("duplicate field `" + std::string(names[i]) + "`", member.key_end);
+      seen[i] = true;
+      OMBREL_TRY(on_field(i, member));
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!seen[i] && !((defaulted >> i) & 1U)) {
+        return fault("missing field `" + std::string(names[i]) + "`", object.end);
+      }
+    }
+    return {};
+  }
+
+  Result<std::string> text(const Value& v) const {
+    if (v.kind != Kind::String) return invalid_type(v, "a string");
+    return v.text;
+  }
+
+  Result<bool> flag(const Value& v) const {
+    if (v.kind != Kind::Bool) return invalid_type(v, "a boolean");
+    return v.boolean;
+  }
+
+  Result<std::uint16_t> port(const Value& v) const {
+    constexpr std::uint64_t top = std::numeric_limits<std::uint16_t>::max();
+    if (v.kind == Kind::Unsigned && v.unsigned_number <= top) {
+      return static_cast<std::uint16_t>(v.unsigned_number);
+    }
+    if (v.kind == Kind::Unsigned || v.kind == Kind::Signed) {
+      return fault("invalid value: " + describe(v) + ", expected u16", v.end);
+    }
+    return invalid_type(v, "u16");
+  }
+
+  template <class T, class Element>
+  Result<std::vector<T>> sequence(const Value& v, Element&& element) const {
+    if (v.kind != Kind::Array) return invalid_type(v, "a sequence");
+    std::vector<T> out;
+    out.reserve(v.items.size());
+    for (const Value& item : v.items) {
+      Result<T> r = element(item);
+      if (!r) return fail(std::move(r.error()));
+      out.push_back(std::move(*r));
+    }
+    return out;
+  }
+
+  Result<std::vector<std::string>> texts(const Value& v) const {
+    return sequence<std::string>(v, [&](const Value& item) { return text(item); });
+  }
+
+  Result<Request> connect(const Value& root) const {
+    static constexpr std::array<std::string_view, 6> names = {
+        "nodes", "country", "proxy_only", "bypass_apps", "sites", "only_listed"};
+    Connect c;
+    OMBREL_TRY(fields(root, "struct variant Request::Connect", names, 0b111110U,
+                      [&](std::size_t i, const Value& v) -> Result<void> {
+                        switch (i) {
+                          case 0:
+                            return store(c.nodes, sequence<ServerNode>(
+                                                      v, [&](const Value& n) { return node(n); }));
+                          case 1:
+                            return store(c.country, text(v));
+                          case 2:
+                            return store(c.proxy_only, flag(v));
+                          case 3:
+                            return store(c.bypass_apps, texts(v));
+                          case 4:
+                            return store(c.sites, texts(v));
+                          default:
+                            return store(c.only_listed, flag(v));
+                        }
+                      }));
+    return c;
+  }
+
+  Result<Request> update(const Value& root) const {
+    static constexpr std::array<std::string_view, 5> names = {"version", "app_path", "app_sha256",
+                                                              "service_path", "service_sha256"};
+    static constexpr std::array<std::string Update::*, 5> members = {
+        &Update::version, &Update::app_path, &Update::app_sha256, &Update::service_path,
+        &Update::service_sha256};
+    Update u;
+    OMBREL_TRY(
+        fields(root, "struct variant Request::Update", names, 0U,
+               [&](std::size_t i, const Value& v) { return store(u.*members[i], text(v)); }));
+    return u;
+  }
+
+  Result<ServerNode> node(const Value& v) const {
+    static constexpr std::array<std::string_view, 6> names = {"id",     "address",  "port",
+                                                              "remark", "protocol", "raw"};
+    ServerNode n;
+    OMBREL_TRY(fields(v, "struct ServerNode", names, 0U,
+                      [&](std::size_t i, const Value& m) -> Result<void> {
+                        switch (i) {
+                          case 0:
+                            return store(n.id, text(m));
+                          case 1:
+                            return store(n.address, text(m));
+                          case 2:
+                            return store(n.port, port(m));
+                          case 3:
+                            return store(n.remark, text(m));
+                          case 4:
+                            return store(n.protocol, protocol(m));
+                          default:
+                            return store(n.raw, text(m));
+                        }
+                      }));
+    return n;
+  }
+
+  // One member whose name is the protocol and whose value its settings.
+  Result<Protocol> protocol(const Value& v) const {
+    if (v.kind != Kind::Object) return invalid_type(v, "enum Protocol");
+    if (v.items.empty()) return fault(NOT_ONE_PROTOCOL, v.end);
+    const Value& chosen = v.items.front();
+    const auto it = std::find(PROTOCOLS.begin(), PROTOCOLS.end(), chosen.key);
+    if (it == PROTOCOLS.end()) return fault(unknown_variant(chosen.key, PROTOCOLS), chosen.key_end);
+    Result<Protocol> out = Protocol{};
+    switch (it - PROTOCOLS.begin()) {
+      case 0:
+        out = vless(chosen);
+        break;
+      case 1:
+        out = trojan(chosen);
+        break;
+      default:
+        out = hysteria2(chosen);
+        break;
+    }
+    if (out && v.items.size() > 1) return fault(NOT_ONE_PROTOCOL, v.items[1].key_end);
+    return out;
+  }
+
+  Result<Protocol> vless(const Value& v) const {
+    static constexpr std::array<std::string_view, 11> names = {
+        "uuid",    "sni",          "public_key", "short_id", "flow", "fingerprint",
+        "network", "service_name", "authority",  "host",     "path"};
+    static constexpr std::array<std::string Vless::*, 11> members = {
+        &Vless::uuid,      &Vless::sni,         &Vless::public_key, &Vless::short_id,
+        &Vless::flow,      &Vless::fingerprint, &Vless::network,    &Vless::service_name,
+        &Vless::authority, &Vless::host,        &Vless::path};
+    Vless s;
+    OMBREL_TRY(fields(v, "struct Vless", names, 0U, [&](std::size_t i, const Value& m) {
+      return store(s.*members[i], text(m));
+    }));
+    return s;
+  }
+
+  Result<Protocol> trojan(const Value& v) const {
+    static constexpr std::array<std::string_view, 2> names = {"password", "sni"};
+    Trojan s;
+    OMBREL_TRY(fields(v, "struct Trojan", names, 0U, [&](std::size_t i, const Value& m) {
+      return store(i == 0 ? s.password : s.sni, text(m));
+    }));
+    return s;
+  }
+
+  Result<Protocol> hysteria2(const Value& v) const {
+    static constexpr std::array<std::string_view, 4> names = {"password", "sni", "insecure",
+                                                              "obfs_password"};
+    Hysteria2 s;
+    OMBREL_TRY(fields(v, "struct Hysteria2", names, 0U,
+                      [&](std::size_t i, const Value& m) -> Result<void> {
+                        switch (i) {
+                          case 0:
+                            return store(s.password, text(m));
+                          case 1:
+                            return store(s.sni, text(m));
+                          case 2:
+                            return store(s.insecure, flag(m));
+                          default:
+                            return store(s.obfs_password, text(m));
+                        }
+                      }));
+    return s;
+  }
+
+  std::string_view in_;
+};
+
+// ---- Writing ----------------------------------------------------------------
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+std::string dumped(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+nlohmann::ordered_json node_json(const ServerNode& n) {
+  nlohmann::ordered_json settings;
+  const char* name = "";
+  std::visit(Overloaded{
+                 [&](const Vless& s) {
+                   name = "Vless";
+                   settings = {{"uuid", s.uuid},
+                               {"sni", s.sni},
+                               {"public_key", s.public_key},
+                               {"short_id", s.short_id},
+                               {"flow", s.flow},
+                               {"fingerprint", s.fingerprint},
+                               {"network", s.network},
+                               {"service_name", s.service_name},
+                               {"authority", s.authority},
+                               {"host", s.host},
+                               {"path", s.path}};
+                 },
+                 [&](const Trojan& s) {
+                   name = "Trojan";
+                   settings = {{"password", s.password}, {"sni", s.sni}};
+                 },
+                 [&](const Hysteria2& s) {
+                   name = "Hysteria2";
+                   settings = {{"password", s.password},
+                               {"sni", s.sni},
+                               {"insecure", s.insecure},
+                               {"obfs_password", s.obfs_password}};
+                 },
+             },
+             n.protocol);
+  nlohmann::ordered_json protocol;
+  protocol[name] = std::move(settings);
+  return {{"id", n.id},
+          {"address", n.address},
+          {"port", n.port},
+          {"remark", n.remark},
+          {"protocol", std::move(protocol)},
+          {"raw", n.raw}};
+}
+
+}  // namespace
+
+ErrorReply bad_request(std::string message) {
+  return ErrorReply{std::string(BAD_REQUEST), std::move(message)};
+}
+ErrorReply no_nodes() {
+  return ErrorReply{std::string(NO_NODES), std::string(NO_NODES_MESSAGE)};
+}
+ErrorReply bad_node(std::string_view remark) {
+  return ErrorReply{std::string(BAD_NODE), std::string(BAD_NODE_PREFIX) + std::string(remark)};
+}
+ErrorReply no_usable_nodes() {
+  return ErrorReply{std::string(NO_USABLE_NODES), std::string(NO_USABLE_NODES_MESSAGE)};
+}
+ErrorReply bad_sha256() {
+  return ErrorReply{std::string(BAD_SHA256), std::string(BAD_SHA256_MESSAGE)};
+}
+ErrorReply core_start_failed(std::string chain) {
+  return ErrorReply{std::string(CORE_START_FAILED), std::move(chain)};
+}
+ErrorReply update_failed(std::string text) {
+  return ErrorReply{std::string(UPDATE_FAILED), std::move(text)};
+}
+ErrorReply already_current() {
+  return ErrorReply{std::string(ALREADY_CURRENT), std::string(ALREADY_CURRENT_MESSAGE)};
+}
+
+Result<Request> parse_request(std::string_view line) {
+  const std::string_view in = trim_unicode_space(line);
+  return Decoder(in).request(read_tree(in));
+}
+
+std::string write_reply(const Reply& reply) {
+  nlohmann::ordered_json j;
+  std::visit(Overloaded{
+                 [&](const Disconnected&) { j["state"] = "disconnected"; },
+                 [&](const Connecting&) { j["state"] = "connecting"; },
+                 [&](const Connected& r) {
+                   j["state"] = "connected";
+                   j["node"] = r.node;
+                   if (r.proxy_port) j["proxy_port"] = *r.proxy_port;
+                 },
+                 [&](const ErrorReply& r) {
+                   j["state"] = "error";
+                   j["code"] = r.code;
+                   j["message"] = r.message;
+                 },
+                 [&](const Updating& r) {
+                   j["state"] = "updating";
+                   j["version"] = r.version;
+                   j["tunnel_drops"] = r.tunnel_drops;
+                 },
+             },
+             reply);
+  return dumped(j);
+}
+
+std::string write_request(const Request& request) {
+  nlohmann::ordered_json j;
+  std::visit(Overloaded{
+                 [&](const Status&) { j["cmd"] = "status"; },
+                 [&](const Disconnect&) { j["cmd"] = "disconnect"; },
+                 [&](const Connect& r) {
+                   j["cmd"] = "connect";
+                   auto& nodes = j["nodes"] = nlohmann::ordered_json::array();
+                   for (const ServerNode& n : r.nodes) nodes.push_back(node_json(n));
+                   j["country"] = r.country;
+                   j["proxy_only"] = r.proxy_only;
+                   j["bypass_apps"] = r.bypass_apps;
+                   j["sites"] = r.sites;
+                   j["only_listed"] = r.only_listed;
+                 },
+                 [&](const Update& r) {
+                   j["cmd"] = "update";
+                   j["version"] = r.version;
+                   j["app_path"] = r.app_path;
+                   j["app_sha256"] = r.app_sha256;
+                   j["service_path"] = r.service_path;
+                   j["service_sha256"] = r.service_sha256;
+                 },
+             },
+             request);
+  return dumped(j);
+}
+
+Result<Reply> parse_reply(std::string_view line) {
+  const json j = json::parse(trim_unicode_space(line), nullptr, /*allow_exceptions=*/false);
+  const auto text = [&](const char* name) -> std::optional<std::string> {
+    const auto it = j.find(name);
+    if (it == j.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+  };
+  const auto state = j.is_object() ? text("state") : std::nullopt;
+  if (!state) return fail("ответ службы не читается");
+  if (*state == "disconnected") return Disconnected{};
+  if (*state == "connecting") return Connecting{};
+  if (*state == "connected") {
+    auto node = text("node");
+    if (!node) return fail("ответ службы не читается");
+    Connected c{std::move(*node), std::nullopt};
+    const auto port = j.find("proxy_port");
+    if (port != j.end()) {
+      if (!port->is_number_unsigned() || port->get<std::uint64_t>() > 65535) {
+        return fail("ответ службы не читается");
+      }
+      c.proxy_port = port->get<std::uint16_t>();
+    }
+    return c;
+  }
+  if (*state == "error") {
+    auto code = text("code");
+    auto message = text("message");
+    if (!code || !message) return fail("ответ службы не читается");
+    return ErrorReply{std::move(*code), std::move(*message)};
+  }
+  if (*state == "updating") {
+    auto version = text("version");
+    const auto drops = j.find("tunnel_drops");
+    if (!version || drops == j.end() || !drops->is_boolean()) {
+      return fail("ответ службы не читается");
+    }
+    return Updating{std::move(*version), drops->get<bool>()};
+  }
+  return fail("ответ службы не читается");
+}
+
+}  // namespace ombrel::control
