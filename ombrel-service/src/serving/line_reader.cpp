@@ -8,8 +8,8 @@ namespace ombrel::serving {
 
 LineReader::LineReader(Reader& input) : input_(input), buf_(new char[BUFFER_SIZE]) {}
 
-std::optional<std::string_view> LineReader::finish(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+std::optional<std::string_view> LineReader::finish(std::string_view line, bool ended_by_lf) {
+  if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (!is_valid_utf8(line)) {
     ended_ = true;
     return std::nullopt;
@@ -26,16 +26,16 @@ std::optional<std::string_view> LineReader::next_line() {
       const std::size_t len = static_cast<std::size_t>(lf - begin);
       begin_ += len + 1;
       // Most lines lie whole in the buffer and are handed out without a copy.
-      if (pending_.empty()) return finish(std::string_view(begin, len));
+      if (pending_.empty()) return finish(std::string_view(begin, len), true);
       pending_.append(begin, len);
-      return finish(pending_);
+      return finish(pending_, true);
     }
     pending_.append(begin, end_ - begin_);
     begin_ = end_ = 0;
     const auto n = input_.read(std::span<char>(buf_.get(), BUFFER_SIZE));
     if (!n || *n == 0) {
       ended_ = true;
-      if (n && !pending_.empty()) return finish(pending_);
+      if (n && !pending_.empty()) return finish(pending_, false);
       return std::nullopt;
     }
     end_ = *n;

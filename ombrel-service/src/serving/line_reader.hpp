@@ -1,7 +1,7 @@
 #pragma once
 // Lines of a core's output. A line ends at a line feed; the line feed and
 // then one carriage return before it are removed. The last line of the
-// stream counts even without a line feed.
+// stream counts even without a line feed (and then keeps any carriage return).
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -25,7 +25,7 @@ class LineReader {
   std::optional<std::string_view> next_line();
 
  private:
-  std::optional<std::string_view> finish(std::string_view line);
+  std::optional<std::string_view> finish(std::string_view line, bool ended_by_lf);
 
   Reader& input_;
   std::unique_ptr<char[]> buf_;

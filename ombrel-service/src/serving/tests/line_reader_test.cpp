@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scripted_reader.hpp"
+#include "serving/line_reader.hpp"
+
+namespace ombrel::serving {
+namespace {
+
+std::vector<std::string> all_lines(std::vector<std::string> chunks, bool fail_at_end = false) {
+  std::vector<ScriptedReader::Chunk> script;
+  for (auto& c : chunks) script.push_back({std::move(c)});
+  ScriptedReader reader(std::move(script), fail_at_end);
+  LineReader lines(reader);
+  std::vector<std::string> out;
+  while (const auto line = lines.next_line()) out.emplace_back(*line);
+  EXPECT_FALSE(lines.next_line()) << "stays ended";
+  return out;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(LineReader, SplitsAtLineFeeds) {
+  const std::string long_line(3 * LineReader::BUFFER_SIZE + 17, 'x');
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;
+    Lines expected;
+  } cases[] = {
+      {"plain", {"a\nb\n"}, {"a", "b"}},
+      {"one carriage return removed", {"a\r\nb\r\r\nc\rd\n"}, {"a", "b\r", "c\rd"}},
+      {"empty lines", {"\n\r\n\n"}, {"", "", ""}},
+      {"last line without line feed", {"a\nb"}, {"a", "b"}},
+      {"last line a lone carriage return", {"a\n\r"}, {"a", "\r"}},
+      {"nothing", {}, {}},
+      {"split across reads", {"ab", "c\nd", "e\n", "\n"}, {"abc", "de", ""}},
+      {"carriage return in one read, line feed in the next", {"a\r", "\nb\n"}, {"a", "b"}},
+      {"character split across reads", {"\xd0", "\xaf\n"}, {"Я"}},
+      {"longer than the buffer", {long_line + "\nz\n"}, {long_line, "z"}},
+      {"invalid UTF-8 ends", {"a\nb\xff\nc\n"}, {"a"}},
+      {"surrogate ends", {"a\n\xed\xa0\x80\nc\n"}, {"a"}},
+      {"invalid UTF-8 in a last line", {"a\n\xc0\xaf"}, {"a"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(all_lines(c.chunks), c.expected) << c.name;
+}
+
+TEST(LineReader, ReadErrorEndsAndDropsTheUnfinishedLine) {
+  EXPECT_EQ(all_lines({"a\nb\n", "unfinished"}, true), (Lines{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace ombrel::serving
