@@ -1,0 +1,254 @@
+#include "host/service_setup.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "fake_scm.hpp"
+#include "host/identity.hpp"
+
+namespace ombrel::host {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeScm;
+namespace scm = platform::scm;
+
+const std::string SETTINGS =
+    "OmbrelService|Ombrel VPN|\"C:\\Program Files\\Ombrel\\ombrel-service.exe\"|0x10|2|1";
+const std::string DESCRIBE = "describe " + std::string(DESCRIPTION);
+
+struct Captured {
+  std::string out, err;
+  Console console() {
+    return Console{[this](std::string_view s) { out += s; },
+                   [this](std::string_view s) { err += s; }};
+  }
+};
+
+TEST(ServiceSettings, QuotesThePathOnlyWhenItNeedsIt) {
+  const struct {
+    const char* path;
+    const char* binary_path;
+  } cases[] = {
+      {"C:\\Ombrel\\ombrel-service.exe", "C:\\Ombrel\\ombrel-service.exe"},
+      {"C:\\Program Files\\Ombrel\\ombrel-service.exe",
+       "\"C:\\Program Files\\Ombrel\\ombrel-service.exe\""},
+      {"C:\\a\tb\\ombrel-service.exe", "\"C:\\a\tb\\ombrel-service.exe\""},
+  };
+  for (const auto& c : cases) {
+    const platform::ServiceSettings s = service_settings(c.path);
+    EXPECT_EQ(s.binary_path, c.binary_path);
+    EXPECT_EQ(s.name, "OmbrelService");
+    EXPECT_EQ(s.display_name, "Ombrel VPN");
+    EXPECT_EQ(s.service_type, 0x10u);
+    EXPECT_EQ(s.start_type, 2u);
+    EXPECT_EQ(s.error_control, 1u);
+  }
+}
+
+TEST(InstallService, CreatesDescribesAndStartsANewService) {
+  FakeScm fake;
+  fake.open_error = Error("The specified service does not exist as an installed service.");
+  Captured io;
+  ASSERT_TRUE(install_service(fake, io.console()));
+  EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "open OmbrelService 0x16",
+                                      "create " + SETTINGS + " 0x16", DESCRIBE, "query", "start",
+                                      "close service", "close manager"));
+  EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
+  EXPECT_EQ(io.err, "");
+}
+
+TEST(InstallService, RepointsAnExistingRunningServiceWithoutStartingIt) {
+  FakeScm fake;
+  fake.states = {scm::STATE_RUNNING};
+  Captured io;
+  ASSERT_TRUE(install_service(fake, io.console()));
+  EXPECT_THAT(fake.calls,
+              ElementsAre("open manager 0x3", "open OmbrelService 0x16", "change " + SETTINGS,
+                          DESCRIBE, "query", "close service", "close manager"));
+  EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
+}
+
+// Every failing step: its message over the cause, nothing printed, nothing
+// undone, and every handle closed.
+TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
+  const Error os("os says no");
+  const struct {
+    const char* name;
+    void (*arrange)(FakeScm&, const Error&);
+    std::vector<std::string> chain;
+  } cases[] = {
+      {"manager",
+       [](FakeScm& f, const Error& e) { f.manager_error = e; },
+       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
+      {"path of an existing service",
+       [](FakeScm& f, const Error& e) { f.exe_error = e; },
+       {"не удалось определить путь службы", "os says no"}},
+      {"path of a new service",
+       [](FakeScm& f, const Error& e) {
+         f.open_error = Error("missing");
+         f.exe_error = e;
+       },
+       {"не удалось определить путь службы", "os says no"}},
+      {"create",
+       [](FakeScm& f, const Error& e) {
+         f.open_error = Error("missing");
+         f.create_error = e;
+       },
+       {"не удалось создать службу", "os says no"}},
+      {"change",
+       [](FakeScm& f, const Error& e) { f.change_error = e; },
+       {"не удалось обновить путь к файлу службы", "os says no"}},
+      {"describe",
+       [](FakeScm& f, const Error& e) { f.describe_error = e; },
+       {"не удалось задать описание службы", "os says no"}},
+      {"query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
+      {"start",
+       [](FakeScm& f, const Error& e) { f.start_error = e; },
+       {"не удалось запустить службу", "os says no"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeScm fake;
+    c.arrange(fake, os);
+    Captured io;
+    const Result<void> r = install_service(fake, io.console());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().chain(), c.chain);
+    EXPECT_EQ(io.out, "");
+    EXPECT_EQ(fake.open_handles, 0);
+  }
+}
+
+TEST(UninstallService, StopsWaitsAndDeletes) {
+  const struct {
+    const char* name;
+    std::deque<Result<std::uint32_t>> states;
+    bool stop_sent;
+    int sleeps;
+  } cases[] = {
+      {"already stopped", {scm::STATE_STOPPED}, false, 0},
+      {"stops on the third look",
+       {scm::STATE_RUNNING, scm::STATE_STOP_PENDING, scm::STATE_STOP_PENDING, scm::STATE_STOPPED},
+       true,
+       3},
+      // Ignores the stop: after 10 seconds it is deleted all the same.
+      {"never stops", {scm::STATE_RUNNING}, true, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeScm fake;
+    fake.states = c.states;
+    fake.stop_error = Error("refused");  // never matters
+    Captured io;
+    ASSERT_TRUE(uninstall_service(fake, io.console()));
+    EXPECT_EQ(fake.calls.front(), "open manager 0x1");
+    EXPECT_EQ(fake.calls[1], "open OmbrelService 0x10024");
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "stop"), c.stop_sent ? 1 : 0);
+    EXPECT_EQ(fake.sleeps, c.sleeps);
+    EXPECT_EQ(fake.slept, std::chrono::milliseconds(500 * c.sleeps));
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "query"), 1 + c.sleeps);
+    EXPECT_THAT(std::vector(fake.calls.end() - 3, fake.calls.end()),
+                ElementsAre("remove", "close service", "close manager"));
+    EXPECT_EQ(io.out, "служба OmbrelService удалена\n");
+  }
+}
+
+TEST(UninstallService, EachFailureNamesItsStepAndClosesEverything) {
+  const Error os("os says no");
+  const struct {
+    const char* name;
+    void (*arrange)(FakeScm&, const Error&);
+    std::vector<std::string> chain;
+  } cases[] = {
+      {"manager",
+       [](FakeScm& f, const Error& e) { f.manager_error = e; },
+       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
+      {"not installed",
+       [](FakeScm& f, const Error& e) { f.open_error = e; },
+       {"служба не найдена", "os says no"}},
+      {"first query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
+      {"query while waiting",
+       [](FakeScm& f, const Error& e) {
+         f.states = {scm::STATE_RUNNING, fail(e)};
+       },
+       {"os says no"}},
+      {"delete",
+       [](FakeScm& f, const Error& e) { f.remove_error = e; },
+       {"не удалось удалить службу", "os says no"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeScm fake;
+    c.arrange(fake, os);
+    Captured io;
+    const Result<void> r = uninstall_service(fake, io.console());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().chain(), c.chain);
+    EXPECT_EQ(io.out, "");
+    EXPECT_EQ(fake.open_handles, 0);
+  }
+}
+
+TEST(RestartService, StopsWaitsAndStartsWhateverTheStateReached) {
+  const struct {
+    const char* name;
+    std::deque<Result<std::uint32_t>> states;
+    int queries;
+  } cases[] = {
+      {"already stopped", {scm::STATE_STOPPED}, 1},
+      {"stops on the third look",
+       {scm::STATE_STOP_PENDING, scm::STATE_STOP_PENDING, scm::STATE_STOPPED},
+       3},
+      {"failed looks are ignored", {fail(Error("busy")), scm::STATE_STOPPED}, 2},
+      {"never stops", {scm::STATE_STOP_PENDING}, 50},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeScm fake;
+    fake.states = c.states;
+    fake.stop_error = Error("The service has not been started.");
+    ASSERT_TRUE(restart_service(fake));
+    EXPECT_EQ(fake.calls[0], "open manager 0x1");
+    EXPECT_EQ(fake.calls[1], "open OmbrelService 0x34");
+    EXPECT_EQ(fake.calls[2], "stop");
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "query"), c.queries);
+    const int sleeps = c.queries == 50 ? 50 : c.queries - 1;
+    EXPECT_EQ(fake.slept, std::chrono::milliseconds(200 * sleeps));
+    EXPECT_THAT(std::vector(fake.calls.end() - 3, fake.calls.end()),
+                ElementsAre("start", "close service", "close manager"));
+  }
+}
+
+TEST(RestartService, EachFailureNamesItsStepAndClosesEverything) {
+  const Error os("os says no");
+  const struct {
+    const char* name;
+    void (*arrange)(FakeScm&, const Error&);
+    std::vector<std::string> chain;
+  } cases[] = {
+      {"manager",
+       [](FakeScm& f, const Error& e) { f.manager_error = e; },
+       {"нет доступа к диспетчеру служб", "os says no"}},
+      {"not installed",
+       [](FakeScm& f, const Error& e) { f.open_error = e; },
+       {"служба не найдена", "os says no"}},
+      {"start",
+       [](FakeScm& f, const Error& e) { f.start_error = e; },
+       {"не удалось поднять службу заново", "os says no"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeScm fake;
+    c.arrange(fake, os);
+    const Result<void> r = restart_service(fake);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().chain(), c.chain);
+    EXPECT_EQ(fake.open_handles, 0);
+  }
+}
+
+}  // namespace
+}  // namespace ombrel::host
