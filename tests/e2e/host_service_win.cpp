@@ -1,0 +1,127 @@
+// The service under the real service control manager (Wine's in the tests):
+// installed from a folder whose path has a space, repointed, restarted,
+// stopped and removed, each step checked from outside through sc and reg.
+#include <filesystem>
+#include <optional>
+
+#include "host_run.hpp"
+
+namespace ombrel::host_e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::fs_path;
+
+const std::string SC = "C:\\windows\\system32\\sc.exe";
+const std::string REG = "C:\\windows\\system32\\reg.exe";
+
+// The state number of `sc query`, nullopt when the service does not exist.
+std::optional<int> service_state() {
+  const Ran ran = run_program(SC, {"query", "OmbrelService"});
+  const auto at = ran.out.find("STATE");
+  if (ran.code != 0 || at == std::string::npos) return std::nullopt;
+  const auto colon = ran.out.find(':', at);
+  return std::stoi(ran.out.substr(colon + 1));
+}
+
+bool reaches_state(int state) {
+  return testsupport::wait_until([&] { return service_state() == state; }, 30s);
+}
+
+// The registered command line, as the manager keeps it.
+std::string image_path() {
+  const Ran ran = run_program(
+      REG,
+      {"query", "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService", "/v", "ImagePath"});
+  const auto at = ran.out.find("REG_SZ");
+  if (at == std::string::npos) return "";
+  const auto start = ran.out.find_first_not_of(' ', at + 6);
+  const auto end = ran.out.find_first_of("\r\n", start);
+  return ran.out.substr(start, end - start);
+}
+
+std::string copy_service_into(const std::string& dir) {
+  std::filesystem::create_directories(fs_path(dir));
+  const auto target = fs_path(dir) / "ombrel-service.exe";
+  std::filesystem::copy_file(fs_path(service_exe()), target);
+  return testsupport::utf8_path(target);
+}
+
+TEST(HostService, StartedByHandItCannotReachTheDispatcher) {
+  const Ran ran = run_service({});
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.out, "");
+  EXPECT_TRUE(ran.err.starts_with(
+      "Error: не удалось передать управление диспетчеру служб\n\nCaused by:\n    "))
+      << ran.err;
+  EXPECT_NE(ran.err.find("(os error 1063)"), std::string::npos) << ran.err;
+}
+
+TEST(HostService, InstallRepointRestartStopAndUninstall) {
+  testsupport::TempDir root("host e2e");
+  const std::string first = copy_service_into(root.file("first copy"));
+  const std::string second = copy_service_into(root.file("second copy"));
+  const std::string not_found = "Error: служба не найдена\n\nCaused by:\n    ";
+
+  {
+    SCOPED_TRACE("uninstall before anything is installed");
+    const Ran ran = run_program(first, {"uninstall"});
+    EXPECT_EQ(ran.code, 1);
+    EXPECT_TRUE(ran.err.starts_with(not_found)) << ran.err;
+  }
+  {
+    SCOPED_TRACE("install");
+    const Ran ran = run_program(first, {"install"});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "служба OmbrelService установлена и запущена\n");
+    EXPECT_EQ(ran.err, "");
+    EXPECT_TRUE(reaches_state(4));
+    EXPECT_EQ(image_path(), "\"" + first + "\"");
+  }
+  {
+    SCOPED_TRACE("install again from another folder, extra words ignored");
+    const Ran ran = run_program(second, {"install", "--again"});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "служба OmbrelService установлена и запущена\n");
+    EXPECT_EQ(image_path(), "\"" + second + "\"");
+    EXPECT_EQ(service_state(), 4);
+  }
+  {
+    SCOPED_TRACE("restart a running service");
+    const Ran ran = run_program(second, {"restart"});
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out + ran.err, "");
+    EXPECT_TRUE(reaches_state(4));
+  }
+  {
+    SCOPED_TRACE("stop through the manager");
+    const Ran ran = run_program(SC, {"stop", "OmbrelService"});
+    EXPECT_EQ(ran.code, 0) << ran.out;
+    EXPECT_TRUE(reaches_state(1));
+  }
+  {
+    SCOPED_TRACE("restart a stopped service");
+    const Ran ran = run_program(second, {"restart"});
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out + ran.err, "");
+    EXPECT_TRUE(reaches_state(4));
+  }
+  {
+    SCOPED_TRACE("uninstall a running service");
+    const Ran ran = run_program(second, {"uninstall"});
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "служба OmbrelService удалена\n");
+    EXPECT_EQ(ran.err, "");
+    EXPECT_TRUE(testsupport::wait_until([] { return !service_state().has_value(); }, 30s));
+  }
+  {
+    SCOPED_TRACE("uninstall once more");
+    const Ran ran = run_program(second, {"uninstall"});
+    EXPECT_EQ(ran.code, 1);
+    EXPECT_EQ(ran.out, "");
+    EXPECT_TRUE(ran.err.starts_with(not_found)) << ran.err;
+  }
+}
+
+}  // namespace
+}  // namespace ombrel::host_e2e
