@@ -2,7 +2,9 @@
 // Files by UTF-8 path. Windows paths are converted to UTF-16 inside; nothing
 // here goes through std::filesystem, whose mingw build differs from the
 // Linux one in exactly the corners (replace, sharing) that matter here.
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -67,5 +69,60 @@ class File {
   int fd_ = -1;
 #endif
 };
+
+// ---- Reading offered files, file times, modes -------------------------------
+
+// A file opened for reading only, closed when dropped. Only an ordinary file
+// on a disk is accepted; a folder, device, pipe or socket is refused. Linux:
+// the kind is checked before the file is opened for reading, so no device
+// driver sees an open and a FIFO without writer never blocks. Windows: the
+// kind is checked right after the open, and the open never lets a pipe
+// server at the path act under the opener's identity. Other processes may
+// keep reading, writing and deleting the file meanwhile.
+class InputFile {
+ public:
+  static Result<InputFile> open(const std::string& path);
+
+  InputFile() = default;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  bool is_open() const;
+  // The size the file's metadata gives now.
+  Result<std::uint64_t> size() const;
+  // Up to `buf.size()` bytes from the current position; 0 only at the end.
+  Result<std::size_t> read(std::span<char> buf);
+  // Fills `buf` as far as the file goes: fewer bytes only at its end.
+  Result<std::size_t> read_full(std::span<char> buf);
+  void close();
+
+ private:
+#ifdef _WIN32
+  explicit InputFile(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;
+#else
+  explicit InputFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+#endif
+};
+
+// Whether opening `path` stays on this computer. Windows: false for UNC
+// paths ("\\server\share\..."), device and object-manager paths ("\\.\...",
+// "\\?\" not followed by a drive letter, "\??\...") and drive letters
+// that name a network drive. Opening such a path as the system account would
+// authenticate the computer to whatever answers there, or open a device.
+// Linux: always true.
+bool is_local_file_path(const std::string& path);
+
+// The last-write time in milliseconds since 1970-01-01 UTC.
+Result<std::int64_t> last_write_ms(const std::string& path);
+Result<void> set_last_write_ms(const std::string& path, std::int64_t ms);
+
+// Linux: read and run permission for everyone, write for the owner (0755).
+// Windows: nothing to do (the folder's access list decides).
+Result<void> make_executable(const std::string& path);
 
 }  // namespace ombrel::platform

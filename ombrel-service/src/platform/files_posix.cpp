@@ -203,4 +203,108 @@ void File::close() {
   fd_ = -1;
 }
 
+// ---- InputFile and friends ----
+
+Result<InputFile> InputFile::open(const std::string& path) {
+  // An O_PATH descriptor names the file without opening it for reading: no
+  // driver's open runs (a watchdog device would arm itself), no FIFO blocks.
+  // Only once the kind is known is the very same file opened for reading,
+  // through the descriptor, so a link swapped in meanwhile changes nothing.
+  Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (located.get() < 0) return fail(last_os_error());
+  struct stat st {};
+  if (::fstat(located.get(), &st) != 0) return fail(last_os_error());
+  if (S_ISDIR(st.st_mode)) return fail(os_error(EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(os_error(EINVAL));
+  const std::string self = "/proc/self/fd/" + std::to_string(located.get());
+  const int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return fail(last_os_error());
+  return InputFile(fd);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  close();
+}
+
+bool InputFile::is_open() const {
+  return fd_ >= 0;
+}
+
+Result<std::uint64_t> InputFile::size() const {
+  struct stat st {};
+  if (fd_ < 0) return fail(os_error(EBADF));
+  if (::fstat(fd_, &st) != 0) return fail(last_os_error());
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t> InputFile::read(std::span<char> buf) {
+  if (fd_ < 0) return fail(os_error(EBADF));
+  for (;;) {
+    const ssize_t n = ::read(fd_, buf.data(), buf.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return fail(last_os_error());
+  }
+}
+
+Result<std::size_t> InputFile::read_full(std::span<char> buf) {
+  std::size_t filled = 0;
+  while (filled < buf.size()) {
+    auto n = read(buf.subspan(filled));
+    if (!n) return fail(n.error());
+    if (*n == 0) break;
+    filled += *n;
+  }
+  return filled;
+}
+
+void InputFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool is_local_file_path(const std::string& path) {
+  (void)path;
+  return true;
+}
+
+Result<std::int64_t> last_write_ms(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return fail(last_os_error());
+  // tv_nsec is always 0..999999999, so this rounds down for times before 1970 too.
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+Result<void> set_last_write_ms(const std::string& path, std::int64_t ms) {
+  std::int64_t seconds = ms / 1000;
+  std::int64_t rest = ms % 1000;
+  if (rest < 0) {
+    rest += 1000;
+    seconds -= 1;
+  }
+  struct timespec times[2]{};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = static_cast<long>(rest * 1000000);
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail(last_os_error());
+  return {};
+}
+
+Result<void> make_executable(const std::string& path) {
+  if (::chmod(path.c_str(), 0755) != 0) return fail(last_os_error());
+  return {};
+}
+
 }  // namespace ombrel::platform
