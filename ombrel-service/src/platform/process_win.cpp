@@ -1,4 +1,3 @@
-#include <shellapi.h>
 #include <windows.h>
 
 #include <memory>

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -108,7 +109,7 @@ TEST(Process, TryWaitTellsRunningFromEnded) {
   ASSERT_TRUE(running);
   EXPECT_FALSE(running->has_value());
 
-  set_script(flag, "");  // any file will do
+  std::ofstream(fs_path(flag)).put('1');
   std::optional<int> code;
   ASSERT_TRUE(wait_until([&] {
     auto r = p.try_wait();

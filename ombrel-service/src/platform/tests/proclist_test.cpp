@@ -41,7 +41,6 @@ TEST(ProcessList, FindsAStartedProgramWithItsImage) {
 #ifdef _WIN32
   EXPECT_EQ(*code, 9);
 #endif
-  EXPECT_FALSE(terminate_process(p->pid(), 1));
 }
 
 TEST(ProcessList, KnowsItsOwnProcess) {

@@ -22,13 +22,13 @@ bool is_running(std::uint32_t pid) {
 
 // A core left behind by an earlier run: started, then let go.
 std::uint32_t start_orphan(const std::string& exe) {
+  const int before = run_count(exe);
   auto p = platform::spawn(platform::SpawnOptions{
       exe, {}, std::nullopt, platform::Stdio::Null, platform::Stdio::Null, platform::Stdio::Null});
   if (!p) {
     ADD_FAILURE() << p.error().to_string();
     return 0;
   }
-  const int before = run_count(exe);
   const std::uint32_t pid = p->release();
   wait_until([&] { return run_count(exe) > before; });
   return pid;
