@@ -8,6 +8,7 @@
 #include "platform/paths.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
+#include "serving/scan.hpp"
 
 namespace ombrel::serving {
 
@@ -25,16 +26,30 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
+bool is_ascii_white_space(char c) {
+  return (c >= 0x09 && c <= 0x0D) || c == ' ';
+}
+
 // Trims Unicode white space from both ends; a malformed sequence stops the
 // trimming on its side.
 std::string_view trim(std::string_view s) {
   while (!s.empty()) {
+    if (static_cast<unsigned char>(s.front()) < 0x80) {
+      if (!is_ascii_white_space(s.front())) break;
+      s.remove_prefix(1);
+      continue;
+    }
     std::size_t pos = 0;
     const auto cp = next_code_point(s, pos);
     if (!cp || !is_white_space(*cp)) break;
     s.remove_prefix(pos);
   }
   while (!s.empty()) {
+    if (static_cast<unsigned char>(s.back()) < 0x80) {
+      if (!is_ascii_white_space(s.back())) break;
+      s.remove_suffix(1);
+      continue;
+    }
     std::size_t start = s.size() - 1;
     while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
     std::size_t pos = start;
@@ -74,20 +89,19 @@ std::optional<std::int64_t> channel_tag(std::string_view tag) {
 
 // The tag after the last arrow inside the last "[...]" of an access line.
 std::optional<std::int64_t> routed_channel(std::string_view line) {
-  const auto open = line.rfind('[');
+  const auto open = scan::rfind_byte(line, '[');
   if (open == std::string_view::npos) return std::nullopt;
   const auto close = line.find(']', open + 1);
   if (close == std::string_view::npos) return std::nullopt;
   const std::string_view inside = line.substr(open + 1, close - open - 1);
-  auto arrow = inside.rfind("->");
-  if (arrow == std::string_view::npos) arrow = inside.rfind(">>");
+  auto arrow = scan::rfind_pair(inside, '-', '>');
+  if (arrow == std::string_view::npos) arrow = scan::rfind_pair(inside, '>', '>');
   if (arrow == std::string_view::npos) return std::nullopt;
   return channel_tag(trim(inside.substr(arrow + 2)));
 }
 
 std::optional<std::uint64_t> failed_probe(std::string_view line) {
-  if (line.find("observatory") == std::string_view::npos ||
-      line.find("error ping") == std::string_view::npos) {
+  if (!scan::contains(line, "observatory") || !scan::contains(line, "error ping")) {
     return std::nullopt;
   }
   constexpr std::string_view marker = " with p";
@@ -126,7 +140,7 @@ LogLineInfo classify_log_line(std::string_view line) {
     return info;
   }
   info.probe_failure = failed_probe(line);
-  info.logged = line.find(" accepted ") == std::string_view::npos;
+  info.logged = !scan::contains(line, " accepted ");
   return info;
 }
 

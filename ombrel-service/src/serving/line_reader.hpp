@@ -25,7 +25,7 @@ class LineReader {
   std::optional<std::string_view> next_line();
 
  private:
-  std::optional<std::string_view> finish(std::string_view line, bool ended_by_lf);
+  std::optional<std::string_view> finish(std::string_view line, bool ended_by_lf, bool known_ascii);
 
   Reader& input_;
   std::unique_ptr<char[]> buf_;
@@ -33,6 +33,8 @@ class LineReader {
   std::size_t end_ = 0;
   // A line that spans more than one read.
   std::string pending_;
+  // Every byte of the buffer's current content is ASCII.
+  bool buffer_ascii_ = false;
   bool ended_ = false;
 };
 

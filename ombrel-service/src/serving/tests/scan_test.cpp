@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "serving/scan.hpp"
+
+namespace ombrel::serving::scan {
+namespace {
+
+// The scans must agree with std::string_view at every length and alignment,
+// including the tails the wide steps leave over.
+TEST(Scan, AgreesWithStringView) {
+  std::mt19937 random(12345);
+  const std::string alphabet = "ab [->]p1 acepdt\x80\xff";
+  const std::string needles[] = {" accepted ", "observatory", "error ping", "ab",
+                                 "a",          "aba",         "p1]",        "\x80\xff\x80"};
+  for (int round = 0; round < 20000; ++round) {
+    const std::size_t len = random() % 90;
+    std::string s;
+    for (std::size_t i = 0; i < len; ++i) s += alphabet[random() % alphabet.size()];
+    if (round % 3 == 0 && len > 12) {
+      const std::string& n = needles[random() % 3];
+      s.replace(random() % (len - 10), n.size(), n);
+      s.resize(len);
+    }
+    const std::size_t offset = random() % 4;  // unaligned views
+    const std::string_view v = std::string_view(s).substr(std::min(offset, s.size()));
+    const bool ascii = v.find_first_of("\x80\xff") == std::string_view::npos;
+    ASSERT_EQ(is_ascii(v), ascii) << v;
+    for (const char c : {'[', 'a', '\xff'}) ASSERT_EQ(rfind_byte(v, c), v.rfind(c)) << v;
+    ASSERT_EQ(rfind_pair(v, '-', '>'), v.rfind("->")) << v;
+    ASSERT_EQ(rfind_pair(v, 'a', 'a'), v.rfind("aa")) << v;
+    for (const auto& n : needles) {
+      ASSERT_EQ(contains(v, n), v.find(n) != std::string_view::npos) << v << " / " << n;
+    }
+  }
+}
+
+TEST(Scan, NeedleAtTheVeryEnds) {
+  const std::string pad(40, '.');
+  for (std::size_t before = 0; before < 40; ++before) {
+    const std::string s = pad.substr(0, before) + " accepted ";
+    EXPECT_TRUE(contains(s, " accepted ")) << before;
+    EXPECT_FALSE(contains(s.substr(0, s.size() - 1), " accepted ")) << before;
+    EXPECT_TRUE(contains(" accepted " + pad.substr(0, before), " accepted ")) << before;
+    EXPECT_EQ(rfind_byte("[" + pad.substr(0, before), '['), 0u);
+    EXPECT_EQ(rfind_byte(pad.substr(0, before) + "[", '['), before);
+  }
+}
+
+}  // namespace
+}  // namespace ombrel::serving::scan
