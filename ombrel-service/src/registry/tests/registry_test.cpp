@@ -231,7 +231,7 @@ TEST_F(RegistryTest, ConcurrentMarkingKeepsEveryRemarkInOneMap) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 50; ++i) {
-        const std::string remark = "n" + std::to_string(i % 10);
+        const std::string remark(1, static_cast<char>('a' + i % 10));
         if ((i + t) % 2 == 0) {
           registry.mark_seen(remark);
         } else {
