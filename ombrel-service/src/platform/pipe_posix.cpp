@@ -50,11 +50,12 @@ Result<sockaddr_un> socket_address(const std::string& path) {
 Result<bool> wait_for(int fd, short events, milliseconds timeout) {
   const auto deadline = steady_clock::now() + timeout;
   while (true) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    const auto left = std::chrono::ceil<milliseconds>(deadline - steady_clock::now());
     pollfd p{fd, events, 0};
     const int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (r > 0) return true;
-    if (r == 0) return false;
+    if (r == 0 && steady_clock::now() >= deadline) return false;
+    if (r == 0) continue;
     if (errno != EINTR) return fail(last_os_error());
   }
 }

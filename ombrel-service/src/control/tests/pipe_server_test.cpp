@@ -1,0 +1,362 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/pipe_server.hpp"
+#include "platform/pipe.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::control {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::PipeClient;
+using testsupport::TempDir;
+using testsupport::wait_until;
+
+// A channel name nobody else uses: a socket in a fresh folder on Linux, a
+// pipe name with a random part on Windows.
+std::string unique_channel(const TempDir& dir) {
+#ifdef _WIN32
+  (void)dir;
+  static std::atomic<int> counter{0};
+  std::random_device rd;
+  return "\\\\.\\pipe\\ombrel-test-" + std::to_string(rd()) + "-" + std::to_string(++counter);
+#else
+  return dir.file("ctl.sock");
+#endif
+}
+
+// Records every line it is given; replies with `reply(line)`, after waiting
+// at `gate` for lines that have one.
+class FakeHandler final : public RequestHandler {
+ public:
+  std::function<Result<std::string>(const std::string&)> reply = [](const std::string& line) {
+    return Result<std::string>("R:" + line + "\n");
+  };
+  std::function<void(const std::string&)> before_reply;
+
+  Perform prepare(std::string_view line) override {
+    std::string copy(line);
+    {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(copy);
+    }
+    return [this, copy]() -> Result<std::string> {
+      if (before_reply) before_reply(copy);
+      return reply(copy);
+    };
+  }
+
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// serve_pipe on a thread of its own, stopped when dropped.
+class Server {
+ public:
+  explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
+                  std::optional<std::string> name = std::nullopt)
+      : name_(name ? *name : unique_channel(dir_)) {
+    options_.pipe_name = name_;
+    options_.client_timeout = timeout;
+    options_.create_retry = 50ms;
+    options_.diagnostics = [this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      diagnostics_.emplace_back(line);
+    };
+    thread_ = std::jthread(
+        [this, &handler](std::stop_token stop) { serve_pipe(handler, options_, stop); });
+  }
+  ~Server() {
+    thread_.request_stop();
+    thread_.join();
+  }
+
+  const std::string& name() const { return name_; }
+  std::vector<std::string> diagnostics() const {
+    std::lock_guard lock(mutex_);
+    return diagnostics_;
+  }
+  bool said(std::string_view line) const {
+    for (const auto& d : diagnostics()) {
+      if (d == line) return true;
+    }
+    return false;
+  }
+  // The one exchange of a well-behaved client: `bytes` as they are.
+  Result<std::string> exchange(std::string_view bytes) const {
+    auto client = PipeClient::connect(name_, 10s);
+    if (!client) return fail(client.error());
+    if (auto w = client->write_all(bytes); !w) return fail(w.error());
+    return client->read_to_end();
+  }
+
+ private:
+  TempDir dir_{"pipe"};
+  std::string name_;
+  PipeServerOptions options_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> diagnostics_;
+  std::jthread thread_;
+};
+
+TEST(PipeServer, RepliesPassThroughByteForByte) {
+  const std::string big(300 * 1024, 'x');
+  const std::vector<std::string> replies = {
+      "{\"state\":\"disconnected\"}\n",
+      "{\"state\":\"connected\",\"node\":\"Frankfurt 2\",\"proxy_port\":10809}\n",
+      "{\"state\":\"error\",\"code\":\"no_nodes\",\"message\":\"список узлов пуст\"}\n",
+      "{\"state\":\"updating\",\"version\":\"1.2.3\",\"tunnel_drops\":true}\n",
+      // Larger than the pipe's buffers: written in pieces, and not cut off by
+      // the disconnect that follows.
+      "{\"state\":\"error\",\"code\":\"x\",\"message\":\"" + big + "\"}\n",
+  };
+  FakeHandler handler;
+  std::size_t next = 0;
+  handler.reply = [&](const std::string&) { return Result<std::string>(replies[next++]); };
+  Server server(handler);
+  for (const auto& expected : replies) {
+    auto got = server.exchange("{\"cmd\":\"status\"}\n");
+    ASSERT_TRUE(got) << got.error().to_string();
+    EXPECT_EQ(*got, expected);
+  }
+  EXPECT_TRUE(server.diagnostics().empty());
+}
+
+TEST(PipeServer, FramesOneRequestPerConnection) {
+  const std::string limit(MAX_REQUEST_BYTES, 'a');
+  struct Case {
+    const char* name;
+    std::string sent;
+    std::string line;  // what the handler is given
+  };
+  const std::vector<Case> cases = {
+      {"line", "{\"cmd\":\"status\"}\n", "{\"cmd\":\"status\"}"},
+      {"white space kept for the parser", "  {\"cmd\":\"status\"} \r\n",
+       "  {\"cmd\":\"status\"} \r"},
+      {"only the first line", "{\"a\":1}\n{\"b\":2}\nmore", "{\"a\":1}"},
+      {"UTF-8 text", "{\"x\":\"Автовыбор\"}\n", "{\"x\":\"Автовыбор\"}"},
+      {"empty line", "\n", ""},
+      {"exactly the limit, no line feed", limit, limit},
+      {"over the limit: cut there", limit + "bbbb\n", limit},
+      {"line feed just past the limit", limit + "\n", limit},
+  };
+  FakeHandler handler;
+  Server server(handler);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto before = handler.lines().size();
+    auto got = server.exchange(c.sent);
+    ASSERT_TRUE(got) << got.error().to_string();
+    EXPECT_EQ(*got, "R:" + c.line + "\n");
+    const auto lines = handler.lines();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_EQ(lines.back(), c.line);
+  }
+  EXPECT_TRUE(server.diagnostics().empty());
+}
+
+TEST(PipeServer, ClientThatClosesEarlyGetsItsTextHandledAndNoReply) {
+  struct Case {
+    const char* name;
+    std::string sent;
+  };
+  const std::vector<Case> cases = {{"nothing sent", ""}, {"no line feed", "{\"cmd\":\"status\"}"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHandler handler;
+    Server server(handler);
+    {
+      auto client = PipeClient::connect(server.name(), 10s);
+      ASSERT_TRUE(client) << client.error().to_string();
+      if (!c.sent.empty()) {
+        ASSERT_TRUE(client->write_all(c.sent));
+      }
+    }
+    ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
+    EXPECT_EQ(handler.lines(), std::vector<std::string>{c.sent});
+    const auto said = server.diagnostics();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_TRUE(said[0].starts_with("ответ не ушёл: не удалось отправить ответ: ")) << said[0];
+    // The next client is served as usual.
+    EXPECT_EQ(server.exchange("next\n").value_or("?"), "R:next\n");
+  }
+}
+
+TEST(PipeServer, InvalidUtf8GetsNoReplyAndTheClientIsReadFurther) {
+  FakeHandler handler;
+  Server server(handler, 1s);
+  auto client = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write_all("{\"cmd\":\"\xff\xfe\"}\n"));
+  ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
+  EXPECT_EQ(server.diagnostics()[0],
+            "соединение не обслужено: не удалось прочитать сообщение канала: запрос не в "
+            "кодировке UTF-8");
+  // Still the same connection: the next line of this client is served.
+  ASSERT_TRUE(client->write_all("{\"cmd\":\"status\"}\n"));
+  EXPECT_EQ(client->read_to_end().value_or("?"), "R:{\"cmd\":\"status\"}\n");
+  EXPECT_EQ(handler.lines(), std::vector<std::string>{"{\"cmd\":\"status\"}"});
+}
+
+TEST(PipeServer, ClientThatGoesQuietAfterBadBytesIsDroppedWithoutReply) {
+  FakeHandler handler;
+  Server server(handler, 1s);
+  auto client = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write_all("\xc0\xaf\n"));
+  EXPECT_EQ(client->read_to_end().value_or("?"), "");
+  EXPECT_TRUE(handler.lines().empty());
+  // The client is dropped before the line is written.
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return server.said(
+            "соединение не обслужено: не удалось прочитать сообщение канала: "
+            "клиент не присылал данных 1 с и отключён");
+      },
+      10s));
+}
+
+TEST(PipeServer, SecondClientWaitsUntilTheFirstIsServed) {
+  FakeHandler handler;
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  handler.before_reply = [gate](const std::string& line) {
+    if (line == "first") gate.wait();
+  };
+  Server server(handler);
+
+  auto first = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->write_all("first\n"));
+  ASSERT_TRUE(wait_until([&] { return handler.lines().size() == 1; }, 10s));
+
+  auto second = std::async(std::launch::async,
+                           [&] { return platform::pipe_exchange(server.name(), "second", 20s); });
+  EXPECT_EQ(second.wait_for(500ms), std::future_status::timeout);
+  EXPECT_EQ(handler.lines(), std::vector<std::string>{"first"});
+
+  release.set_value();
+  EXPECT_EQ(first->read_to_end().value_or("?"), "R:first\n");
+  auto second_reply = second.get();
+  ASSERT_TRUE(second_reply) << second_reply.error().to_string();
+  EXPECT_EQ(*second_reply, "R:second\n");
+  EXPECT_EQ(handler.lines(), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(PipeServer, StuckClientIsDroppedAndTheNextOneServed) {
+  struct Case {
+    const char* name;
+    std::string sent;        // by the stuck client, which then never reads
+    std::size_t reply_size;  // of the reply to the stuck client
+    std::string diagnostic;  // empty: none expected
+  };
+  const std::string silent =
+      "соединение не обслужено: не удалось прочитать сообщение канала: клиент не присылал "
+      "данных 1 с и отключён";
+  const std::vector<Case> cases = {
+      {"connects and sends nothing", "", 0, silent},
+      {"never ends its line", "{\"cmd\":\"sta", 0, silent},
+      {"never reads a large reply", "big\n", 4 << 20,
+       "ответ не ушёл: не удалось отправить ответ: клиент не принимал ответ 1 с и отключён"},
+#ifdef _WIN32
+      // The reply fits the pipe's buffer, but the flush before the
+      // disconnect waits for the client to read it.
+      {"never reads a small reply", "small\n", 100,
+       "ответ не дочитан: клиент не дочитывал ответ 1 с и отключён"},
+#else
+      // A Unix socket keeps the reply for the client after the server closes:
+      // nothing to wait for.
+      {"never reads a small reply", "small\n", 100, ""},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHandler handler;
+    handler.reply = [&](const std::string& line) {
+      if (line == "big" || line == "small")
+        return Result<std::string>(std::string(c.reply_size, 'r'));
+      return Result<std::string>("R:" + line + "\n");
+    };
+    Server server(handler, 1s);
+    auto stuck = PipeClient::connect(server.name(), 10s);
+    ASSERT_TRUE(stuck);
+    if (!c.sent.empty()) {
+      ASSERT_TRUE(stuck->write_all(c.sent));
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    auto got = server.exchange("good\n");
+    ASSERT_TRUE(got) << got.error().to_string();
+    EXPECT_EQ(*got, "R:good\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    if (c.diagnostic.empty()) {
+      EXPECT_TRUE(server.diagnostics().empty());
+    } else {
+      EXPECT_EQ(server.diagnostics(), std::vector<std::string>{c.diagnostic});
+    }
+  }
+}
+
+TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {
+  FakeHandler handler;
+  handler.reply = [](const std::string& line) -> Result<std::string> {
+    if (line == "throw") throw std::runtime_error("boom");
+    if (line == "unserialisable") return fail("bad value");
+    return "R:" + line + "\n";
+  };
+  Server server(handler);
+  EXPECT_EQ(server.exchange("throw\n").value_or("?"), "");
+  EXPECT_EQ(server.exchange("unserialisable\n").value_or("?"), "");
+  EXPECT_EQ(server.exchange("fine\n").value_or("?"), "R:fine\n");
+  EXPECT_EQ(server.diagnostics(),
+            (std::vector<std::string>{"запрос не обработан: boom",
+                                      "ответ не ушёл: ответ не сериализуется: bad value"}));
+}
+
+TEST(PipeServer, RetriesUntilThePipeCanBeCreated) {
+  TempDir dir("pipe");
+#ifdef _WIN32
+  // The one instance is taken by someone else until `squatter` is dropped.
+  const std::string name = unique_channel(dir);
+  auto squatter = std::make_optional(platform::create_pipe(name));
+  ASSERT_TRUE(*squatter);
+  const std::string outer = "канал не создан: не удалось создать канал " + name;
+#else
+  // The socket's folder cannot be made while a file stands in its place.
+  const std::string blocker = dir.file("blocker");
+  std::ofstream(testsupport::fs_path(blocker)) << "x";
+  const std::string name = blocker + "/ctl.sock";
+  const std::string outer = "канал не создан: не удалось создать канал " + name;
+#endif
+  FakeHandler handler;
+  Server server(handler, 5s, name);
+  ASSERT_TRUE(wait_until([&] { return server.diagnostics().size() >= 2; }, 10s));
+  for (const auto& line : server.diagnostics()) EXPECT_TRUE(line.starts_with(outer)) << line;
+#ifdef _WIN32
+  squatter.reset();
+#else
+  std::filesystem::remove(testsupport::fs_path(blocker));
+#endif
+  EXPECT_EQ(server.exchange("hello\n").value_or("?"), "R:hello\n");
+}
+
+}  // namespace
+}  // namespace ombrel::control
