@@ -1,0 +1,155 @@
+// The threads that finish an update, the start-up repair, and the request
+// handling's entry.
+#include <algorithm>
+#include <thread>
+
+#include "platform/console.hpp"
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+#include "platform/process.hpp"
+#include "platform/session.hpp"
+#include "selfupdate/internal.hpp"
+#include "selfupdate/update.hpp"
+
+namespace ombrel::selfupdate {
+
+namespace {
+
+constexpr auto DESKTOP_EXIT_WAIT = std::chrono::seconds(15);
+constexpr auto DESKTOP_EXIT_POLL = std::chrono::milliseconds(200);
+constexpr std::int64_t BACKUP_MAX_AGE_MS = 86400000;
+
+std::string ascii_lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// Windows names a process by the file it was started from. Linux names it by
+// its executable's current name, which for a desktop application that was
+// just replaced is the backup's.
+bool is_desktop_process(const platform::ProcessEntry& entry) {
+  const std::string name = ascii_lower(entry.exe_name);
+  return name == DESKTOP_EXE || name == backup_path(DESKTOP_EXE);
+}
+
+// A failed enumeration counts as "still running": better late than starting
+// a second desktop application beside the old one.
+bool desktop_running(const UpdateDeps& deps) {
+  auto processes = deps.list_processes();
+  if (!processes) return true;
+  for (const auto& entry : *processes) {
+    if (is_desktop_process(entry)) return true;
+  }
+  return false;
+}
+
+void line(const UpdateDeps& deps, const std::string& text) {
+  deps.write_stderr(text + "\n");
+}
+
+}  // namespace
+
+const UpdateDeps& real_deps() {
+  static const UpdateDeps deps = [] {
+    UpdateDeps d;
+    d.install_dir = [] { return platform::install_dir(); };
+    d.clock = &system_clock();
+    d.list_processes = [] { return platform::list_processes(); };
+    d.sleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+    d.launch_desktop = [](const std::string& dir) { return platform::launch_in_user_session(dir); };
+    d.start_program = [](const std::string& program,
+                         const std::vector<std::string>& args) -> Result<void> {
+      // Detached: the restart stops the very service that starts it and must
+      // not end with it.
+      auto pid = platform::spawn_detached(program, args, std::nullopt);
+      if (!pid) return fail(pid.error());
+      return {};
+    };
+    d.run_detached = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
+    d.write_stderr = [](std::string_view text) { platform::write_stderr(text); };
+    return d;
+  }();
+  return deps;
+}
+
+void wait_desktop_exit(const UpdateDeps& deps) {
+  const auto deadline = deps.clock->monotonic() + DESKTOP_EXIT_WAIT;
+  while (deps.clock->monotonic() < deadline) {
+    if (!desktop_running(deps)) return;
+    deps.sleep(DESKTOP_EXIT_POLL);
+  }
+}
+
+void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& deps) {
+  (void)app_replaced;  // only a replaced service changes the course
+  auto dir = deps.install_dir();
+  if (!dir) return;
+  wait_desktop_exit(deps);
+  if (service_replaced) {
+    // The restarted service relaunches the desktop application and clears
+    // the pending record.
+    (void)deps.start_program(platform::join_path(*dir, SERVICE_EXE), {"restart"});
+    return;
+  }
+  (void)deps.launch_desktop(*dir);
+  (void)platform::remove_file(platform::join_path(*dir, PENDING_RECORD));
+}
+
+void startup_update_check(const UpdateDeps& deps) {
+  auto dir = deps.install_dir();
+  if (!dir) return;
+  {
+    const std::lock_guard lock(internal::install_folder_lock());
+    std::vector<std::string> restored;
+    for (const char* name : {DESKTOP_EXE, SERVICE_EXE}) {
+      const std::string exe = platform::join_path(*dir, name);
+      // A staged copy is only ever left by a run that ended while staging.
+      (void)platform::remove_file(staged_path(exe));
+      const std::string old = backup_path(exe);
+      if (!platform::path_exists(exe) && platform::path_exists(old) &&
+          platform::rename_file(old, exe)) {
+        restored.emplace_back(name);
+      }
+    }
+    for (const auto& name : restored) line(deps, "обновление: вернул прежний " + name);
+
+    const std::int64_t now = std::max<std::int64_t>(deps.clock->wall_ms(), 0);
+    for (const char* name : {DESKTOP_EXE, SERVICE_EXE}) {
+      const std::string old = backup_path(platform::join_path(*dir, name));
+      if (!platform::path_exists(old)) continue;
+      auto written = platform::last_write_ms(old);
+      if (!written) continue;
+      const std::int64_t age = now > *written ? now - *written : 0;
+      if (age > BACKUP_MAX_AGE_MS) (void)platform::remove_file(old);
+    }
+  }
+
+  const std::string pending = platform::join_path(*dir, PENDING_RECORD);
+  if (!platform::path_exists(pending)) return;
+  wait_desktop_exit(deps);
+  if (auto launched = deps.launch_desktop(*dir)) {
+    line(deps, "обновление: приложение поднято");
+  } else {
+    line(deps, "обновление: приложение не поднято - " + launched.error().to_string());
+  }
+  (void)platform::remove_file(pending);
+}
+
+UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps) {
+  auto staged = stage_update(fields, deps);
+  if (!staged) {
+    std::string text = staged.error().to_string();
+    line(deps, "обновление не поставлено: " + text);
+    return UpdateFailed{std::move(text)};
+  }
+  const UpdateOutcome outcome = *staged;
+  if (!outcome.app_replaced && !outcome.service_replaced) return AlreadyCurrent{};
+  deps.run_detached([outcome, deps] {
+    finish_update(outcome.app_replaced, outcome.service_replaced, deps);
+  });
+  return UpdateAccepted{outcome.service_replaced};
+}
+
+}  // namespace ombrel::selfupdate

@@ -1,0 +1,116 @@
+// Putting an update in place: both offered files staged and verified, the
+// decision what changes, the pending record and the swap with backups.
+#include <nlohmann/json.hpp>
+
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+#include "platform/session.hpp"
+#include "selfupdate/internal.hpp"
+#include "selfupdate/update.hpp"
+
+namespace ombrel::selfupdate {
+
+const char* const DESKTOP_EXE = platform::DESKTOP_EXE_NAME;
+#ifdef _WIN32
+const char* const SERVICE_EXE = "ombrel-service.exe";
+#else
+const char* const SERVICE_EXE = "ombrel-service";
+#endif
+
+std::mutex& internal::install_folder_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string backup_path(const std::string& executable) {
+  return executable + ".old";
+}
+
+std::string staged_path(const std::string& executable) {
+  return executable + ".staged";
+}
+
+namespace {
+
+// Removes the staged copies whatever way staging ends; a copy that has been
+// renamed into place is no longer under its staged name.
+class StagedCopies {
+ public:
+  StagedCopies(std::string app, std::string service)
+      : app_(std::move(app)), service_(std::move(service)) {}
+  StagedCopies(const StagedCopies&) = delete;
+  StagedCopies& operator=(const StagedCopies&) = delete;
+  ~StagedCopies() {
+    for (const std::string* path : {&app_, &service_}) {
+      if (platform::path_exists(*path)) (void)platform::remove_file(*path);
+    }
+  }
+  const std::string& app() const { return app_; }
+  const std::string& service() const { return service_; }
+
+ private:
+  std::string app_;
+  std::string service_;
+};
+
+// The installed file's digest, or "" when it cannot be had.
+std::string installed_digest(const std::string& path, std::uint64_t max_size) {
+  auto digest = file_sha256_hex(path, max_size);
+  return digest ? *digest : std::string();
+}
+
+void write_pending_record(const std::string& dir, const std::string& version) {
+  nlohmann::json record = nlohmann::json::object();
+  record["version"] = version;
+  const std::string text = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string path = platform::join_path(dir, PENDING_RECORD);
+  (void)platform::replace_file_atomically(path, path + ".tmp", text);
+}
+
+}  // namespace
+
+Result<void> replace_file(const std::string& target, const std::string& source) {
+  const std::string old = backup_path(target);
+  (void)platform::remove_file(old);
+  bool moved_aside = false;
+  if (platform::path_exists(target)) {
+    if (auto moved = platform::rename_file(target, old); !moved) {
+      return fail(std::move(moved.error()).wrapped("не отодвинуть " + target));
+    }
+    moved_aside = true;
+  }
+  if (auto placed = platform::rename_file(source, target); !placed) {
+    if (moved_aside) (void)platform::rename_file(old, target);
+    return fail(std::move(placed.error()).wrapped("не поставить " + target));
+  }
+  return {};
+}
+
+Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps) {
+  auto dir = deps.install_dir();
+  if (!dir) return fail(dir.error());
+  const std::string desktop = platform::join_path(*dir, DESKTOP_EXE);
+  const std::string service = platform::join_path(*dir, SERVICE_EXE);
+  const StagedCopies staged(staged_path(desktop), staged_path(service));
+
+  OMBREL_TRY(stage_offered_file(fields.app_path, fields.app_sha256, staged.app(), desktop,
+                                deps.max_file_size));
+  OMBREL_TRY(stage_offered_file(fields.service_path, fields.service_sha256, staged.service(),
+                                service, deps.max_file_size));
+  if (deps.after_verify) deps.after_verify();
+
+  UpdateOutcome outcome;
+  outcome.app_replaced =
+      !same_digest(fields.app_sha256, installed_digest(desktop, deps.max_file_size));
+  outcome.service_replaced =
+      !same_digest(fields.service_sha256, installed_digest(service, deps.max_file_size));
+  if (!outcome.app_replaced && !outcome.service_replaced) return outcome;
+
+  const std::lock_guard lock(internal::install_folder_lock());
+  write_pending_record(*dir, fields.version);
+  if (outcome.app_replaced) OMBREL_TRY(replace_file(desktop, staged.app()));
+  if (outcome.service_replaced) OMBREL_TRY(replace_file(service, staged.service()));
+  return outcome;
+}
+
+}  // namespace ombrel::selfupdate

@@ -1,0 +1,150 @@
+#pragma once
+// Self-update: new builds of the desktop application and of the service are
+// offered by path and SHA-256 digest, copied into the installation folder,
+// verified there, swapped in with a backup of each replaced executable, and
+// finished on a thread of their own (restart of the service, or a relaunch
+// of the desktop application). A start-up check repairs what an interrupted
+// update left behind.
+//
+// The offered paths come from any interactive user, while the service works
+// as the system account. Each offered file is therefore read exactly once,
+// into a staged copy inside the installation folder (which ordinary users
+// cannot write); the mark, the size and the digest are checked on that copy,
+// and that copy is what gets installed. Whatever happens to the offered file
+// after it has been read cannot reach the installation.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/clock.hpp"
+#include "base/error.hpp"
+#include "platform/proclist.hpp"
+
+namespace ombrel::selfupdate {
+
+// Larger offered (and installed) files are neither hashed nor copied.
+inline constexpr std::uint64_t MAX_UPDATE_FILE_SIZE = 209715200;
+
+// File names in the installation folder.
+extern const char* const DESKTOP_EXE;  // "ombrel-desktop.exe" ("ombrel-desktop" on Linux)
+extern const char* const SERVICE_EXE;  // "ombrel-service.exe" ("ombrel-service" on Linux)
+inline constexpr std::string_view PENDING_RECORD = "update-pending.json";
+
+// "ombrel-desktop.exe" -> "ombrel-desktop.exe.old", "ombrel-desktop" -> "ombrel-desktop.old".
+std::string backup_path(const std::string& executable);
+// Where the offered file for `executable` is copied before it is checked.
+std::string staged_path(const std::string& executable);
+
+// The five fields of an update request, as received.
+struct UpdateFields {
+  std::string version;
+  std::string app_path;
+  std::string app_sha256;
+  std::string service_path;
+  std::string service_sha256;
+};
+
+struct UpdateOutcome {
+  bool app_replaced = false;
+  bool service_replaced = false;
+  friend bool operator==(const UpdateOutcome&, const UpdateOutcome&) = default;
+};
+
+// What the update code needs from the world; `real_deps()` gives the real
+// ones, tests give fast and observable ones.
+struct UpdateDeps {
+  std::function<Result<std::string>()> install_dir;
+  const Clock* clock = nullptr;
+  std::function<Result<std::vector<platform::ProcessEntry>>()> list_processes;
+  std::function<void(std::chrono::milliseconds)> sleep;
+  // launch_in_user_session.
+  std::function<Result<void>(const std::string& install_dir)> launch_desktop;
+  // Starts a program that outlives the service (the new service with "restart").
+  std::function<Result<void>(const std::string& program, const std::vector<std::string>& args)>
+      start_program;
+  // Runs the update finisher on a detached thread.
+  std::function<void(std::function<void()>)> run_detached;
+  // One whole diagnostic line, ending with a line feed.
+  std::function<void(std::string_view)> write_stderr;
+  std::uint64_t max_file_size = MAX_UPDATE_FILE_SIZE;
+  // Called once both offered files are staged and verified, before anything
+  // installed is touched; tests use it to meddle with the offered files.
+  std::function<void()> after_verify;
+};
+
+const UpdateDeps& real_deps();
+
+// The SHA-256 of the file's whole content as 64 lower-case hex digits. A file
+// whose size is above `max_size` fails with "файл больше допустимого" (also
+// when it grows past the limit while it is read); other failures are the
+// system's errors.
+Result<std::string> file_sha256_hex(const std::string& path,
+                                    std::uint64_t max_size = MAX_UPDATE_FILE_SIZE);
+
+// Whether `expected` (white space around it ignored) names `actual`,
+// compared ignoring ASCII case.
+bool same_digest(std::string_view expected, std::string_view actual);
+
+// Checks the file at `path`: it starts with the program mark ("MZ"; "\x7fELF"
+// on Linux), is at most `max_size` bytes long and has the digest `expected`.
+// The error texts name `shown_path`: "{shown} - не программа Windows",
+// "не прочитать {shown}: {error}", "сумма {shown} не сошлась".
+Result<void> verify_offered_file(const std::string& path, std::string_view expected,
+                                 std::string_view shown_path,
+                                 std::uint64_t max_size = MAX_UPDATE_FILE_SIZE);
+inline Result<void> verify_offered_file(const std::string& path, std::string_view expected) {
+  return verify_offered_file(path, expected, path);
+}
+
+// Copies the offered file at `offered` (at most `max_size` + 1 bytes of it)
+// into `staged`, which is created afresh, and verifies the copy as above,
+// naming `offered` in the texts. `target` is the installed file the copy is
+// meant for; a failure to write the copy reads "не поставить {target}: {error}".
+// On failure `staged` is removed.
+Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
+                                const std::string& staged, const std::string& target,
+                                std::uint64_t max_size = MAX_UPDATE_FILE_SIZE);
+
+// Stages and verifies both offered files, decides which installed
+// executables change and swaps those in, writing the pending record first.
+// Leaves no staged copy behind.
+Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps = real_deps());
+
+// Moves `source` into place as `target`, keeping the previous `target` as its
+// backup (an older backup is deleted first). When the move fails, the
+// previous file is put back. `source` must lie in the same folder as
+// `target` (the staged copy), so that the move is a rename.
+// Errors: "не отодвинуть {target}: {error}", "не поставить {target}: {error}".
+Result<void> replace_file(const std::string& target, const std::string& source);
+
+// Returns once no desktop application runs, or after 15 seconds.
+void wait_desktop_exit(const UpdateDeps& deps = real_deps());
+
+// The body of the thread that finishes an accepted update.
+void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& deps = real_deps());
+
+// The body of the thread started each time the workers start: puts back an
+// executable that is missing while its backup is there, deletes backups
+// older than 24 hours, and finishes a pending update.
+void startup_update_check(const UpdateDeps& deps = real_deps());
+
+// The request handling's share of an update: what to reply.
+struct UpdateFailed {
+  std::string text;  // the "update_failed" reply's message
+};
+struct AlreadyCurrent {};
+struct UpdateAccepted {
+  bool tunnel_drops = false;
+};
+using UpdateDecision = std::variant<UpdateFailed, AlreadyCurrent, UpdateAccepted>;
+
+// Stages the update and decides the reply. On failure the line
+// "обновление не поставлено: {text}" is written here. When accepted, the
+// finisher already runs on its detached thread when this returns.
+UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps = real_deps());
+
+}  // namespace ombrel::selfupdate
