@@ -1,0 +1,72 @@
+#pragma once
+// Starting and stopping one set of cores: the proxy core with its document
+// on standard input, and in tunnel mode the tunnel core pointed at
+// "tunnel.json". A `RunningCores` ends its processes when dropped, tunnel
+// core first, so a handle that is replaced or discarded never leaves a core
+// running.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "platform/process.hpp"
+#include "serving/core_log.hpp"
+
+namespace ombrel::supervisor {
+
+inline constexpr std::string_view TUNNEL_DOCUMENT_FILE = "tunnel.json";
+inline constexpr std::string_view TUNNEL_LOG_FILE = "tunnel-diag.log";
+inline constexpr std::string_view TUNNEL_PREV_LOG_FILE = "tunnel-diag.prev.log";
+
+// Everything needed to start one set of cores; kept as the wanted
+// connection and copied for every restart.
+struct CoreLaunch {
+  std::string xray_config;
+  // Shown as the active node while no channel has been seen in use.
+  std::string display_label;
+  // The short label (remark cut at " app_") of the node behind channel i
+  // ("p" + i): what the status reply shows.
+  std::vector<std::string> channel_labels;
+  // The whole remark of the node behind channel i: the node's identity for
+  // the registry and the core log.
+  std::vector<std::string> channel_remarks;
+  std::optional<std::string> singbox_config;
+  std::optional<std::uint16_t> proxy_port;
+  friend bool operator==(const CoreLaunch&, const CoreLaunch&) = default;
+};
+
+// A started set of cores.
+struct RunningCores {
+  platform::Process xray;
+  std::optional<platform::Process> singbox;
+  std::string display_label;
+  std::vector<std::string> channel_labels;
+  std::vector<std::string> channel_remarks;
+  std::chrono::steady_clock::time_point started_at;
+  serving::CurrentChannel current_channel;
+  std::optional<std::uint16_t> proxy_port;
+
+  RunningCores() = default;
+  RunningCores(RunningCores&&) noexcept = default;
+  RunningCores& operator=(RunningCores&& other) noexcept;
+  ~RunningCores();
+};
+
+// Where the cores and their files are; the service's own folders by
+// default, test folders in tests.
+struct CoreEnvironment {
+  // The folder that holds the cores; empty means the service's own folder.
+  std::string install_dir;
+  // The data folder for "tunnel.json" and the logs; empty means the
+  // service's data folder.
+  std::string data_dir;
+};
+
+Result<std::string> locate_core(std::string_view file_name, const CoreEnvironment& env = {});
+Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env = {});
+// Ends both cores (tunnel core first) and waits for them; never fails.
+void stop_cores(RunningCores cores);
+
+}  // namespace ombrel::supervisor
