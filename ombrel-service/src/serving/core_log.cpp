@@ -1,6 +1,5 @@
 #include "serving/core_log.hpp"
 
-#include <charconv>
 #include <limits>
 
 #include "base/text.hpp"
@@ -68,21 +67,20 @@ bool is_digit(char c) {
 std::optional<std::uint64_t> parse_number(std::string_view digits, std::uint64_t max) {
   if (digits.empty()) return std::nullopt;
   std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc() || end != digits.data() + digits.size() || value > max) {
-    return std::nullopt;
+  for (const char c : digits) {
+    const auto digit = static_cast<unsigned>(c - '0');
+    if (digit > 9) return std::nullopt;
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
+  if (value > max) return std::nullopt;
   return value;
 }
 
 // "p" and decimal digits, nothing else.
 std::optional<std::int64_t> channel_tag(std::string_view tag) {
   if (tag.size() < 2 || tag[0] != 'p') return std::nullopt;
-  tag.remove_prefix(1);
-  for (const char c : tag) {
-    if (!is_digit(c)) return std::nullopt;
-  }
-  const auto n = parse_number(tag, std::numeric_limits<std::int64_t>::max());
+  const auto n = parse_number(tag.substr(1), std::numeric_limits<std::int64_t>::max());
   if (!n) return std::nullopt;
   return static_cast<std::int64_t>(*n);
 }
@@ -91,13 +89,12 @@ std::optional<std::int64_t> channel_tag(std::string_view tag) {
 std::optional<std::int64_t> routed_channel(std::string_view line) {
   const auto open = scan::rfind_byte(line, '[');
   if (open == std::string_view::npos) return std::nullopt;
-  const auto close = line.find(']', open + 1);
+  const auto close = scan::find_byte(line, ']', open + 1);
   if (close == std::string_view::npos) return std::nullopt;
-  const std::string_view inside = line.substr(open + 1, close - open - 1);
-  auto arrow = scan::rfind_pair(inside, '-', '>');
-  if (arrow == std::string_view::npos) arrow = scan::rfind_pair(inside, '>', '>');
+  auto arrow = scan::rfind_pair(line, open + 1, close, '-', '>');
+  if (arrow == std::string_view::npos) arrow = scan::rfind_pair(line, open + 1, close, '>', '>');
   if (arrow == std::string_view::npos) return std::nullopt;
-  return channel_tag(trim(inside.substr(arrow + 2)));
+  return channel_tag(trim(line.substr(arrow + 2, close - arrow - 2)));
 }
 
 std::optional<std::uint64_t> failed_probe(std::string_view line) {

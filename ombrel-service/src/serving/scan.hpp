@@ -72,11 +72,47 @@ inline std::size_t rfind_byte(std::string_view s, char c) {
   return std::string_view::npos;
 }
 
-// s.rfind({a, b}), for the short bracketed part of a line: a plain loop
-// beats the library's call to compare at every position.
-inline std::size_t rfind_pair(std::string_view s, char a, char b) {
-  for (std::size_t i = s.size(); i >= 2; --i) {
-    if (s[i - 1] == b && s[i - 2] == a) return i - 2;
+// s.find(c, from)
+inline std::size_t find_byte(std::string_view s, char c, std::size_t from) {
+#if defined(__SSE2__)
+  const __m128i pattern = _mm_set1_epi8(c);
+  for (; from + 16 <= s.size(); from += 16) {
+    const unsigned hits = equal_mask(load16(s.data() + from), pattern);
+    if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
+  }
+  // The last sixteen bytes, those before `from` left out.
+  if (from < s.size() && s.size() >= 16) {
+    const std::size_t base = s.size() - 16;
+    const unsigned hits = equal_mask(load16(s.data() + base), pattern) & (0xFFFFu << (from - base));
+    if (hits != 0) return base + static_cast<std::size_t>(std::countr_zero(hits));
+    return std::string_view::npos;
+  }
+#endif
+  for (; from < s.size(); ++from) {
+    if (s[from] == c) return from;
+  }
+  return std::string_view::npos;
+}
+
+// The last i in [from, to - 2] with s[i] == a and s[i + 1] == b; npos when
+// there is none. Bytes of `s` outside the range may be loaded, never used.
+inline std::size_t rfind_pair(std::string_view s, std::size_t from, std::size_t to, char a,
+                              char b) {
+  std::size_t n = to;  // pairs end before n
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(a);
+  const __m128i second = _mm_set1_epi8(b);
+  // Sixteen candidate starts n - 17 .. n - 2, loaded from s[n - 17 .. n - 1].
+  while (n >= 17 && n - 1 > from) {
+    const char* p = s.data() + n - 17;
+    unsigned hits = equal_mask(load16(p), first) & equal_mask(load16(p + 1), second);
+    if (n - 17 < from) hits &= 0xFFFFu << (from - (n - 17));
+    if (hits != 0) return n - 17 + static_cast<std::size_t>(31 - std::countl_zero(hits));
+    n -= 16;
+  }
+#endif
+  for (; n >= from + 2; --n) {
+    if (s[n - 1] == b && s[n - 2] == a) return n - 2;
   }
   return std::string_view::npos;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <string>
 
 #include "serving/core_log.hpp"
@@ -36,6 +38,7 @@ TEST(ClassifyLogLine, Lines) {
       {"[in ->   p12\t ]", routed(12)},
       {"[in ->\u00a0p5\u3000]", routed(5)},
       {"[in -> p007]", routed(7)},
+      {"[in -> p000000000000000000000000001]", routed(1)},
       {"[in -> p9223372036854775807]", routed(9223372036854775807)},
       // Only the last "[", and the first "]" after it.
       {"[a -> p1] and [b -> p2]", routed(2)},
@@ -66,6 +69,7 @@ TEST(ClassifyLogLine, Lines) {
       {"observatory error ping with p1 with p4", probe(4)},
       {"error ping observatory with p18446744073709551615", probe(18446744073709551615u)},
       {"observatory error ping with p18446744073709551616", logged()},
+      {"observatory error ping with p0000000000000000000000000002x", probe(2)},
       {"observatory error ping with p", logged()},
       {"observatory error ping with px1", logged()},
       {"observatory error ping with  p1", logged()},
@@ -120,6 +124,143 @@ TEST(ProbeFailures, ThreeWithinTheWindowReportOnce) {
           << "scenario " << s << ", step " << i;
     }
   }
+}
+
+}  // namespace
+}  // namespace ombrel::serving
+
+namespace ombrel::serving {
+namespace {
+
+// The recognition rules spelled out with plain string operations, to check
+// the fast scans against.
+std::string_view reference_trim(std::string_view s) {
+  static const std::string_view blanks[] = {" ", "\t", "\n", "\v", "\f", "\r", "\u00a0", "\u3000"};
+  for (bool again = true; again;) {
+    again = false;
+    for (const auto b : blanks) {
+      if (s.starts_with(b)) s.remove_prefix(b.size()), again = true;
+      if (s.ends_with(b)) s.remove_suffix(b.size()), again = true;
+    }
+  }
+  return s;
+}
+
+// Decimal digits whose value is at most `max` (given in decimal).
+std::optional<std::uint64_t> reference_number(std::string_view digits, std::string_view max) {
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+  if (digits.size() > max.size() || (digits.size() == max.size() && digits > max)) {
+    return std::nullopt;
+  }
+  return std::stoull(std::string(digits));
+}
+
+LogLineInfo reference_classify(std::string_view line) {
+  const auto open = line.rfind('[');
+  const auto close = open == std::string_view::npos ? open : line.find(']', open);
+  if (close != std::string_view::npos) {
+    const std::string_view inside = line.substr(open + 1, close - open - 1);
+    auto arrow = inside.rfind("->");
+    if (arrow == std::string_view::npos) arrow = inside.rfind(">>");
+    if (arrow != std::string_view::npos) {
+      const std::string_view tag = reference_trim(inside.substr(arrow + 2));
+      if (tag.starts_with('p')) {
+        if (const auto n = reference_number(tag.substr(1), "9223372036854775807")) {
+          return {static_cast<std::int64_t>(*n), std::nullopt, false};
+        }
+      }
+    }
+  }
+  LogLineInfo info;
+  if (line.find("observatory") != std::string_view::npos &&
+      line.find("error ping") != std::string_view::npos) {
+    const auto at = line.rfind(" with p");
+    if (at != std::string_view::npos) {
+      const std::string_view rest = line.substr(at + 7);
+      info.probe_failure = reference_number(rest.substr(0, rest.find_first_not_of("0123456789")),
+                                            "18446744073709551615");
+    }
+  }
+  info.logged = line.find(" accepted ") == std::string_view::npos;
+  return info;
+}
+
+TEST(ClassifyLogLine, AgreesWithTheRulesOnRandomLines) {
+  const std::string_view pieces[] = {"[",
+                                     "]",
+                                     "->",
+                                     ">>",
+                                     "-",
+                                     ">",
+                                     " ",
+                                     "\t",
+                                     "p",
+                                     "P",
+                                     "0",
+                                     "3",
+                                     "12",
+                                     "x",
+                                     "9223372036854775807",
+                                     "9223372036854775808",
+                                     "18446744073709551615",
+                                     "18446744073709551616",
+                                     "observatory",
+                                     "error ping",
+                                     " with p",
+                                     " accepted ",
+                                     "accepted",
+                                     "socks-in",
+                                     "\u00a0",
+                                     "\u3000",
+                                     "\xff",
+                                     "2024/05/01 12:00:00 from 127.0.0.1:5000 "};
+  const std::string_view tags[] = {"p3",
+                                   "p12",
+                                   "p",
+                                   "P3",
+                                   "p3x",
+                                   "p007",
+                                   "p9223372036854775807",
+                                   "p9223372036854775808",
+                                   "p18446744073709551616",
+                                   "3"};
+  const std::string_view arrows[] = {"->", ">>", "- >", ">"};
+  const std::string_view blanks[] = {"", " ", "  ", "\t", "\u00a0", "\u3000", "\xa0"};
+  std::mt19937 random(2024);
+  const auto any = [&](auto& list) { return std::string_view(list[random() % std::size(list)]); };
+  const auto some = [&](int most) {
+    std::string out;
+    for (int n = static_cast<int>(random() % (most + 1)); n > 0; --n) out += any(pieces);
+    return out;
+  };
+  int routed = 0;
+  int probes = 0;
+  for (int round = 0; round < 100000; ++round) {
+    std::string line;
+    switch (round % 3) {
+      case 0:  // anything
+        line = some(24);
+        break;
+      case 1:  // shaped like an access line, with noise around
+        line = some(4) + "[" + some(2) + std::string(any(arrows)) + std::string(any(blanks)) +
+               std::string(any(tags)) + std::string(any(blanks)) + "]" + some(3);
+        break;
+      case 2:  // shaped like a probe failure
+        line = some(2) + "observatory" + some(2) + "error ping" + some(2) + " with p" +
+               std::string(any(tags).substr(1)) + some(2);
+        break;
+    }
+    const LogLineInfo expected = reference_classify(line);
+    ASSERT_EQ(classify_log_line(line), expected) << line;
+    routed += expected.channel_in_use.has_value();
+    probes += expected.probe_failure.has_value();
+  }
+  // Both kinds of line must come up often enough to mean something.
+  EXPECT_GT(routed, 500);
+  EXPECT_GT(probes, 500);
 }
 
 }  // namespace

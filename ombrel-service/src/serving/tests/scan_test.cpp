@@ -29,8 +29,17 @@ TEST(Scan, AgreesWithStringView) {
     const bool ascii = v.find_first_of("\x80\xff") == std::string_view::npos;
     ASSERT_EQ(is_ascii(v), ascii) << v;
     for (const char c : {'[', 'a', '\xff'}) ASSERT_EQ(rfind_byte(v, c), v.rfind(c)) << v;
-    ASSERT_EQ(rfind_pair(v, '-', '>'), v.rfind("->")) << v;
-    ASSERT_EQ(rfind_pair(v, 'a', 'a'), v.rfind("aa")) << v;
+    ASSERT_EQ(find_byte(v, ']', 0), v.find(']')) << v;
+    const std::size_t from = v.empty() ? 0 : random() % v.size();
+    ASSERT_EQ(find_byte(v, ']', from), v.find(']', from)) << v;
+    const std::size_t to = from + (v.size() > from ? random() % (v.size() - from + 1) : 0);
+    const std::string_view range = v.substr(from, to - from);
+    for (const auto& pair : {"->", "aa"}) {
+      const auto expected = range.rfind(pair);
+      ASSERT_EQ(rfind_pair(v, from, to, pair[0], pair[1]),
+                expected == std::string_view::npos ? expected : from + expected)
+          << v << " " << from << ".." << to;
+    }
     for (const auto& n : needles) {
       ASSERT_EQ(contains(v, n), v.find(n) != std::string_view::npos) << v << " / " << n;
     }
