@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <system_error>
+#include <optional>
 
 #include "base/text.hpp"
 
@@ -84,9 +85,6 @@ struct Value {
   std::string key;        // member name, for a value inside a map
   std::size_t key_end = 0;
   std::vector<Value> items;  // elements or members, in the order written
-  // A member name the parser has read while its value has not come yet.
-  std::string pending_key;
-  std::size_t pending_key_end = NONE;
 };
 
 struct Fault {
@@ -97,6 +95,9 @@ struct Fault {
 struct Tree {
   std::optional<Value> root;
   std::optional<Fault> fault;
+  // A member name of the unfinished top-level object whose value never came.
+  std::string root_pending_key;
+  std::size_t root_pending_key_end = NONE;
 };
 
 // What the parser has read so far. The iterator below keeps it current; the
@@ -167,8 +168,8 @@ class TreeBuilder {
   bool number_integer(json::number_integer_t n) {
     Value v;
     if (n == 0) {
-      // Only "-0" arrives here as zero; like the reference decoder we treat it
-      // as the float it denotes, so it is no valid port.
+      // Only "-0" arrives here as zero. A strict decoder reads it as the
+      // float it denotes, so it is no valid port.
       v.kind = Kind::Float;
       v.float_number = -0.0;
     } else {
@@ -201,9 +202,9 @@ class TreeBuilder {
   bool start_array(std::size_t) { return open(Kind::Array); }
   bool end_array() { return close(); }
   bool key(std::string& k) {
-    Value& object = *open_.back();
-    object.pending_key = std::move(k);
-    object.pending_key_end = read_.consumed;
+    Frame& frame = open_.back();
+    frame.key = std::move(k);
+    frame.key_end = read_.consumed;
     last_end_ = read_.consumed;
     expect_ = Expect::Colon;
     return true;
@@ -215,7 +216,11 @@ class TreeBuilder {
   }
 
   Tree finish() && {
-    Tree tree{std::move(root_), std::move(fault_)};
+    Tree tree{std::move(root_), std::move(fault_), {}, NONE};
+    if (!open_.empty() && open_.front().key_end != NONE) {
+      tree.root_pending_key = std::move(open_.front().key);
+      tree.root_pending_key_end = open_.front().key_end;
+    }
     if (!tree.fault && tree.root) {
       const std::size_t j = skip_space(tree.root->end);
       if (j < in_.size()) tree.fault = Fault{"trailing characters", j + 1};
@@ -255,14 +260,14 @@ class TreeBuilder {
     v.kind = kind;
     v.complete = false;
     v.begin = consumed - 1;
-    open_.push_back(place(std::move(v)));
+    open_.push_back(Frame{place(std::move(v)), {}, NONE});
     last_end_ = consumed;
     expect_ = kind == Kind::Object ? Expect::FirstKeyOrEnd : Expect::FirstItemOrEnd;
     return true;
   }
 
   bool close() {
-    Value& v = *open_.back();
+    Value& v = *open_.back().value;
     v.end = read_.consumed;
     v.complete = true;
     open_.pop_back();
@@ -277,23 +282,23 @@ class TreeBuilder {
       root_ = std::move(v);
       return &*root_;
     }
-    Value& parent = *open_.back();
-    if (parent.kind == Kind::Object) {
-      v.key = std::move(parent.pending_key);
-      v.key_end = parent.pending_key_end;
-      parent.pending_key.clear();
-      parent.pending_key_end = NONE;
+    Frame& frame = open_.back();
+    if (frame.value->kind == Kind::Object) {
+      v.key = std::move(frame.key);
+      v.key_end = frame.key_end;
+      frame.key.clear();
+      frame.key_end = NONE;
     }
-    parent.items.push_back(std::move(v));
-    return &parent.items.back();
+    frame.value->items.push_back(std::move(v));
+    return &frame.value->items.back();
   }
 
   void after_value() {
     if (open_.empty()) {
       expect_ = Expect::Nothing;
     } else {
-      expect_ =
-          open_.back()->kind == Kind::Object ? Expect::CommaOrObjectEnd : Expect::CommaOrArrayEnd;
+      expect_ = open_.back().value->kind == Kind::Object ? Expect::CommaOrObjectEnd
+                                                         : Expect::CommaOrArrayEnd;
     }
   }
 
@@ -381,8 +386,15 @@ class TreeBuilder {
 
   std::string_view in_;
   const ReadState& read_;
+  // An open map or sequence, and in a map the member name read last.
+  struct Frame {
+    Value* value;
+    std::string key;
+    std::size_t key_end;
+  };
+
   std::optional<Value> root_;
-  std::vector<Value*> open_;
+  std::vector<Frame> open_;
   Expect expect_ = Expect::Value;
   std::size_t last_end_ = 0;
   std::optional<Fault> fault_;
@@ -391,7 +403,7 @@ class TreeBuilder {
 Tree read_tree(std::string_view in) {
   // nlohmann skips a byte order mark silently; a strict decoder does not.
   if (!in.empty() && static_cast<unsigned char>(in.front()) == 0xEF) {
-    return Tree{std::nullopt, Fault{"expected value", 1}};
+    return Tree{std::nullopt, Fault{"expected value", 1}, {}, NONE};
   }
   ReadState read{in.data()};
   TreeBuilder builder(in, read);
@@ -598,8 +610,8 @@ class Decoder {
       kind = static_cast<std::size_t>(it - COMMANDS.begin());
     }
     if (!root.complete) {
-      if (cmd && root.pending_key_end != NONE && root.pending_key == "cmd") {
-        return fault("duplicate field `cmd`", root.pending_key_end);
+      if (cmd && tree.root_pending_key_end != NONE && tree.root_pending_key == "cmd") {
+        return fault("duplicate field `cmd`", tree.root_pending_key_end);
       }
       return fault(*tree.fault);
     }
