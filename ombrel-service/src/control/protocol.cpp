@@ -763,7 +763,9 @@ class Decoder {
     return n;
   }
 
-  // One member whose name is the protocol and whose value its settings.
+  // One member whose name is the protocol and whose value its settings. An
+  // empty map fails at its closing brace, a second member at its name (after
+  // the first member's settings have been read), both with NOT_ONE_PROTOCOL.
   Result<Protocol> protocol(const Value& v) const {
     if (v.kind != Kind::Object) return invalid_type(v, "enum Protocol");
     if (v.items.empty()) return fault(NOT_ONE_PROTOCOL, v.end);
