@@ -1,6 +1,6 @@
 #include "serving/line_reader.hpp"
 
-#include <cstring>
+#include <bit>
 
 #include "base/text.hpp"
 #include "serving/scan.hpp"
@@ -19,20 +19,33 @@ std::optional<std::string_view> LineReader::finish(std::string_view line, bool e
   return line;
 }
 
+std::size_t LineReader::next_line_feed() const {
+  std::size_t word = begin_ / 64;
+  std::uint64_t bits = line_feeds_[word] & (~std::uint64_t{0} << (begin_ % 64));
+  const std::size_t words = (end_ + 63) / 64;
+  while (bits == 0) {
+    if (++word >= words) return end_;
+    bits = line_feeds_[word];
+  }
+  return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+}
+
 std::optional<std::string_view> LineReader::next_line() {
   pending_.clear();
   while (!ended_) {
-    const char* begin = buf_.get() + begin_;
-    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', end_ - begin_));
-    if (lf != nullptr) {
-      const std::size_t len = static_cast<std::size_t>(lf - begin);
-      begin_ += len + 1;
-      // Most lines lie whole in the buffer and are handed out without a copy.
-      if (pending_.empty()) return finish(std::string_view(begin, len), true, buffer_ascii_);
+    if (begin_ < end_) {
+      const char* begin = buf_.get() + begin_;
+      const std::size_t lf = next_line_feed();
+      const std::size_t len = lf - begin_;
+      if (lf < end_) {
+        begin_ = lf + 1;
+        // Most lines lie whole in the buffer and are handed out without a copy.
+        if (pending_.empty()) return finish(std::string_view(begin, len), true, buffer_ascii_);
+        pending_.append(begin, len);
+        return finish(pending_, true, false);
+      }
       pending_.append(begin, len);
-      return finish(pending_, true, false);
     }
-    pending_.append(begin, end_ - begin_);
     begin_ = end_ = 0;
     const auto n = input_.read(std::span<char>(buf_.get(), BUFFER_SIZE));
     if (!n || *n == 0) {
@@ -41,9 +54,9 @@ std::optional<std::string_view> LineReader::next_line() {
       return std::nullopt;
     }
     end_ = *n;
-    // Core output is nearly always ASCII: one check per read instead of
-    // one per line.
-    buffer_ascii_ = scan::is_ascii(std::string_view(buf_.get(), end_));
+    // One pass per read finds every line end and tells whether the lines
+    // need a full UTF-8 check (core output is nearly always ASCII).
+    buffer_ascii_ = scan::index_line_feeds(buf_.get(), end_, line_feeds_);
   }
   return std::nullopt;
 }

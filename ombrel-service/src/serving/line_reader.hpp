@@ -3,6 +3,7 @@
 // then one carriage return before it are removed. The last line of the
 // stream counts even without a line feed (and then keeps any carriage return).
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ class LineReader {
 
  private:
   std::optional<std::string_view> finish(std::string_view line, bool ended_by_lf, bool known_ascii);
+  // The position of the first line feed at or after begin_, else end_.
+  std::size_t next_line_feed() const;
 
   Reader& input_;
   std::unique_ptr<char[]> buf_;
@@ -33,6 +36,8 @@ class LineReader {
   std::size_t end_ = 0;
   // A line that spans more than one read.
   std::string pending_;
+  // Where the buffer's current content has its line feeds, one bit a byte.
+  std::uint64_t line_feeds_[BUFFER_SIZE / 64] = {};
   // Every byte of the buffer's current content is ASCII.
   bool buffer_ascii_ = false;
   bool ended_ = false;

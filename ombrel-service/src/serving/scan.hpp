@@ -54,6 +54,37 @@ inline bool is_ascii(std::string_view s) {
   return (seen & HIGHS) == 0;
 }
 
+// Sets bit i % 64 of bits[i / 64] for every line feed at p[i], i < n, and
+// clears all other bits of the (n + 63) / 64 words; true when every byte is
+// ASCII. One pass over a freshly read buffer.
+inline bool index_line_feeds(const char* p, std::size_t n, std::uint64_t* bits) {
+  std::size_t i = 0;
+  bool ascii = true;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  __m128i seen = _mm_setzero_si128();
+  for (; i + 64 <= n; i += 64) {
+    const __m128i a = load16(p + i), b = load16(p + i + 16), c = load16(p + i + 32),
+                  d = load16(p + i + 48);
+    seen = _mm_or_si128(seen, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
+    bits[i / 64] = static_cast<std::uint64_t>(equal_mask(a, lf)) |
+                   static_cast<std::uint64_t>(equal_mask(b, lf)) << 16 |
+                   static_cast<std::uint64_t>(equal_mask(c, lf)) << 32 |
+                   static_cast<std::uint64_t>(equal_mask(d, lf)) << 48;
+  }
+  ascii = _mm_movemask_epi8(seen) == 0;
+#endif
+  if (i < n) {
+    std::uint64_t word = 0;
+    for (std::size_t j = i; j < n; ++j) {
+      word |= static_cast<std::uint64_t>(p[j] == '\n') << (j - i);
+      ascii = ascii && static_cast<unsigned char>(p[j]) < 0x80;
+    }
+    bits[i / 64] = word;
+  }
+  return ascii;
+}
+
 // s.rfind(c)
 inline std::size_t rfind_byte(std::string_view s, char c) {
   std::size_t n = s.size();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,35 @@ TEST(LineReader, SplitsAtLineFeeds) {
       {"invalid UTF-8 in a last line", {"a\n\xc0\xaf"}, {"a"}},
   };
   for (const auto& c : cases) EXPECT_EQ(all_lines(c.chunks), c.expected) << c.name;
+}
+
+TEST(LineReader, AgreesWithAPlainSplitWhateverTheReadSizes) {
+  std::mt19937 random(7);
+  const std::string_view pieces[] = {"a", "\n", "\r", "\r\n", "Я", "line of some length ", "\n\n"};
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const std::size_t target = random() % 40000;
+    while (text.size() < target) {
+      const auto piece = pieces[random() % std::size(pieces)];
+      text.append(random() % 5 == 0 ? std::string(random() % 9000, 'x') : std::string(piece));
+    }
+    Lines expected;
+    for (std::size_t start = 0; start < text.size();) {
+      const auto lf = text.find('\n', start);
+      std::string line =
+          text.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
+      if (lf != std::string::npos && line.ends_with('\r')) line.pop_back();
+      expected.push_back(line);
+      start = lf == std::string::npos ? text.size() : lf + 1;
+    }
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t n = std::min(text.size() - at, 1 + random() % 12000);
+      chunks.push_back(text.substr(at, n));
+      at += n;
+    }
+    ASSERT_EQ(all_lines(chunks), expected) << "round " << round;
+  }
 }
 
 TEST(LineReader, ReadErrorEndsAndDropsTheUnfinishedLine) {
