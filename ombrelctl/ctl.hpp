@@ -1,0 +1,76 @@
+#pragma once
+// ombrelctl: a small client of the service's control channel for people and
+// scripts. One command, one request, one reply.
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace ombrel::ctl {
+
+struct StatusCmd {};
+struct DisconnectCmd {};
+struct ConnectCmd {
+  std::string nodes_file;  // a JSON array of server nodes in wire form
+  bool proxy_only = false;
+  std::string country;
+  std::vector<std::string> bypass_apps;
+  std::vector<std::string> sites;
+  bool only_listed = false;
+};
+struct UpdateCmd {
+  std::string version;
+  std::string app_path;
+  std::string app_sha256;
+  std::string service_path;
+  std::string service_sha256;
+};
+// One raw request line, its reply printed as received.
+struct SendCmd {
+  std::string line;
+};
+using Command = std::variant<StatusCmd, DisconnectCmd, ConnectCmd, UpdateCmd, SendCmd>;
+
+struct Invocation {
+  std::string pipe;  // the platform's channel when empty
+  bool json = false;
+  bool help = false;
+  Command command;
+};
+
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_ERROR_REPLY = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+std::string usage();
+
+// The arguments after the program name. The error is the usage fault.
+Result<Invocation> parse_args(std::span<const std::string> args);
+
+// The request line (with its line feed). `read_file` gives the content of the
+// nodes file; relative update paths are made absolute here, since the service
+// runs in a folder of its own.
+Result<std::string> request_line(
+    const Command& command,
+    const std::function<Result<std::string>(const std::string&)>& read_file);
+
+// What to print for a reply and the exit code.
+struct Outcome {
+  std::string out;
+  std::string err;
+  int exit_code = EXIT_OK;
+};
+Outcome render_reply(std::string_view reply, bool json, bool raw);
+
+// The whole program, with its two output streams given.
+struct Console {
+  std::function<void(std::string_view)> out;
+  std::function<void(std::string_view)> err;
+};
+int run(std::span<const std::string> args, const Console& console);
+
+}  // namespace ombrel::ctl

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/pipe_server.hpp"
+#include "ctl.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::ctl {
+namespace {
+
+using namespace std::chrono_literals;
+
+Result<Invocation> parse(std::vector<std::string> args) {
+  return parse_args(args);
+}
+
+TEST(CtlArgs, ReadsEveryCommand) {
+  auto connect = parse({"--json", "connect", "nodes.json", "--proxy-only", "--country", "DE",
+                        "--bypass-app", "a.exe", "--bypass-app=C:\\b c\\b.exe", "--site",
+                        "x.example", "--only-listed", "--pipe", "/tmp/s.sock"});
+  ASSERT_TRUE(connect) << connect.error().to_string();
+  EXPECT_TRUE(connect->json);
+  EXPECT_EQ(connect->pipe, "/tmp/s.sock");
+  const auto& c = std::get<ConnectCmd>(connect->command);
+  EXPECT_EQ(c.nodes_file, "nodes.json");
+  EXPECT_TRUE(c.proxy_only);
+  EXPECT_EQ(c.country, "DE");
+  EXPECT_EQ(c.bypass_apps, (std::vector<std::string>{"a.exe", "C:\\b c\\b.exe"}));
+  EXPECT_EQ(c.sites, std::vector<std::string>{"x.example"});
+  EXPECT_TRUE(c.only_listed);
+
+  auto update = parse({"update", "--version", "1.2", "--app", "a", "--app-sha256", "h1",
+                       "--service", "s", "--service-sha256=h2"});
+  ASSERT_TRUE(update) << update.error().to_string();
+  const auto& u = std::get<UpdateCmd>(update->command);
+  EXPECT_EQ(u.version, "1.2");
+  EXPECT_EQ(u.app_path, "a");
+  EXPECT_EQ(u.app_sha256, "h1");
+  EXPECT_EQ(u.service_path, "s");
+  EXPECT_EQ(u.service_sha256, "h2");
+
+  auto send = parse({"send", "--", "-{not json"});
+  ASSERT_TRUE(send);
+  EXPECT_EQ(std::get<SendCmd>(send->command).line, "-{not json");
+  EXPECT_TRUE(std::holds_alternative<StatusCmd>(parse({"status"})->command));
+  EXPECT_TRUE(std::holds_alternative<DisconnectCmd>(parse({"disconnect"})->command));
+  EXPECT_TRUE(parse({"--help"})->help);
+}
+
+TEST(CtlArgs, RefusesFaultyCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{}, "no command given"},
+      {{"stat"}, "unknown command stat"},
+      {{"status", "extra"}, "unexpected argument extra"},
+      {{"connect"}, "connect needs the nodes file"},
+      {{"connect", "a.json", "b.json"}, "unexpected argument b.json"},
+      {{"connect", "a.json", "--country"}, "option --country needs a value"},
+      {{"status", "--proxy-only"}, "option --proxy-only belongs to connect, not to status"},
+      {{"connect", "a.json", "--version", "1"},
+       "option --version belongs to update, not to connect"},
+      {{"update", "--version", "1", "--app", "a", "--app-sha256", "h", "--service", "s"},
+       "update needs --service-sha256"},
+      {{"send"}, "send needs the request line"},
+      {{"status", "--verbose"}, "unknown option --verbose"},
+      {{"status", "--json=yes"}, "option --json takes no value"},
+  };
+  for (const auto& c : cases) {
+    auto got = parse(c.args);
+    ASSERT_FALSE(got) << c.message;
+    EXPECT_EQ(got.error().to_string(), c.message);
+  }
+}
+
+TEST(CtlRequest, ConnectCarriesTheNodesAndOptions) {
+  ConnectCmd c;
+  c.nodes_file = "n.json";
+  c.country = "Россия";
+  c.bypass_apps = {"a.exe"};
+  const auto files = [](const std::string& path) -> Result<std::string> {
+    if (path == "n.json") return std::string(R"([{"id":"1","port":443}])");
+    return fail("no file");
+  };
+  auto line = request_line(c, files);
+  ASSERT_TRUE(line) << line.error().to_string();
+  EXPECT_EQ(*line, R"({"cmd":"connect","nodes":[{"id":"1","port":443}],"country":"Россия",)"
+                   R"("proxy_only":false,"bypass_apps":["a.exe"],"sites":[],"only_listed":false})"
+                   "\n");
+
+  const auto object = [](const std::string&) -> Result<std::string> {
+    return std::string(R"({"nodes":[]})");
+  };
+  EXPECT_EQ(request_line(c, object).error().to_string(),
+            "n.json is not a JSON array of server nodes");
+  c.nodes_file = "missing.json";
+  EXPECT_EQ(request_line(c, files).error().to_string(), "cannot read missing.json: no file");
+}
+
+TEST(CtlRequest, OtherCommands) {
+  const auto no_files = [](const std::string&) -> Result<std::string> { return fail("none"); };
+  EXPECT_EQ(request_line(StatusCmd{}, no_files).value(), "{\"cmd\":\"status\"}\n");
+  EXPECT_EQ(request_line(DisconnectCmd{}, no_files).value(), "{\"cmd\":\"disconnect\"}\n");
+  EXPECT_EQ(request_line(SendCmd{"{\"cmd\":1}"}, no_files).value(), "{\"cmd\":1}\n");
+  // Relative paths are sent as full paths: the service's working folder is not ours.
+  auto update = request_line(UpdateCmd{"2.0", "new-app", "aa", "new-service", "bb"}, no_files);
+  ASSERT_TRUE(update);
+  const auto sent = nlohmann::json::parse(*update);
+  for (const auto& [member, name] :
+       {std::pair{"app_path", "new-app"}, {"service_path", "new-service"}}) {
+    const std::string text = sent[member].get<std::string>();
+    const std::filesystem::path path(std::u8string(text.begin(), text.end()));
+    EXPECT_TRUE(path.is_absolute()) << text;
+    EXPECT_EQ(path.filename(), name);
+  }
+  EXPECT_EQ(sent["app_sha256"], "aa");
+  EXPECT_EQ(sent["service_sha256"], "bb");
+  EXPECT_NE(update->find("\"version\":\"2.0\""), std::string::npos) << *update;
+}
+
+TEST(CtlReply, RendersEveryShape) {
+  struct Case {
+    std::string reply;
+    std::string out;
+    std::string err;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"{\"state\":\"disconnected\"}\n", "disconnected\n", "", 0},
+      {"{\"state\":\"connecting\"}\n", "connecting\n", "", 0},
+      {"{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n", "connected: Автовыбор\n", "", 0},
+      {"{\"state\":\"connected\",\"node\":\"DE\",\"proxy_port\":10809}\n",
+       "connected: DE\nlocal HTTP proxy: 127.0.0.1:10809\n", "", 0},
+      {"{\"state\":\"updating\",\"version\":\"2\",\"tunnel_drops\":false}\n", "updating to 2\n", "",
+       0},
+      {"{\"state\":\"error\",\"code\":\"no_nodes\",\"message\":\"список узлов пуст\"}\n", "",
+       "error: список узлов пуст (no_nodes)\n", 1},
+      {"not json\n", "", "ombrelctl: unreadable reply: not json\n", 2},
+      {"", "", "ombrelctl: the service closed the connection without a reply\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    const Outcome human = render_reply(c.reply, false, false);
+    EXPECT_EQ(human.out, c.out);
+    EXPECT_EQ(human.err, c.err);
+    EXPECT_EQ(human.exit_code, c.code);
+    // --json prints what came, with the same exit code.
+    if (!c.reply.empty()) {
+      const Outcome json = render_reply(c.reply, true, false);
+      EXPECT_EQ(json.out, c.reply);
+      EXPECT_EQ(json.err, "");
+      EXPECT_EQ(json.exit_code, c.code);
+    }
+  }
+}
+
+// The service's end, played by serve_pipe with canned replies.
+class FakeService final : public control::RequestHandler {
+ public:
+  Perform prepare(std::string_view line) override {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(line);
+    std::string reply = replies.empty() ? "{\"state\":\"disconnected\"}\n" : replies.front();
+    if (!replies.empty()) replies.erase(replies.begin());
+    return [reply]() -> Result<std::string> { return reply; };
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::vector<std::string> replies;
+};
+
+std::string channel_in(const testsupport::TempDir& dir) {
+#ifdef _WIN32
+  (void)dir;
+  std::random_device rd;
+  return "\\\\.\\pipe\\ombrelctl-test-" + std::to_string(rd()) + std::to_string(rd());
+#else
+  return dir.file("ctl.sock");
+#endif
+}
+
+TEST(Ctl, TalksToTheServiceOverTheChannel) {
+  testsupport::TempDir dir("ctl");
+  const std::string name = channel_in(dir);
+  FakeService service;
+  service.replies = {
+      "{\"state\":\"connected\",\"node\":\"Berlin\"}\n",
+      "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"EOF while parsing a value at "
+      "line 1 column 0\"}\n",
+      "{\"state\":\"disconnected\"}\n",
+  };
+  control::PipeServerOptions options;
+  options.pipe_name = name;
+  std::jthread server([&](std::stop_token stop) { control::serve_pipe(service, options, stop); });
+
+  std::string out, err;
+  const Console console{[&](std::string_view s) { out += s; },
+                        [&](std::string_view s) { err += s; }};
+  const auto run_ctl = [&](std::vector<std::string> args) {
+    out.clear();
+    err.clear();
+    args.insert(args.begin(), {"--pipe", name});
+    return run(args, console);
+  };
+
+  EXPECT_EQ(run_ctl({"status"}), 0);
+  EXPECT_EQ(out, "connected: Berlin\n");
+  EXPECT_EQ(run_ctl({"send", ""}), 1);
+  EXPECT_EQ(out,
+            "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"EOF while parsing a "
+            "value at line 1 column 0\"}\n");
+  EXPECT_EQ(run_ctl({"--json", "disconnect"}), 0);
+  EXPECT_EQ(out, "{\"state\":\"disconnected\"}\n");
+  {
+    std::lock_guard lock(service.mutex);
+    EXPECT_EQ(service.lines,
+              (std::vector<std::string>{"{\"cmd\":\"status\"}", "", "{\"cmd\":\"disconnect\"}"}));
+  }
+
+  EXPECT_EQ(run_ctl({"connect"}), 2);
+  EXPECT_TRUE(err.starts_with("ombrelctl: connect needs the nodes file\n\nUsage:")) << err;
+}
+
+TEST(Ctl, UnreachableServiceIsAConnectionFailure) {
+  testsupport::TempDir dir("ctl");
+  const std::string name = channel_in(dir);
+  std::string out, err;
+  const Console console{[&](std::string_view s) { out += s; },
+                        [&](std::string_view s) { err += s; }};
+  const std::vector<std::string> args = {"--pipe", name, "status"};
+  EXPECT_EQ(run(args, console), 2);
+  EXPECT_TRUE(err.starts_with("ombrelctl: не удалось подключиться к каналу " + name)) << err;
+  EXPECT_EQ(out, "");
+}
+
+}  // namespace
+}  // namespace ombrel::ctl
