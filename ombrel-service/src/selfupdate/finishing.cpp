@@ -146,9 +146,8 @@ UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps)
   }
   const UpdateOutcome outcome = *staged;
   if (!outcome.app_replaced && !outcome.service_replaced) return AlreadyCurrent{};
-  deps.run_detached([outcome, deps] {
-    finish_update(outcome.app_replaced, outcome.service_replaced, deps);
-  });
+  deps.run_detached(
+      [outcome, deps] { finish_update(outcome.app_replaced, outcome.service_replaced, deps); });
   return UpdateAccepted{outcome.service_replaced};
 }
 

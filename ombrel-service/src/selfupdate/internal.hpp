@@ -16,7 +16,9 @@ std::mutex& install_folder_lock();
 inline constexpr std::string_view PROGRAM_MARK = "MZ";
 inline constexpr std::string_view NOT_A_PROGRAM = " - не программа Windows";
 #else
-inline constexpr std::string_view PROGRAM_MARK = "\x7f" "ELF";
+inline constexpr std::string_view PROGRAM_MARK =
+    "\x7f"
+    "ELF";
 inline constexpr std::string_view NOT_A_PROGRAM = " - не программа Linux";
 #endif
 

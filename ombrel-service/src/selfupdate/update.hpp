@@ -112,7 +112,8 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
 // Stages and verifies both offered files, decides which installed
 // executables change and swaps those in, writing the pending record first.
 // Leaves no staged copy behind.
-Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps = real_deps());
+Result<UpdateOutcome> stage_update(const UpdateFields& fields,
+                                   const UpdateDeps& deps = real_deps());
 
 // Moves `source` into place as `target`, keeping the previous `target` as its
 // backup (an older backup is deleted first). When the move fails, the

@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include "platform/session.hpp"
+#include "update_fixture.hpp"
+
+namespace ombrel::selfupdate::test {
+namespace {
+
+constexpr std::int64_t DAY_MS = 86400000;
+
+TEST(WaitDesktopExit, PollsEvery200MsForAtMost15Seconds) {
+  struct Case {
+    const char* name;
+    std::function<bool(int)> desktop_at;
+    bool list_fails;
+    int sleeps;
+  };
+  const Case cases[] = {
+      {"none running: no sleep at all", [](int) { return false; }, false, 0},
+      {"exits after three looks", [](int n) { return n < 3; }, false, 3},
+      {"never exits", [](int) { return true; }, false, 75},
+      {"the list cannot be had", [](int) { return false; }, true, 75},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    f.desktop_at = c.desktop_at;
+    f.list_fails = c.list_fails;
+    const auto start = f.clock.monotonic();
+    wait_desktop_exit(f.deps);
+    EXPECT_EQ(f.sleeps, c.sleeps);
+    EXPECT_EQ(f.clock.monotonic() - start, std::chrono::milliseconds(200 * c.sleeps));
+  }
+}
+
+TEST(WaitDesktopExit, RecognisesTheDesktopByNameInAnyCase) {
+  struct Case {
+    std::string name;
+    bool desktop;
+  };
+  std::string upper = DESKTOP_EXE;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const Case cases[] = {
+      {DESKTOP_EXE, true},
+      {upper, true},
+      // Linux names a replaced program by its backup's name.
+      {backup_path(DESKTOP_EXE), true},
+      {SERVICE_EXE, false},
+      {std::string("x").append(DESKTOP_EXE), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    f.deps.list_processes = [&]() -> Result<std::vector<platform::ProcessEntry>> {
+      return std::vector<platform::ProcessEntry>{{7, c.name}};
+    };
+    wait_desktop_exit(f.deps);
+    EXPECT_EQ(f.sleeps, c.desktop ? 75 : 0);
+  }
+}
+
+TEST(HandleUpdate, FailureIsReportedAndStartsNothing) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  fields.app_sha256 = fields.service_sha256;
+  const auto decision = handle_update(fields, f.deps);
+  ASSERT_TRUE(std::holds_alternative<UpdateFailed>(decision));
+  const std::string text = "сумма " + fields.app_path + " не сошлась";
+  EXPECT_EQ(std::get<UpdateFailed>(decision).text, text);
+  EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + text + "\n"});
+  EXPECT_TRUE(f.jobs.empty());
+}
+
+TEST(HandleUpdate, EqualFilesStartNothing) {
+  UpdateFixture f;
+  const auto decision = handle_update(f.offer("desktop v1", "service v1"), f.deps);
+  EXPECT_TRUE(std::holds_alternative<AlreadyCurrent>(decision));
+  EXPECT_TRUE(f.jobs.empty());
+  EXPECT_TRUE(f.lines.empty());
+}
+
+TEST(HandleUpdate, ANewDesktopIsLaunchedAfterTheOldOneHasGone) {
+  UpdateFixture f;
+  const auto decision = handle_update(f.offer("desktop v2", "service v1"), f.deps);
+  ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(decision));
+  EXPECT_FALSE(std::get<UpdateAccepted>(decision).tunnel_drops);
+  ASSERT_EQ(f.jobs.size(), 1u);
+  EXPECT_TRUE(f.launches.empty());  // nothing happens before the finisher runs
+
+  f.desktop_at = [](int n) { return n < 2; };
+  f.launch_result = fail(std::string(platform::DESKTOP_NOT_STARTED));
+  f.jobs[0]();
+  EXPECT_EQ(f.sleeps, 2);
+  EXPECT_EQ(f.launches, std::vector<std::string>{f.install.path()});
+  EXPECT_TRUE(f.starts.empty());
+  // Cleared even though the launch failed.
+  EXPECT_FALSE(platform::path_exists(f.record));
+}
+
+TEST(HandleUpdate, ANewServiceRestartsAndLeavesTheRecordToIt) {
+  UpdateFixture f;
+  const auto decision = handle_update(f.offer("desktop v1", "service v2"), f.deps);
+  ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(decision));
+  EXPECT_TRUE(std::get<UpdateAccepted>(decision).tunnel_drops);
+  ASSERT_EQ(f.jobs.size(), 1u);
+  f.jobs[0]();
+  EXPECT_EQ(f.starts, (std::vector<std::vector<std::string>>{{f.service, "restart"}}));
+  EXPECT_TRUE(f.launches.empty());
+  EXPECT_TRUE(platform::path_exists(f.record));
+}
+
+TEST(FinishUpdate, EndsSilentlyWithoutAnInstallationFolder) {
+  UpdateFixture f;
+  f.deps.install_dir = []() -> Result<std::string> {
+    return fail("не определить папку установки");
+  };
+  finish_update(true, false, f.deps);
+  finish_update(true, true, f.deps);
+  EXPECT_EQ(f.polls, 0);
+  EXPECT_TRUE(f.launches.empty());
+  EXPECT_TRUE(f.starts.empty());
+}
+
+TEST(StartupCheck, PutsBackMissingExecutablesFromTheirBackups) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> present;  // file names in the folder
+    std::vector<std::string> restored;
+  };
+  const std::string d = DESKTOP_EXE, s = SERVICE_EXE;
+  const std::string d_old = backup_path(d), s_old = backup_path(s);
+  const Case cases[] = {
+      {"desktop missing", {d_old, s}, {d}},
+      {"both missing, desktop first", {s_old, d_old}, {d, s}},
+      {"service missing", {d, s_old}, {s}},
+      {"both present: backups stay backups", {d, d_old, s, s_old}, {}},
+      {"missing without backup", {s}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    for (const auto& name : c.present) write(f.install.file(name), "content of " + name);
+    // Old enough to be pruned, had they stayed backups.
+    for (const auto& name : c.present) {
+      ASSERT_TRUE(
+          platform::set_last_write_ms(f.install.file(name), f.clock.wall_ms() - 2 * DAY_MS));
+    }
+    startup_update_check(f.deps);
+    std::vector<std::string> expected_lines;
+    for (const auto& name : c.restored) {
+      expected_lines.push_back("обновление: вернул прежний " + name + "\n");
+      EXPECT_EQ(read(f.install.file(name)), "content of " + backup_path(name));
+      EXPECT_FALSE(platform::path_exists(f.install.file(backup_path(name))));
+    }
+    EXPECT_EQ(f.lines, expected_lines);
+    EXPECT_TRUE(f.launches.empty());
+  }
+}
+
+TEST(StartupCheck, PrunesBackupsOlderThanADayToTheMillisecond) {
+  struct Case {
+    const char* name;
+    std::int64_t age_ms;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"exactly a day", DAY_MS, true},
+      {"a day and a millisecond", DAY_MS + 1, false},
+      {"fresh", 1000, true},
+      {"from the future", -DAY_MS * 3, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    for (const char* name : {DESKTOP_EXE, SERVICE_EXE}) {
+      const std::string exe = f.install.file(name);
+      write(exe, "x");
+      write(backup_path(exe), "old");
+      ASSERT_TRUE(platform::set_last_write_ms(backup_path(exe), f.clock.wall_ms() - c.age_ms));
+    }
+    startup_update_check(f.deps);
+    EXPECT_EQ(platform::path_exists(backup_path(f.desktop)), c.kept);
+    EXPECT_EQ(platform::path_exists(backup_path(f.service)), c.kept);
+    EXPECT_TRUE(f.lines.empty());
+  }
+}
+
+TEST(StartupCheck, APendingUpdateLaunchesTheDesktopOnce) {
+  struct Case {
+    const char* name;
+    Result<void> launch;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"launched", {}, "обновление: приложение поднято\n"},
+      {"not launched", fail(std::string(platform::NO_USER_TOKEN)),
+       "обновление: приложение не поднято - " + std::string(platform::NO_USER_TOKEN) + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    write(f.desktop, "x");
+    write(f.service, "x");
+    write(f.record, R"({"version":"1.2.3"})");
+    f.launch_result = c.launch;
+    f.desktop_at = [](int n) { return n == 0; };
+    startup_update_check(f.deps);
+    EXPECT_EQ(f.sleeps, 1);
+    EXPECT_EQ(f.launches, std::vector<std::string>{f.install.path()});
+    EXPECT_EQ(f.lines, std::vector<std::string>{c.line});
+    EXPECT_FALSE(platform::path_exists(f.record));
+
+    startup_update_check(f.deps);
+    EXPECT_EQ(f.launches.size(), 1u);
+    EXPECT_EQ(f.lines.size(), 1u);
+  }
+}
+
+TEST(StartupCheck, WithoutARecordNeitherWaitsNorLaunches) {
+  UpdateFixture f;
+  write(f.desktop, "x");
+  write(f.service, "x");
+  f.desktop_at = [](int) { return true; };
+  startup_update_check(f.deps);
+  EXPECT_EQ(f.polls, 0);
+  EXPECT_TRUE(f.launches.empty());
+  EXPECT_TRUE(f.lines.empty());
+}
+
+TEST(StartupCheck, RemovesStagedCopiesOfAnInterruptedRun) {
+  UpdateFixture f;
+  write(f.desktop, "x");
+  write(staged_path(f.desktop), "half");
+  write(staged_path(f.service), "half");
+  startup_update_check(f.deps);
+  EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
+  EXPECT_FALSE(platform::path_exists(staged_path(f.service)));
+  EXPECT_EQ(read(f.desktop), "x");
+}
+
+// The whole way with the real launcher: the stand-in desktop program is
+// offered as the new desktop application, verified, installed and started.
+TEST(UpdateWithRealLauncher, TheNewDesktopApplicationStarts) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer("desktop v2", "service v1");
+  testsupport::install_standin(f.offered.path(), testsupport::Standin::Desktop, "new-desktop");
+  fields.app_path = f.offered.file("new-desktop");
+  fields.app_sha256 = file_sha256_hex(fields.app_path).value();
+  f.deps.launch_desktop = real_deps().launch_desktop;
+  testsupport::set_script(f.desktop, "exit 0");
+
+  const auto decision = handle_update(fields, f.deps);
+  ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(decision))
+      << (std::holds_alternative<UpdateFailed>(decision) ? std::get<UpdateFailed>(decision).text
+                                                         : "already current");
+  ASSERT_EQ(f.jobs.size(), 1u);
+  f.jobs[0]();
+  EXPECT_TRUE(testsupport::wait_for_record(f.desktop, ".cwd"));
+  EXPECT_TRUE(testsupport::wait_until([&] { return testsupport::run_count(f.desktop) == 1; }));
+  EXPECT_FALSE(platform::path_exists(f.record));
+}
+
+}  // namespace
+}  // namespace ombrel::selfupdate::test

@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+#include "update_fixture.hpp"
+
+namespace ombrel::selfupdate::test {
+namespace {
+
+std::string not_a_program(const std::string& path) {
+  return path + std::string(internal::NOT_A_PROGRAM);
+}
+
+std::string text_of(const Result<UpdateOutcome>& result) {
+  return result ? "success" : result.error().to_string();
+}
+
+TEST(FileDigest, KnownAnswersAcrossBlocks) {
+  testsupport::TempDir dir;
+  struct Case {
+    std::string content;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    write(dir.file("f"), c.content);
+    EXPECT_EQ(file_sha256_hex(dir.file("f")).value_or("error"), c.digest);
+  }
+  EXPECT_FALSE(file_sha256_hex(dir.file("missing")));
+}
+
+TEST(FileDigest, TheLimitIsInclusive) {
+  testsupport::TempDir dir;
+  const std::uint64_t limit = 100000;  // crosses a 64 KiB block
+  write(dir.file("at"), std::string(limit, 'x'));
+  write(dir.file("over"), std::string(limit + 1, 'x'));
+  EXPECT_EQ(file_sha256_hex(dir.file("at"), limit).value_or("error"),
+            digest_of(std::string(limit, 'x')));
+  auto over = file_sha256_hex(dir.file("over"), limit);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error().to_string(), "файл больше допустимого");
+}
+
+TEST(FileDigest, ExpectedDigestsIgnoreCaseAndSurroundingBlanks) {
+  const std::string d = digest_of("abc");
+  std::string upper = d;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(same_digest(d, d));
+  EXPECT_TRUE(same_digest(upper, d));
+  EXPECT_TRUE(same_digest(" \t" + d + "\r\n", d));
+  EXPECT_FALSE(same_digest(d.substr(1), d));
+  EXPECT_FALSE(same_digest(d + "0", d));
+  EXPECT_FALSE(same_digest(d, ""));
+  EXPECT_FALSE(same_digest("", d));
+}
+
+// Every refusal names the path the caller sent and leaves the installation
+// folder exactly as it was: no record, no backup, no staged copy.
+TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(UpdateFixture&, UpdateFields&)> arrange;
+    std::function<std::string(const UpdateFields&)> text;
+  };
+  const std::uint64_t limit = 100000;
+  const std::string mark(internal::PROGRAM_MARK);
+  const Case cases[] = {
+      {"app missing",
+       [](UpdateFixture& f, UpdateFields& u) { u.app_path = f.offered.file("gone.bin"); },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app empty", [](UpdateFixture&, UpdateFields& u) { write(u.app_path, ""); },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app with the mark reversed",
+       [&](UpdateFixture&, UpdateFields& u) {
+         write(u.app_path, std::string(mark.rbegin(), mark.rend()));
+       },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app holding only the mark's first byte",
+       [&](UpdateFixture&, UpdateFields& u) { write(u.app_path, mark.substr(0, 1)); },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app is a folder", [](UpdateFixture& f, UpdateFields& u) { u.app_path = f.offered.path(); },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app one byte over the limit",
+       [&](UpdateFixture&, UpdateFields& u) {
+         const std::string big = program(std::string(limit + 1 - mark.size(), 'x'));
+         write(u.app_path, big);
+         u.app_sha256 = digest_of(big);
+       },
+       [](const UpdateFields& u) {
+         return "не прочитать " + u.app_path + ": файл больше допустимого";
+       }},
+      {"app digest differs",
+       [](UpdateFixture&, UpdateFields& u) { u.app_sha256 = digest_of(program("other")); },
+       [](const UpdateFields& u) { return "сумма " + u.app_path + " не сошлась"; }},
+      {"app digest one digit short",
+       [](UpdateFixture&, UpdateFields& u) { u.app_sha256.pop_back(); },
+       [](const UpdateFields& u) { return "сумма " + u.app_path + " не сошлась"; }},
+      {"service digest differs while the app is fine",
+       [](UpdateFixture&, UpdateFields& u) { u.service_sha256 = u.app_sha256; },
+       [](const UpdateFields& u) { return "сумма " + u.service_path + " не сошлась"; }},
+      {"service missing",
+       [](UpdateFixture& f, UpdateFields& u) { u.service_path = f.offered.file("none"); },
+       [](const UpdateFields& u) { return not_a_program(u.service_path); }},
+      {"installation folder unknown",
+       [](UpdateFixture& f, UpdateFields&) {
+         f.deps.install_dir = []() -> Result<std::string> {
+           return fail("не определить папку установки");
+         };
+       },
+       [](const UpdateFields&) { return std::string("не определить папку установки"); }},
+#ifdef _WIN32
+      {"app on another computer",
+       [](UpdateFixture&, UpdateFields& u) { u.app_path = "\\\\ombrel-nowhere\\share\\app.exe"; },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"app is a device", [](UpdateFixture&, UpdateFields& u) { u.app_path = "NUL"; },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+#else
+      {"app is a device", [](UpdateFixture&, UpdateFields& u) { u.app_path = "/dev/zero"; },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    f.deps.max_file_size = limit;
+    UpdateFields fields = f.offer();
+    c.arrange(f, fields);
+    const auto before = snapshot(f.install.path());
+    EXPECT_EQ(text_of(stage_update(fields, f.deps)), c.text(fields));
+    EXPECT_EQ(snapshot(f.install.path()), before);
+  }
+}
+
+TEST(StageUpdate, AFileOfExactlyTheLimitIsTaken) {
+  UpdateFixture f;
+  const std::uint64_t limit = 100000;
+  f.deps.max_file_size = limit;
+  const std::string body(limit - internal::PROGRAM_MARK.size(), 'x');
+  UpdateFields fields = f.offer(body);
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(read(f.desktop), program(body));
+}
+
+TEST(StageUpdate, EqualFilesAreAlreadyCurrentAndTouchNothing) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer("desktop v1", "service v1");
+  const auto before = snapshot(f.install.path());
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(*outcome, (UpdateOutcome{false, false}));
+  EXPECT_EQ(snapshot(f.install.path()), before);
+}
+
+TEST(StageUpdate, OnlyTheDesktopApplicationDiffers) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer("desktop v2", "service v1");
+  const auto service_before = snapshot(f.install.path()).at(SERVICE_EXE);
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(*outcome, (UpdateOutcome{true, false}));
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
+  EXPECT_EQ(read(backup_path(f.desktop)), program("desktop v1"));
+  EXPECT_EQ(snapshot(f.install.path()).at(SERVICE_EXE), service_before);
+  EXPECT_FALSE(platform::path_exists(backup_path(f.service)));
+  EXPECT_EQ(read(f.record), R"({"version":"1.2.3"})");
+  // The offered files are copied, never moved.
+  EXPECT_EQ(read(fields.app_path), program("desktop v2"));
+}
+
+TEST(StageUpdate, BothChangeWithBackupsAndNoStagedCopyRemains) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  fields.version = "2.0 \"бета\"";
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(*outcome, (UpdateOutcome{true, true}));
+  EXPECT_EQ(read(f.service), program("service v2"));
+  EXPECT_EQ(read(backup_path(f.service)), program("service v1"));
+  EXPECT_EQ(read(f.record), R"({"version":"2.0 \"бета\""})");
+  const std::set<std::string> expected = {DESKTOP_EXE, SERVICE_EXE, backup_path(DESKTOP_EXE),
+                                          backup_path(SERVICE_EXE), std::string(PENDING_RECORD)};
+  std::set<std::string> names;
+  for (const auto& [name, _] : snapshot(f.install.path())) names.insert(name);
+  EXPECT_EQ(names, expected);
+}
+
+TEST(StageUpdate, DigestsInUpperCaseMatch) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  for (char& c : fields.app_sha256) c = static_cast<char>(std::toupper(c));
+  for (char& c : fields.service_sha256) c = static_cast<char>(std::toupper(c));
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(*outcome, (UpdateOutcome{true, true}));
+}
+
+TEST(StageUpdate, AMissingDesktopApplicationIsCopiedInWithoutBackup) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer("desktop v2", "service v1");
+  ASSERT_TRUE(platform::remove_file(f.desktop));
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(*outcome, (UpdateOutcome{true, false}));
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
+  EXPECT_FALSE(platform::path_exists(backup_path(f.desktop)));
+}
+
+TEST(StageUpdate, AnEarlierBackupGivesWayToTheCurrentFile) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  write(backup_path(f.desktop), program("desktop v0"));
+  ASSERT_TRUE(stage_update(fields, f.deps));
+  EXPECT_EQ(read(backup_path(f.desktop)), program("desktop v1"));
+}
+
+TEST(StageUpdate, AStagedCopyLeftByAnEarlierRunIsNeitherUsedNorKept) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  write(staged_path(f.desktop), program("left over, much longer than the offered file"));
+  ASSERT_TRUE(stage_update(fields, f.deps));
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
+  EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
+}
+
+// The offered files belong to the caller, who may change them at any moment.
+// What is installed is what was verified, whatever happens to them later.
+TEST(StageUpdate, FilesSwappedAfterTheCheckDoNotReachTheInstallation) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  f.deps.after_verify = [&] {
+    write(fields.app_path, program("evil"));
+    ASSERT_TRUE(platform::remove_file(fields.service_path));
+  };
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
+  EXPECT_EQ(read(f.service), program("service v2"));
+}
+
+TEST(StageUpdate, AServiceThatCannotBeMovedAsideLeavesTheNewDesktopAndTheRecord) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  // A folder where the backup goes can be neither deleted as a file nor replaced.
+  std::filesystem::create_directories(fs_path(backup_path(f.service)) / "inside");
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_FALSE(outcome);
+  EXPECT_TRUE(text_of(outcome).starts_with("не отодвинуть " + f.service + ": "))
+      << text_of(outcome);
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
+  EXPECT_EQ(read(f.service), program("service v1"));
+  EXPECT_TRUE(platform::path_exists(f.record));
+  EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
+  EXPECT_FALSE(platform::path_exists(staged_path(f.service)));
+}
+
+TEST(ReplaceFile, PutsTheSourceInPlaceAndKeepsTheBackup) {
+  struct Case {
+    const char* name;
+    bool target_exists;
+    bool source_exists;
+    const char* error_prefix;  // nullptr: success
+  };
+  const Case cases[] = {
+      {"ordinary", true, true, nullptr},
+      {"no target: nothing to move aside", false, true, nullptr},
+      {"source vanished: the previous file comes back", true, false, "не поставить "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TempDir dir;
+    const std::string target = dir.file("app.exe");
+    const std::string source = dir.file("app.exe.staged");
+    if (c.target_exists) write(target, "old");
+    if (c.source_exists) write(source, "new");
+    write(backup_path(target), "older");
+    auto replaced = replace_file(target, source);
+    if (c.error_prefix == nullptr) {
+      ASSERT_TRUE(replaced) << replaced.error().to_string();
+      EXPECT_EQ(read(target), "new");
+      EXPECT_EQ(read(backup_path(target)),
+                c.target_exists ? std::optional<std::string>("old") : std::nullopt);
+      EXPECT_FALSE(platform::path_exists(source));
+    } else {
+      ASSERT_FALSE(replaced);
+      EXPECT_TRUE(replaced.error().to_string().starts_with(c.error_prefix + target + ": "))
+          << replaced.error().to_string();
+      EXPECT_EQ(read(target), "old");
+    }
+  }
+}
+
+TEST(ReplaceFile, ATargetThatCannotBeMovedAsideStays) {
+  testsupport::TempDir dir;
+  const std::string target = dir.file("app.exe");
+  write(target, "old");
+  write(dir.file("new"), "new");
+  std::filesystem::create_directories(fs_path(backup_path(target)) / "inside");
+  auto replaced = replace_file(target, dir.file("new"));
+  ASSERT_FALSE(replaced);
+  EXPECT_TRUE(replaced.error().to_string().starts_with("не отодвинуть " + target + ": "));
+  EXPECT_EQ(read(target), "old");
+  EXPECT_EQ(read(dir.file("new")), "new");
+}
+
+#ifndef _WIN32
+// The real limit, with sparse files so that the test does not write 400 MiB.
+TEST(StageOfferedFile, TheRealLimitIsInclusive) {
+  testsupport::TempDir dir;
+  for (const std::uint64_t size : {MAX_UPDATE_FILE_SIZE, MAX_UPDATE_FILE_SIZE + 1}) {
+    SCOPED_TRACE(size);
+    const std::string offered = dir.file("offered");
+    write(offered, program(""));
+    std::filesystem::resize_file(fs_path(offered), size);
+    const std::string staged = dir.file("target.staged");
+    std::string expected(64, '0');
+    if (size == MAX_UPDATE_FILE_SIZE) expected = file_sha256_hex(offered).value();
+    auto result = stage_offered_file(offered, expected, staged, dir.file("target"));
+    if (size == MAX_UPDATE_FILE_SIZE) {
+      ASSERT_TRUE(result) << result.error().to_string();
+      EXPECT_EQ(platform::file_size(staged).value(), size);
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().to_string(),
+                "не прочитать " + offered + ": файл больше допустимого");
+      EXPECT_FALSE(platform::path_exists(staged));
+    }
+    (void)platform::remove_file(staged);
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace ombrel::selfupdate::test
