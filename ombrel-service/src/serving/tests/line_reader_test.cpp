@@ -68,7 +68,7 @@ TEST(LineReader, AgreesWithAPlainSplitWhateverTheReadSizes) {
     }
     std::vector<std::string> chunks;
     for (std::size_t at = 0; at < text.size();) {
-      const std::size_t n = std::min(text.size() - at, 1 + random() % 12000);
+      const std::size_t n = std::min<std::size_t>(text.size() - at, 1 + random() % 12000);
       chunks.push_back(text.substr(at, n));
       at += n;
     }
