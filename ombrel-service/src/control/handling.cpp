@@ -1,0 +1,244 @@
+#include "control/handling.hpp"
+
+#include <future>
+#include <map>
+#include <utility>
+
+#include "config.hpp"
+#include "platform/resolve.hpp"
+#include "registry/registry.hpp"
+#include "select.hpp"
+#include "singbox.hpp"
+#include "unicase.hpp"
+
+namespace ombrel::control {
+
+std::atomic<std::uint64_t> connect_counter{0};
+
+namespace {
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+Refuse refusal(ErrorReply reply) {
+  return Refuse{std::move(reply.code), std::move(reply.message)};
+}
+
+IpAddress to_ip(const platform::ResolvedAddress& a) {
+  if (a.v6) return a.bytes;
+  return Ipv4{a.bytes[0], a.bytes[1], a.bytes[2], a.bytes[3]};
+}
+
+Result<std::vector<IpAddress>> system_lookup(const std::string& host) {
+  auto found = platform::resolve_host(host);
+  if (!found) return fail(std::move(found.error()));
+  std::vector<IpAddress> out;
+  out.reserve(found->size());
+  for (const auto& a : *found) out.push_back(to_ip(a));
+  return out;
+}
+
+// Nodes often share a host, and each lookup may wait on the network: every
+// distinct address is looked up once, all of them at the same time.
+void resolve_addresses(ServerNodes& nodes, const LookupFn& lookup) {
+  std::map<std::string, std::future<std::string>> pending;
+  for (const ServerNode& node : nodes) {
+    if (pending.contains(node.address)) continue;
+    // Deferred when no thread can be had: then it is looked up right here.
+    pending.emplace(node.address, std::async(std::launch::async | std::launch::deferred,
+                                             resolved_address, node.address, std::cref(lookup)));
+  }
+  std::map<std::string, std::string> resolved;
+  for (auto& [address, future] : pending) resolved.emplace(address, future.get());
+  for (ServerNode& node : nodes) node.address = resolved.at(node.address);
+}
+
+PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) {
+  const ServerNodes& nodes = connect.nodes;
+  if (nodes.empty()) return refusal(no_nodes());
+  for (const ServerNode& node : nodes) {
+    if (node.port == 0 || trim_white_space(node.address).empty()) {
+      return refusal(bad_node(node.remark));
+    }
+  }
+
+  supervisor::CoreLaunch launch;
+  if (nodes.size() == 1) {
+    launch.display_label = short_label(nodes.front().remark);
+  } else {
+    launch.display_label = connect.country.empty() ? std::string(AUTO_LABEL) : connect.country;
+  }
+
+  const std::uint64_t turn = deps.counter->fetch_add(1);
+  const std::vector<std::string> seen =
+      deps.recent_seen ? deps.recent_seen() : std::vector<std::string>{};
+  const std::vector<std::string> failed =
+      deps.recent_failed ? deps.recent_failed() : std::vector<std::string>{};
+  ServerNodes chosen = select_nodes(nodes, turn, seen, failed);
+  for (const ServerNode& node : chosen) {
+    launch.channel_labels.push_back(short_label(node.remark));
+    launch.channel_remarks.push_back(node.remark);
+  }
+
+  resolve_addresses(chosen, deps.lookup);
+  const LocalProxy local = local_proxy_for(connect.proxy_only);
+  const auto xray = build_xray_config(chosen, local);
+  if (!xray) return refusal(no_usable_nodes());
+  launch.xray_config = xray->text();
+
+  if (connect.proxy_only) {
+    launch.proxy_port = local.port;
+  } else {
+    std::vector<std::string> addresses;
+    addresses.reserve(chosen.size());
+    for (const ServerNode& node : chosen) addresses.push_back(node.address);
+    const TunnelRouting routing{connect.bypass_apps, connect.sites, connect.only_listed};
+    launch.singbox_config = build_singbox_config(local.port, routing, addresses);
+  }
+  return StartConnection{std::move(launch)};
+}
+
+PreparedAction prepare_update(const Update& update) {
+  // The application's sum is looked at first, then the service's.
+  if (!is_sha256_form(update.app_sha256) || !is_sha256_form(update.service_sha256)) {
+    return refusal(bad_sha256());
+  }
+  return ApplyUpdate{update};
+}
+
+Reply apply_update(const Update& update, const PerformDeps& deps) {
+  const selfupdate::UpdateFields fields{update.version, update.app_path, update.app_sha256,
+                                        update.service_path, update.service_sha256};
+  const selfupdate::UpdateDecision decision =
+      deps.apply_update ? deps.apply_update(fields) : selfupdate::handle_update(fields);
+  return std::visit(
+      Overloaded{
+          [](const selfupdate::UpdateFailed& f) -> Reply { return update_failed(f.text); },
+          [](const selfupdate::AlreadyCurrent&) -> Reply { return already_current(); },
+          [&](const selfupdate::UpdateAccepted& a) -> Reply {
+            return Updating{update.version, a.tunnel_drops};
+          },
+      },
+      decision);
+}
+
+}  // namespace
+
+std::string short_label(std::string_view remark) {
+  return std::string(remark.substr(0, remark.find(LABEL_SEPARATOR)));
+}
+
+bool is_sha256_form(std::string_view sum) {
+  if (sum.size() != 64) return false;
+  for (const char c : sum) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+std::string resolved_address(const std::string& address, const LookupFn& lookup) {
+  if (parse_ip_address(address)) return address;
+  const std::string host(trim_white_space(address));
+  if (host.empty()) return address;
+  // White space around a literal would only make the core fail on it.
+  if (parse_ip_address(host)) return host;
+  if (!lookup) return address;
+  const auto found = lookup(host);
+  if (!found) return address;
+  for (const IpAddress& a : *found) {
+    if (std::holds_alternative<Ipv4>(a)) return ip_text(a);
+  }
+  if (!found->empty()) return ip_text(found->front());
+  return address;
+}
+
+const PrepareDeps& real_prepare_deps() {
+  static const PrepareDeps deps{
+      &connect_counter,
+      [] { return registry::channel_registry().recent_seen(); },
+      [] { return registry::channel_registry().recent_failed(); },
+      system_lookup,
+  };
+  return deps;
+}
+
+PreparedAction read_and_prepare(std::string_view line, const PrepareDeps& deps) {
+  auto request = parse_request(line);
+  if (!request) return refusal(bad_request(request.error().to_string()));
+  return std::visit(Overloaded{
+                        [](const Status&) -> PreparedAction { return QueryStatus{}; },
+                        [](const Disconnect&) -> PreparedAction { return StopConnection{}; },
+                        [&](const Connect& c) { return prepare_connect(c, deps); },
+                        [](const Update& u) { return prepare_update(u); },
+                    },
+                    *request);
+}
+
+const PerformDeps& real_perform_deps() {
+  static const PerformDeps deps{
+      [](const selfupdate::UpdateFields& fields) { return selfupdate::handle_update(fields); },
+  };
+  return deps;
+}
+
+Reply reply_for(const supervisor::StateView& view) {
+  return std::visit(
+      Overloaded{
+          [](const supervisor::ViewConnected& v) -> Reply {
+            Connected c{v.node, std::nullopt};
+            if (v.proxy_port) c.proxy_port = static_cast<std::uint16_t>(*v.proxy_port + 1);
+            return c;
+          },
+          [](const supervisor::ViewConnecting&) -> Reply { return Connecting{}; },
+          [](const supervisor::ViewError& e) -> Reply { return core_start_failed(e.message); },
+          [](const supervisor::ViewDisconnected&) -> Reply { return Disconnected{}; },
+      },
+      view);
+}
+
+Reply perform(PreparedAction action, supervisor::SharedState& shared,
+              std::unique_lock<std::mutex>& lock, const PerformDeps& deps) {
+  return std::visit(
+      Overloaded{
+          [&](const StartConnection& s) -> Reply {
+            return reply_for(supervisor::on_connect(shared, s.launch));
+          },
+          [&](const StopConnection&) -> Reply {
+            supervisor::on_disconnect(shared);
+            return Disconnected{};
+          },
+          [&](const QueryStatus&) -> Reply { return reply_for(supervisor::on_status(shared)); },
+          [](const Refuse& r) -> Reply {
+            return ErrorReply{r.code, r.message};
+          },
+          [&](const ApplyUpdate& u) -> Reply {
+            // Nothing of an update touches the state; the watchdog and the
+            // cores carry on while the files are hashed and copied.
+            if (lock.owns_lock()) lock.unlock();
+            return apply_update(u.update, deps);
+          },
+      },
+      action);
+}
+
+std::unique_ptr<RequestHandler> make_state_handler(supervisor::SharedState& shared,
+                                                   PrepareDeps prepare_deps,
+                                                   PerformDeps perform_deps) {
+  return make_request_handler(
+      [deps = std::move(prepare_deps)](std::string_view line) {
+        return read_and_prepare(line, deps);
+      },
+      [&shared, deps = std::move(perform_deps)](PreparedAction action) -> std::string {
+        auto lock = shared.lock();
+        const Reply reply = perform(std::move(action), shared, lock, deps);
+        if (lock.owns_lock()) lock.unlock();
+        return write_reply(reply);
+      });
+}
+
+}  // namespace ombrel::control

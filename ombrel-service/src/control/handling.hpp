@@ -1,0 +1,122 @@
+#pragma once
+// What a request means and doing it, in two halves. `read_and_prepare` runs
+// on the pipe server thread without the state lock: it parses and checks the
+// line and, for a connect, builds both core documents. `perform` applies the
+// prepared action to the service state with the lock held and yields the
+// reply. The split keeps name lookups and document building from holding up
+// the watchdog.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/error.hpp"
+#include "control/pipe_server.hpp"
+#include "control/protocol.hpp"
+#include "ipaddr.hpp"
+#include "selfupdate/update.hpp"
+#include "supervisor/state.hpp"
+
+namespace ombrel::control {
+
+// A remark is shown only up to the first occurrence of this.
+inline constexpr std::string_view LABEL_SEPARATOR = " app_";
+// The active node's label when several nodes are offered without a country.
+inline constexpr std::string_view AUTO_LABEL = "Автовыбор";
+
+// ---- Prepared actions -------------------------------------------------------
+
+struct StartConnection {
+  supervisor::CoreLaunch launch;
+  friend bool operator==(const StartConnection&, const StartConnection&) = default;
+};
+struct StopConnection {
+  friend bool operator==(const StopConnection&, const StopConnection&) = default;
+};
+struct QueryStatus {
+  friend bool operator==(const QueryStatus&, const QueryStatus&) = default;
+};
+// Answered as the "error" reply unchanged.
+struct Refuse {
+  std::string code;
+  std::string message;
+  friend bool operator==(const Refuse&, const Refuse&) = default;
+};
+// An update whose two sums have the right form; the fields as received.
+struct ApplyUpdate {
+  Update update;
+  friend bool operator==(const ApplyUpdate&, const ApplyUpdate&) = default;
+};
+
+using PreparedAction =
+    std::variant<StartConnection, StopConnection, QueryStatus, Refuse, ApplyUpdate>;
+
+// ---- Pieces of preparing, on their own ---------------------------------------
+
+// The remark before the first LABEL_SEPARATOR; the whole remark without one.
+std::string short_label(std::string_view remark);
+
+// Exactly 64 characters, each of 0-9, a-f, A-F.
+bool is_sha256_form(std::string_view sum);
+
+// Spreads successive connections over the offered nodes; grows once per
+// connect that gets past the node checks, never reset.
+extern std::atomic<std::uint64_t> connect_counter;
+
+// The resolver's answer for one host name, in its order.
+using LookupFn = std::function<Result<std::vector<IpAddress>>(const std::string& host)>;
+
+// The address a core is to be given for `address`: an IP address written as
+// text is kept as written; a host name becomes the first IPv4 address the
+// lookup gives, else its first IPv6 one (canonical text, no brackets); a
+// failed or empty lookup keeps `address` as written.
+std::string resolved_address(const std::string& address, const LookupFn& lookup);
+
+// What preparing needs from the world: `real_prepare_deps()` gives the
+// process-wide counter, the service's registry and the system's resolver.
+struct PrepareDeps {
+  std::atomic<std::uint64_t>* counter = &connect_counter;
+  std::function<std::vector<std::string>()> recent_seen;
+  std::function<std::vector<std::string>()> recent_failed;
+  // Called from several threads at once (one per distinct host name).
+  LookupFn lookup;
+};
+const PrepareDeps& real_prepare_deps();
+
+// Never fails: every fault becomes Refuse.
+PreparedAction read_and_prepare(std::string_view line,
+                                const PrepareDeps& deps = real_prepare_deps());
+
+// ---- Performing --------------------------------------------------------------
+
+struct PerformDeps {
+  // Stages an offered update and decides the reply (self-update's hand-off).
+  std::function<selfupdate::UpdateDecision(const selfupdate::UpdateFields&)> apply_update;
+};
+const PerformDeps& real_perform_deps();
+
+// Entered with `lock` holding the state lock of `shared`. Every action but
+// ApplyUpdate returns with the lock still held; ApplyUpdate releases it at
+// once, since staging an update may take long and touches no state.
+Reply perform(PreparedAction action, supervisor::SharedState& shared,
+              std::unique_lock<std::mutex>& lock, const PerformDeps& deps = real_perform_deps());
+
+// The reply for what the state reports: a stored proxy port (the SOCKS one)
+// is answered as the HTTP port above it.
+Reply reply_for(const supervisor::StateView& view);
+
+// ---- Into the pipe server ------------------------------------------------------
+
+// The pipe server's handler for `shared`: prepares without the lock, then
+// takes the state lock, performs and writes the reply line. `shared` must
+// outlive the handler.
+std::unique_ptr<RequestHandler> make_state_handler(supervisor::SharedState& shared,
+                                                   PrepareDeps prepare_deps = real_prepare_deps(),
+                                                   PerformDeps perform_deps = real_perform_deps());
+
+}  // namespace ombrel::control
