@@ -16,6 +16,13 @@
 
 namespace ombrel::supervisor {
 
+#ifdef _WIN32
+inline constexpr std::string_view PROXY_CORE_FILE = "xray.exe";
+inline constexpr std::string_view TUNNEL_CORE_FILE = "sing-box.exe";
+#else
+inline constexpr std::string_view PROXY_CORE_FILE = "xray";
+inline constexpr std::string_view TUNNEL_CORE_FILE = "sing-box";
+#endif
 inline constexpr std::string_view TUNNEL_DOCUMENT_FILE = "tunnel.json";
 inline constexpr std::string_view TUNNEL_LOG_FILE = "tunnel-diag.log";
 inline constexpr std::string_view TUNNEL_PREV_LOG_FILE = "tunnel-diag.prev.log";

@@ -87,9 +87,16 @@ struct WatchdogTiming {
 // Marks the channel in use as seen; by default the process-wide registry.
 using MarkSeenFn = std::function<void(const std::string& remark)>;
 
+// The wait before a restart at back-off step `step`: 2^min(step,3) units.
+std::chrono::milliseconds restart_delay(std::uint32_t step, std::chrono::milliseconds unit);
+
 // The watchdog thread's body: runs until `keep_running` returns false
-// (never, in the service).
+// (never, in the service). Takes the state lock itself, once per cycle.
 void run_watchdog(SharedState& shared, const WatchdogTiming& timing, const MarkSeenFn& mark_seen,
                   const Clock& clock, const std::function<bool()>& keep_running);
+
+// The service's watchdog: real timing, the process-wide registry, the system
+// clock; never returns.
+void run_watchdog(SharedState& shared);
 
 }  // namespace ombrel::supervisor

@@ -1,0 +1,232 @@
+#include "supervisor/launch.hpp"
+
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+#include "registry/registry.hpp"
+#include "serving/diag_log.hpp"
+#include "serving/line_reader.hpp"
+
+namespace ombrel::supervisor {
+namespace {
+
+constexpr std::string_view NO_EXE_PATH = "не удалось определить путь службы";
+constexpr std::string_view NO_EXE_PARENT = "у пути службы нет родительского каталога";
+constexpr std::string_view CORE_MISSING = "рядом со службой нет ";
+constexpr std::string_view CANNOT_START = "не удалось запустить ";
+constexpr std::string_view NO_STDIN = "у процесса ядра нет стандартного ввода";
+constexpr std::string_view CANNOT_DELIVER = "не удалось передать конфиг ядру";
+constexpr std::string_view CANNOT_WRITE = "не удалось записать ";
+constexpr std::string_view NO_READER_THREAD = "не удалось запустить поток чтения вывода ядра";
+
+// The diagnostic file of one tunnel-core run, shared by its two copiers so
+// that lines of standard output and standard error land whole.
+struct TunnelLog {
+  std::mutex mutex;
+  serving::DiagLog log;
+};
+
+std::string data_folder(const CoreEnvironment& env) {
+  return env.data_dir.empty() ? platform::data_dir() : env.data_dir;
+}
+
+// Ends a core and reaps it; a core that cannot be ended is not waited for,
+// which would hang the caller under the state lock.
+void end_core(platform::Process& core) noexcept {
+  core = platform::Process();
+}
+
+// Starts `body` on a thread of its own that nobody waits for. A thread the
+// system refuses is an error: the caller must not leave a core whose output
+// nobody drains, or the core blocks as soon as its pipe fills.
+template <class Body>
+Result<void> start_detached(Body body) {
+  try {
+    std::thread([body = std::move(body)]() mutable noexcept {
+      try {
+        body();
+      } catch (...) {
+        // A reader that fails stops reading; the pipe closes with it, so
+        // the core notices rather than blocking.
+      }
+    }).detach();
+    return {};
+  } catch (const std::system_error& e) {
+    return fail(Error(e.what()).wrapped(std::string(NO_READER_THREAD)));
+  }
+}
+
+std::unique_ptr<Reader> output_reader(std::optional<platform::PipeReader> pipe) {
+  // Without a pipe the reader fails at once and its thread ends.
+  return std::make_unique<platform::PipeReader>(std::move(pipe).value_or(platform::PipeReader()));
+}
+
+void copy_tunnel_output(Reader& pipe, TunnelLog& log) {
+  serving::LineReader lines(pipe);
+  while (const auto line = lines.next_line()) {
+    // The log is drained past its cap too: the core must never block on a
+    // full pipe.
+    std::lock_guard<std::mutex> guard(log.mutex);
+    log.log.write_line(*line);
+  }
+}
+
+Result<void> start_copier(std::optional<platform::PipeReader> pipe,
+                          const std::shared_ptr<TunnelLog>& log) {
+  return start_detached([reader = output_reader(std::move(pipe)), log = log]() mutable {
+    copy_tunnel_output(*reader, *log);
+    reader.reset();
+    log.reset();
+  });
+}
+
+Result<platform::Process> start_proxy_core(const std::string& path, const std::string& document) {
+  auto spawned = platform::spawn(platform::SpawnOptions{path,
+                                                        {"run", "-c", "stdin:"},
+                                                        std::nullopt,
+                                                        platform::Stdio::Pipe,
+                                                        platform::Stdio::Pipe,
+                                                        platform::Stdio::Null});
+  if (!spawned) return fail(std::move(spawned.error()).wrapped(std::string(CANNOT_START) + path));
+  platform::Process core = std::move(*spawned);
+
+  Result<void> delivered;
+  if (auto input = core.take_stdin()) {
+    delivered = input->write_all(document);
+    if (!delivered)
+      delivered = fail(std::move(delivered.error()).wrapped(std::string(CANNOT_DELIVER)));
+    // The core reads its document up to the end of its input.
+    input->close();
+  } else {
+    delivered = fail(std::string(NO_STDIN));
+  }
+  if (!delivered) {
+    end_core(core);
+    return fail(std::move(delivered.error()));
+  }
+  return core;
+}
+
+Result<void> write_tunnel_document(const std::string& path, std::string_view document) {
+  auto file = platform::File::create(path);
+  if (!file) return fail(std::move(file.error()).wrapped(std::string(CANNOT_WRITE) + path));
+  auto written = file->write_all(document);
+  if (!written) return fail(std::move(written.error()).wrapped(std::string(CANNOT_WRITE) + path));
+  return {};
+}
+
+// Ends the tunnel core first: while it runs, traffic it captured goes to the
+// proxy core, which must outlive it.
+void end_cores(RunningCores& cores) noexcept {
+  if (cores.singbox) {
+    end_core(*cores.singbox);
+    cores.singbox.reset();
+  }
+  end_core(cores.xray);
+}
+
+}  // namespace
+
+RunningCores& RunningCores::operator=(RunningCores&& other) noexcept {
+  if (this != &other) {
+    end_cores(*this);
+    xray = std::move(other.xray);
+    singbox = std::move(other.singbox);
+    display_label = std::move(other.display_label);
+    channel_labels = std::move(other.channel_labels);
+    channel_remarks = std::move(other.channel_remarks);
+    started_at = other.started_at;
+    current_channel = std::move(other.current_channel);
+    proxy_port = other.proxy_port;
+  }
+  return *this;
+}
+
+RunningCores::~RunningCores() {
+  end_cores(*this);
+}
+
+Result<std::string> locate_core(std::string_view file_name, const CoreEnvironment& env) {
+  std::string dir = env.install_dir;
+  if (dir.empty()) {
+    auto exe = platform::current_exe_path();
+    if (!exe) return fail(std::move(exe.error()).wrapped(std::string(NO_EXE_PATH)));
+    dir = platform::parent_path(*exe);
+    if (dir.empty()) return fail(std::string(NO_EXE_PARENT));
+  }
+  std::string path = platform::join_path(dir, file_name);
+  if (!platform::path_exists(path)) {
+    return fail(std::string(CORE_MISSING) + std::string(file_name) + ": " + path);
+  }
+  return path;
+}
+
+Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env) {
+  const auto xray_path = locate_core(PROXY_CORE_FILE, env);
+  if (!xray_path) return fail(xray_path.error());
+  auto xray = start_proxy_core(*xray_path, launch.xray_config);
+  if (!xray) return fail(std::move(xray.error()));
+
+  const std::string data = data_folder(env);
+  RunningCores cores;
+  cores.xray = std::move(*xray);
+  cores.current_channel = serving::make_current_channel();
+  // From here on dropping `cores` ends whatever has been started.
+  {
+    auto remarks = launch.channel_remarks;
+    auto watched =
+        start_detached([remarks = std::move(remarks), channel = cores.current_channel,
+                        output = output_reader(cores.xray.take_stdout()),
+                        log_path = platform::join_path(data, serving::CORE_LOG_FILE)]() mutable {
+          serving::watch_core_log(std::move(remarks), std::move(channel), std::move(output),
+                                  registry::channel_registry(), system_clock(), log_path);
+        });
+    if (!watched) return fail(std::move(watched.error()));
+  }
+
+  if (launch.singbox_config) {
+    const auto singbox_path = locate_core(TUNNEL_CORE_FILE, env);
+    if (!singbox_path) return fail(singbox_path.error());
+    (void)platform::create_directories(data);
+    const std::string document_path = platform::join_path(data, TUNNEL_DOCUMENT_FILE);
+    OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
+    auto singbox =
+        platform::spawn(platform::SpawnOptions{*singbox_path,
+                                               {"run", "-c", document_path, "--disable-color"},
+                                               std::nullopt,
+                                               platform::Stdio::Null,
+                                               platform::Stdio::Pipe,
+                                               platform::Stdio::Pipe});
+    if (!singbox) {
+      return fail(std::move(singbox.error()).wrapped(std::string(CANNOT_START) + *singbox_path));
+    }
+    cores.singbox = std::move(*singbox);
+
+    // Rotation and log creation may fail (no log yet, a full disk): the
+    // tunnel runs all the same, only its output is lost.
+    const std::string log_path = platform::join_path(data, TUNNEL_LOG_FILE);
+    (void)platform::rename_file(log_path, platform::join_path(data, TUNNEL_PREV_LOG_FILE));
+    auto log = std::make_shared<TunnelLog>();
+    log->log = serving::DiagLog::create(log_path);
+    OMBREL_TRY(start_copier(cores.singbox->take_stdout(), log));
+    OMBREL_TRY(start_copier(cores.singbox->take_stderr(), log));
+  }
+
+  cores.display_label = launch.display_label;
+  cores.channel_labels = launch.channel_labels;
+  cores.channel_remarks = launch.channel_remarks;
+  cores.proxy_port = launch.proxy_port;
+  cores.started_at = std::chrono::steady_clock::now();
+  return cores;
+}
+
+void stop_cores(RunningCores cores) {
+  end_cores(cores);
+}
+
+}  // namespace ombrel::supervisor
