@@ -160,7 +160,7 @@ Result<PipeServer> create_pipe(const std::string& name) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL, SDDL_REVISION_1, &sd,
                                                             nullptr)) {
-    return fail(last_os_error().wrapped("не удалось разобрать дескриптор безопасности канала"));
+    return fail("не удалось разобрать дескриптор безопасности канала");
   }
   SECURITY_ATTRIBUTES sa{};
   sa.nLength = sizeof sa;
@@ -169,11 +169,10 @@ Result<PipeServer> create_pipe(const std::string& name) {
   const HANDLE h = CreateNamedPipeW(wide(name).c_str(), PIPE_ACCESS_DUPLEX,
                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, PIPE_BUFFER,
                                     PIPE_BUFFER, 0, &sa);
-  const DWORD err = GetLastError();
   // The descriptor is only needed for the creation call.
   LocalFree(sd);
   if (h == INVALID_HANDLE_VALUE) {
-    return fail(os_error(err).wrapped("не удалось создать канал " + name));
+    return fail("не удалось создать канал " + name);
   }
   auto impl = std::make_unique<PipeServer::Impl>();
   impl->name = name;
