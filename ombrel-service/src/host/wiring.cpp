@@ -1,20 +1,32 @@
-// The one place where the service's real workers are put together. Until the
-// supervisor, control and selfupdate pieces are connected here, the service
-// starts nothing and only waits for its stop.
+// The one place where the service's real workers are put together.
+#include <memory>
+
+#include "control/handling.hpp"
+#include "control/pipe_server.hpp"
 #include "host/runtime.hpp"
 #include "platform/console.hpp"
+#include "selfupdate/update.hpp"
+#include "supervisor/orphans.hpp"
+#include "supervisor/state.hpp"
 
 namespace ombrel::host {
 
 Workers service_workers() {
   Workers workers;
-  workers.cleanup_orphans = [] { return std::size_t{0}; };
-  workers.startup_update_check = [] {};
+  workers.cleanup_orphans = [] { return supervisor::kill_orphan_cores(); };
+  workers.startup_update_check = [] { selfupdate::startup_update_check(); };
   workers.make_state = [] {
+    // Owned by the two thread bodies, which live as long as the process: the
+    // state must outlast them, however the process ends.
+    auto shared = std::make_shared<supervisor::SharedState>();
+    std::shared_ptr<control::RequestHandler> handler = control::make_state_handler(*shared);
     WorkerState state;
-    state.serve_pipe = [] {};
-    state.watchdog = [] {};
-    state.on_service_stop = [] {};
+    state.serve_pipe = [shared, handler] { control::serve_pipe(*handler); };
+    state.watchdog = [shared] { supervisor::run_watchdog(*shared); };
+    state.on_service_stop = [shared] {
+      auto lock = shared->lock();
+      supervisor::on_service_stop(*shared);
+    };
     return state;
   };
   workers.write_stderr = platform::write_stderr;
