@@ -1,0 +1,269 @@
+#include "supervisor/launch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "core_folders.hpp"
+#include "exit_order.hpp"
+#include "platform/paths.hpp"
+
+namespace ombrel::supervisor {
+namespace {
+
+using namespace ombrel::supervisor::testing;
+
+// Larger than any pipe buffer, so that the write returns only once the core
+// has read most of it (and so has started and been counted).
+std::string big_document() {
+  std::string doc = "{\n  \"log\": \"Привет\",\n  \"pad\": \"";
+  while (doc.size() < 1'200'000) doc += "0123456789абвгд\t";
+  doc += "\"\n}";
+  return doc;
+}
+
+std::vector<std::uint32_t> recorded_pids(const std::string& exe) {
+  std::vector<std::uint32_t> pids;
+  std::istringstream lines(read_record(exe, ".runs").value_or(""));
+  for (std::string line; std::getline(lines, line);) pids.push_back(std::stoul(line));
+  return pids;
+}
+
+void write_text(const std::string& path, std::string_view text) {
+  ASSERT_TRUE(platform::replace_file_atomically(path, path + ".tmp", text));
+}
+
+TEST(LocateCore, NamesTheMissingFileAndItsFullPath) {
+  CoreFolders f;
+  EXPECT_EQ(locate_core(PROXY_CORE_FILE, f.env()), f.install.xray);
+  std::filesystem::remove(fs_path(f.install.xray));
+  const auto missing = locate_core(PROXY_CORE_FILE, f.env());
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().chain(),
+            std::vector<std::string>{"рядом со службой нет " + std::string(PROXY_CORE_FILE) + ": " +
+                                     f.install.xray});
+
+  // By default the cores lie next to the running executable; the test
+  // binaries' folder holds only the stand-ins under their own names.
+  const std::string own_dir = platform::parent_path(*platform::current_exe_path());
+  const auto next_to_us = locate_core(TUNNEL_CORE_FILE);
+  ASSERT_FALSE(next_to_us);
+  EXPECT_EQ(next_to_us.error().to_string(), "рядом со службой нет " +
+                                                std::string(TUNNEL_CORE_FILE) + ": " +
+                                                platform::join_path(own_dir, TUNNEL_CORE_FILE));
+}
+
+// A start that fails leaves nothing running, writes no "tunnel.json" and
+// rotates no log.
+TEST(StartCores, FailedStartsLeaveNothingBehind) {
+  struct Case {
+    const char* name;
+    bool tunnel;
+    enum { NoXray, NoSingBox, XrayNotAProgram, SingBoxNotAProgram, XrayIgnoresInput } fault;
+    bool xray_started;      // and then ended
+    bool document_written;  // "tunnel.json"
+  };
+  const Case cases[] = {
+      {"xray missing, proxy only", false, Case::NoXray, false, false},
+      {"xray missing, tunnel", true, Case::NoXray, false, false},
+      {"sing-box missing", true, Case::NoSingBox, true, false},
+      {"xray not a program", true, Case::XrayNotAProgram, false, false},
+      {"sing-box not a program", true, Case::SingBoxNotAProgram, true, true},
+      {"xray reads no document", false, Case::XrayIgnoresInput, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreFolders f;
+    write_text(f.tunnel_log(), "earlier run\n");
+    std::string expected;
+    switch (c.fault) {
+      case Case::NoXray:
+        std::filesystem::remove(fs_path(f.install.xray));
+        expected = "рядом со службой нет " + std::string(PROXY_CORE_FILE) + ": " + f.install.xray;
+        break;
+      case Case::NoSingBox:
+        std::filesystem::remove(fs_path(f.install.sing_box));
+        expected =
+            "рядом со службой нет " + std::string(TUNNEL_CORE_FILE) + ": " + f.install.sing_box;
+        break;
+      case Case::XrayNotAProgram:
+        write_text(f.install.xray, "not a program");
+        expected = "не удалось запустить " + f.install.xray;
+        break;
+      case Case::SingBoxNotAProgram:
+        write_text(f.install.sing_box, "not a program");
+        expected = "не удалось запустить " + f.install.sing_box;
+        break;
+      case Case::XrayIgnoresInput:
+        // A program that ends without reading its input.
+        install_standin(f.install.path(), Standin::Desktop, std::string(PROXY_CORE_FILE));
+        set_script(f.install.xray, "exit 0");
+        expected = "не удалось передать конфиг ядру";
+        break;
+    }
+    CoreLaunch launch = c.tunnel ? tunnel_launch() : proxy_launch();
+    launch.xray_config = big_document();
+
+    const auto started = start_cores(launch, f.env());
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().outermost(), expected);
+    // Creation and delivery failures keep the system's reason below.
+    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox;
+    EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
+
+    const auto xray_pids = recorded_pids(f.install.xray);
+    EXPECT_EQ(xray_pids.size(), c.xray_started ? 1u : 0u);
+    EXPECT_TRUE(all_gone(xray_pids));
+    EXPECT_EQ(run_count(f.install.sing_box), 0);
+    EXPECT_EQ(platform::path_exists(f.tunnel_document()), c.document_written);
+    EXPECT_EQ(read_or_empty(f.tunnel_log()), "earlier run\n");
+    EXPECT_FALSE(platform::path_exists(f.tunnel_prev_log()));
+  }
+}
+
+TEST(StartCores, ProxyOnlyRunsTheProxyCoreWithItsDocumentOnStandardInput) {
+  CoreFolders f;
+  write_text(f.tunnel_document(), "earlier document");
+  write_text(f.tunnel_log(), "earlier run\n");
+  set_script(f.install.xray,
+             "print 2024/05/01 12:00:00 from 127.0.0.1:50000 accepted tcp:example.com:443 "
+             "[socks-in -> p1]\nstay\n");
+  CoreLaunch launch = proxy_launch();
+  launch.xray_config = big_document();
+
+  auto cores = start_cores(launch, f.env());
+  ASSERT_TRUE(cores) << cores.error().to_string();
+  EXPECT_FALSE(cores->singbox);
+  EXPECT_EQ(cores->display_label, launch.display_label);
+  EXPECT_EQ(cores->channel_labels, launch.channel_labels);
+  EXPECT_EQ(cores->channel_remarks, launch.channel_remarks);
+  EXPECT_EQ(cores->proxy_port, launch.proxy_port);
+  EXPECT_LE(cores->started_at, std::chrono::steady_clock::now());
+  ASSERT_TRUE(cores->current_channel);
+
+  EXPECT_EQ(wait_for_record(f.install.xray, ".stdin"), launch.xray_config);
+  EXPECT_EQ(recorded_args(f.install.xray), (std::vector<std::string>{"run", "-c", "stdin:"}));
+  // The watcher sees the routed connection and names the channels by their
+  // whole remarks.
+  EXPECT_TRUE(wait_until([&] { return cores->current_channel->load() == 1; }));
+  const std::string core_log = f.data_file(serving::CORE_LOG_FILE);
+  EXPECT_TRUE(wait_until([&] {
+    return read_or_empty(core_log).starts_with(
+        "--- какой канал под каким номером:\n    p0 = Германия app_de1\n"
+        "    p1 = Финляндия app_fi2\n");
+  }));
+
+  EXPECT_EQ(run_count(f.install.sing_box), 0);
+  EXPECT_EQ(read_or_empty(f.tunnel_document()), "earlier document");
+  EXPECT_EQ(read_or_empty(f.tunnel_log()), "earlier run\n");
+  EXPECT_FALSE(platform::path_exists(f.tunnel_prev_log()));
+
+  const auto pids = pids_of(*cores);
+  EXPECT_TRUE(is_running(pids[0]));
+  stop_cores(std::move(*cores));
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(StartCores, FreshStartHasNoChannelInUse) {
+  CoreFolders f;
+  auto cores = start_cores(proxy_launch(), f.env());
+  ASSERT_TRUE(cores) << cores.error().to_string();
+  EXPECT_EQ(cores->current_channel->load(), serving::NO_CHANNEL);
+}
+
+TEST(StartCores, TunnelModeWritesTheDocumentAndCopiesBothStreamsIntoARotatedLog) {
+  CoreFolders f;
+  set_script(f.install.sing_box, 1,
+             "print out one\\r\nprint out\\rmid\neprint err one\\r\nprint last\nstay\n");
+  set_script(f.install.sing_box, 2, "eprint second run\nstay\n");
+  const CoreLaunch launch = tunnel_launch();
+
+  auto first = start_cores(launch, f.env());
+  ASSERT_TRUE(first) << first.error().to_string();
+  ASSERT_TRUE(first->singbox);
+  EXPECT_EQ(read_or_empty(f.tunnel_document()), *launch.singbox_config);
+  ASSERT_TRUE(wait_for_record(f.install.sing_box, ".args"));
+  EXPECT_EQ(recorded_args(f.install.sing_box),
+            (std::vector<std::string>{"run", "-c", f.tunnel_document(), "--disable-color"}));
+  EXPECT_EQ(wait_for_record(f.install.xray, ".stdin"), launch.xray_config);
+
+  // Lines of both streams arrive whole, in any order between the streams;
+  // a carriage return before the line feed is dropped, one inside is kept.
+  std::string log;
+  EXPECT_TRUE(wait_until([&] {
+    log = read_or_empty(f.tunnel_log());
+    return std::count(log.begin(), log.end(), '\n') == 4;
+  })) << log;
+  for (const char* line : {"out one\n", "out\rmid\n", "err one\n", "last\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(log.find("\r\n"), std::string::npos);
+  EXPECT_LT(log.find("out one\n"), log.find("last\n"));
+
+  stop_cores(std::move(*first));
+  auto second = start_cores(launch, f.env());
+  ASSERT_TRUE(second) << second.error().to_string();
+  EXPECT_TRUE(wait_until([&] { return read_or_empty(f.tunnel_log()) == "second run\n"; }));
+  EXPECT_EQ(read_or_empty(f.tunnel_prev_log()), log);
+}
+
+TEST(StartCores, TunnelLogStopsAtItsCapWhileTheOutputIsStillDrained) {
+  CoreFolders f;
+  // 100-byte lines, far more than the cap and than any pipe buffer.
+  set_script(f.install.sing_box, "repeat 4000 " + std::string(99, 'x') + "\nprint after\nexit 7\n");
+  auto cores = start_cores(tunnel_launch(), f.env());
+  ASSERT_TRUE(cores) << cores.error().to_string();
+
+  // The core can end only if every byte it wrote was read.
+  std::optional<int> code;
+  EXPECT_TRUE(wait_until([&] {
+    auto polled = cores->singbox->try_wait();
+    return polled && (code = *polled).has_value();
+  }));
+  EXPECT_EQ(code, 7);
+  // Lines go in while the file holds at most 262,143 bytes: 2,622 of them.
+  EXPECT_TRUE(
+      wait_until([&] { return platform::file_size(f.tunnel_log()).value_or(0) >= 262'200; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(platform::file_size(f.tunnel_log()).value_or(0), 262'200u);
+  EXPECT_EQ(read_or_empty(f.tunnel_log()).find("after"), std::string::npos);
+}
+
+TEST(StopCores, EndsTheTunnelCoreFirst) {
+  CoreFolders f;
+  auto cores = start_cores(tunnel_launch(), f.env());
+  ASSERT_TRUE(cores) << cores.error().to_string();
+  const std::uint32_t xray = cores->xray.pid();
+  const std::uint32_t singbox = cores->singbox->pid();
+  ExitOrder exits({singbox, xray});
+  stop_cores(std::move(*cores));
+  EXPECT_EQ(exits.order(10s), (std::vector<std::uint32_t>{singbox, xray}));
+}
+
+TEST(RunningCores, ReplacingOrDroppingAHandleEndsItsCores) {
+  CoreFolders f;
+  auto first = start_cores(tunnel_launch(), f.env());
+  auto second = start_cores(tunnel_launch(), f.env());
+  ASSERT_TRUE(first && second);
+  const auto old_pids = pids_of(*first);
+  const auto new_pids = pids_of(*second);
+  {
+    ExitOrder exits({old_pids[1], old_pids[0]});
+    *first = std::move(*second);
+    EXPECT_EQ(exits.order(10s), (std::vector<std::uint32_t>{old_pids[1], old_pids[0]}));
+  }
+  EXPECT_TRUE(all_gone(old_pids));
+  EXPECT_EQ(pids_of(*first), new_pids);
+  EXPECT_TRUE(is_running(new_pids[0]) && is_running(new_pids[1]));
+  {
+    ExitOrder exits({new_pids[1], new_pids[0]});
+    { RunningCores dropped = std::move(*first); }
+    EXPECT_EQ(exits.order(10s), (std::vector<std::uint32_t>{new_pids[1], new_pids[0]}));
+  }
+}
+
+}  // namespace
+}  // namespace ombrel::supervisor
