@@ -1,0 +1,348 @@
+// The control channel of the real service: ombrel-service "run" in a
+// temporary installation folder with the stand-in cores next to it, talked
+// to over the real pipe (Windows) or socket (Linux).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/paths.hpp"
+#include "platform/pipe.hpp"
+#include "platform/process.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::control_e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::InstallDir;
+using testsupport::TempDir;
+using testsupport::wait_until;
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream in(testsupport::fs_path(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string sample_nodes() {
+  const auto text = read_file(std::string(OMBREL_SOURCE_DIR) + "/docs/sample-nodes.json");
+  EXPECT_TRUE(text) << "docs/sample-nodes.json";
+  // One request is one line; the file is laid out for reading.
+  std::string line = text.value_or("[]");
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::replace(line.begin(), line.end(), '\r', ' ');
+  return line;
+}
+
+std::string connect_line(const std::string& nodes, const std::string& more = "") {
+  return "{\"cmd\":\"connect\",\"nodes\":" + nodes + more + "}\n";
+}
+
+// One node of the wire form, on a literal address.
+std::string trojan_node(const std::string& remark, const std::string& address, int port,
+                        const std::string& password = "pw") {
+  return "{\"id\":\"x\",\"address\":\"" + address + "\",\"port\":" + std::to_string(port) +
+         ",\"remark\":\"" + remark + "\",\"protocol\":{\"Trojan\":{\"password\":\"" + password +
+         "\",\"sni\":\"s\"}},\"raw\":\"\"}";
+}
+
+const std::string STATUS = "{\"cmd\":\"status\"}\n";
+const std::string DISCONNECT = "{\"cmd\":\"disconnect\"}\n";
+const std::string DISCONNECTED = "{\"state\":\"disconnected\"}\n";
+
+// The service running in a folder of its own; its standard error is
+// collected. Torn down with a disconnect, so that no core outlives the test.
+class Service {
+ public:
+  Service() {
+    namespace fs = std::filesystem;
+    const std::string exe = testsupport::exe_name("ombrel-service");
+    exe_ = platform::join_path(install_.path(), exe);
+    fs::copy_file(testsupport::fs_path(platform::join_path(testsupport::bin_dir(), exe)),
+                  testsupport::fs_path(exe_));
+#ifndef _WIN32
+    ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
+    ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
+#endif
+    pipe_ = platform::default_pipe_name();
+
+    platform::SpawnOptions options;
+    options.program = exe_;
+    options.args = {"run"};
+    options.std_in = platform::Stdio::Null;
+    options.std_out = platform::Stdio::Null;
+    options.std_err = platform::Stdio::Pipe;
+    auto process = platform::spawn(options);
+    if (!process) {
+      ADD_FAILURE() << "cannot start the service: " << process.error().to_string();
+      return;
+    }
+    process_ = std::move(*process);
+    err_reader_ = std::thread([this, err = process_.take_stderr()]() mutable {
+      std::array<char, 4096> buf;
+      while (err) {
+        auto n = err->read(buf);
+        if (!n || *n == 0) break;
+        std::lock_guard lock(mutex_);
+        err_.append(buf.data(), *n);
+      }
+    });
+    const auto first = exchange(STATUS, 60s);
+    EXPECT_EQ(first.value_or("?"), DISCONNECTED) << "the service does not answer";
+  }
+
+  ~Service() {
+    (void)exchange(DISCONNECT, 10s);
+    (void)process_.terminate(1);
+    (void)process_.wait();
+    if (err_reader_.joinable()) err_reader_.join();
+  }
+
+  Result<std::string> exchange(std::string_view bytes, std::chrono::milliseconds patience = 30s) {
+    return platform::pipe_exchange(pipe_, bytes, patience);
+  }
+  std::string ask(std::string_view bytes) {
+    auto reply = exchange(bytes);
+    if (!reply) return "(" + reply.error().to_string() + ")";
+    return *reply;
+  }
+
+  std::string stderr_text() {
+    std::lock_guard lock(mutex_);
+    return err_;
+  }
+  bool said(std::string_view text, std::chrono::milliseconds timeout = 30s) {
+    return wait_until([&] { return stderr_text().find(text) != std::string::npos; }, timeout);
+  }
+
+  const InstallDir& install() const {
+    return install_;
+  }
+  const std::string& pipe() const {
+    return pipe_;
+  }
+  std::string data_file(std::string_view name) const {
+    return platform::join_path(platform::data_dir(), name);
+  }
+
+ private:
+  InstallDir install_{"control-e2e"};
+  TempDir data_{"control-data"};
+  std::string exe_;
+  std::string pipe_;
+  platform::Process process_;
+  std::mutex mutex_;
+  std::string err_;
+  std::thread err_reader_;
+};
+
+std::string error_reply(const std::string& code, const std::string& message) {
+  return "{\"state\":\"error\",\"code\":\"" + code + "\",\"message\":\"" + message + "\"}\n";
+}
+
+TEST(ControlChannel, AnswersEveryRequestKind) {
+  Service service;
+  const std::string nodes = sample_nodes();
+  const std::string& xray = service.install().xray;
+  const std::string& sing_box = service.install().sing_box;
+
+  EXPECT_EQ(service.ask(connect_line(nodes, ",\"proxy_only\":true,\"country\":\"NL\"")),
+            "{\"state\":\"connected\",\"node\":\"NL\",\"proxy_port\":10809}\n");
+  EXPECT_EQ(service.ask(STATUS),
+            "{\"state\":\"connected\",\"node\":\"NL\",\"proxy_port\":10809}\n");
+  const auto document = testsupport::wait_for_record(xray, ".stdin");
+  ASSERT_TRUE(document);
+  for (const char* part : {"\"port\": 10808", "\"port\": 10809", "\"203.0.113.10\"",
+                           "\"198.51.100.20\"", "\"tag\": \"p3\""}) {
+    EXPECT_NE(document->find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(testsupport::run_count(sing_box), 0);
+
+  const std::string tunnel = connect_line(
+      nodes, ",\"bypass_apps\":[\"C:\\\\Games\\\\game.exe\"],\"sites\":[\"bank.example\"]");
+  EXPECT_EQ(service.ask(tunnel), "{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n");
+  EXPECT_EQ(service.ask(STATUS), "{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n");
+  // The stand-ins keep their records a moment after they start.
+  EXPECT_TRUE(wait_until([&] { return testsupport::run_count(xray) == 2; }));
+  const std::string tunnel_json = service.data_file("tunnel.json");
+  const std::vector<std::string> args = {"run", "-c", tunnel_json, "--disable-color"};
+  EXPECT_TRUE(wait_until([&] { return testsupport::recorded_args(sing_box) == args; }))
+      << testsupport::recorded_args(sing_box).size();
+  const auto tunnel_doc = read_file(tunnel_json);
+  ASSERT_TRUE(tunnel_doc);
+  for (const char* part :
+       {"\"server_port\": 10820", "\"203.0.113.10/32\"", "\"game.exe\"", "\"bank.example\""}) {
+    EXPECT_NE(tunnel_doc->find(part), std::string::npos) << part;
+  }
+
+  // Refusals leave the running cores alone.
+  const std::string sum(64, 'a');
+  const std::string missing = service.install().file("missing-app");
+  struct Refusal {
+    std::string line;
+    std::string reply;  // a prefix for update_failed, whose text is the file's
+  };
+  const std::vector<Refusal> refusals = {
+      {"{\"nodes\":[],\"cmd\":\"connect\"}\n", error_reply("no_nodes", "список узлов пуст")},
+      {connect_line("[" + trojan_node("ok", "192.0.2.1", 443) + "," +
+                    trojan_node("Berlin app_x app_y", "   ", 443) + "]"),
+       error_reply("bad_node", "негодный узел: Berlin app_x app_y")},
+      {connect_line("[" + trojan_node("zero", "192.0.2.1", 0) + "]"),
+       error_reply("bad_node", "негодный узел: zero")},
+      {connect_line("[" + trojan_node("nopw", "192.0.2.1", 443, "") + "]"),
+       error_reply("no_usable_nodes", "ни один узел не пригоден для подключения")},
+      {"{\"cmd\":\"update\",\"version\":\"9\",\"app_path\":\"a\",\"app_sha256\":\"" +
+           sum.substr(1) + "g\",\"service_path\":\"b\",\"service_sha256\":\"" + sum + "\"}\n",
+       error_reply("bad_sha256", "сумма не похожа на sha256")},
+      {"{\"cmd\":\"update\",\"version\":\"9\",\"app_path\":\"" + missing + "\",\"app_sha256\":\"" +
+           sum + "\",\"service_path\":\"" + missing + "\",\"service_sha256\":\"" + sum + "\"}\n",
+       "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":\""},
+  };
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.line);
+    const std::string reply = service.ask(r.line);
+    EXPECT_TRUE(reply.starts_with(r.reply)) << reply;
+  }
+  EXPECT_TRUE(service.said("обновление не поставлено: "));
+  EXPECT_EQ(service.ask(STATUS), "{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n");
+  EXPECT_EQ(testsupport::run_count(xray), 2);
+
+  EXPECT_EQ(service.ask(DISCONNECT), DISCONNECTED);
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+
+  // Without a tunnel core the start fails, and the status keeps saying so.
+  std::filesystem::remove(testsupport::fs_path(sing_box));
+  const std::string failed = service.ask(tunnel);
+  EXPECT_TRUE(
+      failed.starts_with("{\"state\":\"error\",\"code\":\"core_start_failed\",\"message\":\""))
+      << failed;
+  EXPECT_EQ(service.ask(STATUS), failed);
+  EXPECT_EQ(service.ask(DISCONNECT), DISCONNECTED);
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+}
+
+TEST(ControlChannel, ReportsConnectingUntilTheWatchdogBringsALostCoreBack) {
+  Service service;
+  const std::string& xray = service.install().xray;
+  const std::string flag = service.install().file("end-first-core");
+  testsupport::set_script(xray, 1, "waitfor " + flag + "\nexit 1");
+  const std::string connected = "{\"state\":\"connected\",\"node\":\"one\",\"proxy_port\":10809}\n";
+  ASSERT_EQ(service.ask(connect_line("[" + trojan_node("one app_z", "192.0.2.1", 443) + "]",
+                                     ",\"proxy_only\":true")),
+            connected);
+  { std::ofstream(testsupport::fs_path(flag)) << "now"; }
+
+  std::string reply;
+  ASSERT_TRUE(wait_until([&] { return (reply = service.ask(STATUS)) != connected; }, 30s));
+  EXPECT_EQ(reply, "{\"state\":\"connecting\"}\n");
+  EXPECT_TRUE(wait_until([&] { return service.ask(STATUS) == connected; }, 30s));
+  EXPECT_TRUE(wait_until([&] { return testsupport::run_count(xray) == 2; }));
+}
+
+TEST(ControlChannel, FramingFaultsAreAnsweredAsBadRequests) {
+  Service service;
+  const std::string bad = "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"";
+  const std::size_t limit = 256 * 1024;
+  const std::string head = "{\"cmd\":\"status\",\"pad\":\"";
+  const std::string tail = "\"}";
+  const std::string at_limit =
+      head + std::string(limit - 1 - head.size() - tail.size(), 'x') + tail;
+  struct Case {
+    const char* name;
+    std::string sent;
+    std::string reply;  // a prefix
+  };
+  const std::vector<Case> cases = {
+      {"empty line", "\n", bad + "EOF while parsing a value at line 1 column "},
+      {"blank line", " \t \r\n", bad + "EOF while parsing a value at line 1 column "},
+      {"two objects", "{\"cmd\":\"status\"}{\"cmd\":\"status\"}\n", bad + "trailing characters"},
+      {"not an object", "[1,2]\n", bad},
+      {"unknown kind", "{\"cmd\":\"Status\"}\n", bad + "unknown variant `Status`"},
+      {"line at the limit", at_limit + "\n", DISCONNECTED},
+      {"over the limit: cut there", at_limit + std::string(30000, 'x') + "\n", bad},
+      {"only the first line", STATUS + "{\"cmd\":\"disconnect\"}\n", DISCONNECTED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string reply = service.ask(c.sent);
+    EXPECT_TRUE(reply.starts_with(c.reply)) << reply.substr(0, 200);
+    EXPECT_TRUE(reply.ends_with("\"}\n")) << reply.substr(0, 200);
+  }
+
+  // Nothing sent: the reply has nowhere to go; the next client is served.
+  {
+    auto client = platform::PipeClient::connect(service.pipe(), 30s);
+    ASSERT_TRUE(client) << client.error().to_string();
+  }
+  EXPECT_TRUE(service.said("ответ не ушёл: "));
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+
+  // No line feed: the text up to the end of the stream is the request.
+  {
+    auto client = platform::PipeClient::connect(service.pipe(), 30s);
+    ASSERT_TRUE(client) << client.error().to_string();
+    ASSERT_TRUE(client->write_all("{\"cmd\":\"connect\",\"proxy_only\":true,\"nodes\":[" +
+                                  trojan_node("nolf", "192.0.2.2", 443) + "]}"));
+  }
+  EXPECT_TRUE(wait_until([&] {
+    return service.ask(STATUS) ==
+           "{\"state\":\"connected\",\"node\":\"nolf\",\"proxy_port\":10809}\n";
+  }));
+
+  // Bytes that are not UTF-8: no reply at all, a line on standard error.
+  {
+    auto client = platform::PipeClient::connect(service.pipe(), 30s);
+    ASSERT_TRUE(client) << client.error().to_string();
+    ASSERT_TRUE(
+        client->write_all("{\"cmd\":\"st\xff\xfe"
+                          "atus\"}\n"));
+    auto rest = client->read_to_end();
+    EXPECT_EQ(rest.value_or(""), "");
+  }
+  EXPECT_TRUE(service.said("соединение не обслужено: не удалось прочитать сообщение канала: "));
+  EXPECT_EQ(service.ask(DISCONNECT), DISCONNECTED);
+}
+
+TEST(ControlChannel, ASecondClientWaitsWhileTheFirstIsServed) {
+  Service service;
+  auto first = platform::PipeClient::connect(service.pipe(), 30s);
+  ASSERT_TRUE(first) << first.error().to_string();
+  auto second = std::async(std::launch::async, [&] { return service.ask(STATUS); });
+  EXPECT_EQ(second.wait_for(1500ms), std::future_status::timeout);
+  ASSERT_TRUE(first->write_all(STATUS));
+  EXPECT_EQ(first->read_to_end().value_or("?"), DISCONNECTED);
+  ASSERT_EQ(second.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(second.get(), DISCONNECTED);
+}
+
+TEST(ControlChannel, AStuckClientIsDroppedAndTheNextOneServed) {
+  Service service;
+  auto stuck = platform::PipeClient::connect(service.pipe(), 30s);
+  ASSERT_TRUE(stuck) << stuck.error().to_string();
+  ASSERT_TRUE(stuck->write_all("{\"cmd\":"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  // The server's bound on a silent client is five seconds.
+  EXPECT_GE(waited, 4s);
+  EXPECT_LT(waited, 30s);
+  EXPECT_TRUE(service.said("соединение не обслужено: "));
+  EXPECT_EQ(stuck->read_to_end().value_or(""), "");
+}
+
+}  // namespace
+}  // namespace ombrel::control_e2e
