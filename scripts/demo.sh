@@ -32,9 +32,11 @@ finish() {
 trap finish EXIT
 
 ctl() {
-  printf '$ ombrelctl'
-  printf ' %q' "$@"
-  echo
+  local shown=""
+  for a in "$@"; do
+    if [[ $a =~ ^[A-Za-z0-9_./:=-]+$ ]]; then shown+=" $a"; else shown+=" '$a'"; fi
+  done
+  echo "\$ ombrelctl$shown"
   "$bin/ombrelctl" "$@" || echo "(exit code $?)"
 }
 # Waits for a stand-in's record of its latest start.
