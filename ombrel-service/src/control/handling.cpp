@@ -45,14 +45,19 @@ Result<std::vector<IpAddress>> system_lookup(const std::string& host) {
 // Nodes often share a host, and each lookup may wait on the network: every
 // distinct address is looked up once, all of them at the same time.
 void resolve_addresses(ServerNodes& nodes, const LookupFn& lookup) {
+  std::map<std::string, std::string> resolved;
   std::map<std::string, std::future<std::string>> pending;
   for (const ServerNode& node : nodes) {
-    if (pending.contains(node.address)) continue;
+    const std::string& a = node.address;
+    if (resolved.contains(a) || pending.contains(a)) continue;
+    if (parse_ip_address(trim_white_space(a))) {
+      resolved.emplace(a, resolved_address(a, lookup));
+      continue;
+    }
     // Deferred when no thread can be had: then it is looked up right here.
-    pending.emplace(node.address, std::async(std::launch::async | std::launch::deferred,
-                                             resolved_address, node.address, std::cref(lookup)));
+    pending.emplace(a, std::async(std::launch::async | std::launch::deferred, resolved_address, a,
+                                  std::cref(lookup)));
   }
-  std::map<std::string, std::string> resolved;
   for (auto& [address, future] : pending) resolved.emplace(address, future.get());
   for (ServerNode& node : nodes) node.address = resolved.at(node.address);
 }
@@ -142,19 +147,17 @@ bool is_sha256_form(std::string_view sum) {
 }
 
 std::string resolved_address(const std::string& address, const LookupFn& lookup) {
-  if (parse_ip_address(address)) return address;
-  const std::string host(trim_white_space(address));
-  if (host.empty()) return address;
-  // White space around a literal would only make the core fail on it.
-  if (parse_ip_address(host)) return host;
-  if (!lookup) return address;
+  // White space around an address is no part of it; a core handed it would
+  // only fail on the node.
+  std::string host(trim_white_space(address));
+  if (host.empty() || parse_ip_address(host) || !lookup) return host;
   const auto found = lookup(host);
-  if (!found) return address;
+  if (!found) return host;
   for (const IpAddress& a : *found) {
     if (std::holds_alternative<Ipv4>(a)) return ip_text(a);
   }
   if (!found->empty()) return ip_text(found->front());
-  return address;
+  return host;
 }
 
 const PrepareDeps& real_prepare_deps() {

@@ -71,10 +71,11 @@ extern std::atomic<std::uint64_t> connect_counter;
 // The resolver's answer for one host name, in its order.
 using LookupFn = std::function<Result<std::vector<IpAddress>>(const std::string& host)>;
 
-// The address a core is to be given for `address`: an IP address written as
-// text is kept as written; a host name becomes the first IPv4 address the
-// lookup gives, else its first IPv6 one (canonical text, no brackets); a
-// failed or empty lookup keeps `address` as written.
+// The address a core is to be given for `address`, white space around it
+// dropped: an IP address written as text is kept as written; a host name
+// becomes the first IPv4 address the lookup gives, else its first IPv6 one
+// (canonical text, no brackets); after a failed or empty lookup the host
+// name stays.
 std::string resolved_address(const std::string& address, const LookupFn& lookup);
 
 // What preparing needs from the world: `real_prepare_deps()` gives the

@@ -279,7 +279,7 @@ TEST(ResolvedAddress, TakesTheFirstIpv4ElseTheFirstIpv6) {
       {"IPv4 literal", "192.0.2.1", std::nullopt, "192.0.2.1"},
       {"IPv6 literal as written", "2001:DB8:0:0::1", std::nullopt, "2001:DB8:0:0::1"},
       {"literal in blanks", " 192.0.2.1 ", std::nullopt, "192.0.2.1"},
-      {"name in blanks, unknown", " h.example ", std::nullopt, " h.example "},
+      {"name in blanks, unknown", " h.example ", std::nullopt, "h.example"},
       {"name in blanks, known", " h.example ", std::vector<IpAddress>{Ipv4{192, 0, 2, 9}},
        "192.0.2.9"},
   };
