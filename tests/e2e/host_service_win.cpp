@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "host_run.hpp"
+#include "platform/service.hpp"
 
 namespace ombrel::host_e2e {
 namespace {
@@ -47,7 +48,29 @@ std::string copy_service_into(const std::string& dir) {
   return testsupport::utf8_path(target);
 }
 
+// In a new prefix Wine's manager goes on starting its own services for a
+// while (tens of seconds on a busy machine) and holds its start lock: other
+// start requests fail with 1055 after three seconds, and a program that
+// connects to the dispatcher meanwhile may take the control pipe meant for
+// one of them. A start request for a service that runs is answered at once
+// with 1056 only once the manager is idle.
+void wait_for_idle_manager() {
+  namespace scm = platform::scm;
+  auto manager = platform::system_service_control().open_manager(scm::RIGHT_CONNECT);
+  ASSERT_TRUE(manager) << manager.error().to_string();
+  auto plugplay = (*manager)->open_service("plugplay", scm::RIGHT_START);
+  ASSERT_TRUE(plugplay) << plugplay.error().to_string();
+  const bool idle = testsupport::wait_until(
+      [&] {
+        const auto started = (*plugplay)->start();
+        return started || started.error().to_string().find("(os error 1056)") != std::string::npos;
+      },
+      180s);
+  ASSERT_TRUE(idle) << "the service manager stayed busy";
+}
+
 TEST(HostService, StartedByHandItCannotReachTheDispatcher) {
+  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
   const Ran ran = run_service({});
   EXPECT_EQ(ran.code, 1);
   EXPECT_EQ(ran.out, "");
@@ -58,6 +81,7 @@ TEST(HostService, StartedByHandItCannotReachTheDispatcher) {
 }
 
 TEST(HostService, InstallRepointRestartStopAndUninstall) {
+  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
   testsupport::TempDir root("host e2e");
   const std::string first = copy_service_into(root.file("first copy"));
   const std::string second = copy_service_into(root.file("second copy"));
