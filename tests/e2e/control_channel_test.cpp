@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
@@ -223,8 +225,14 @@ TEST(ControlChannel, AnswersEveryRequestKind) {
       {"{\"cmd\":\"update\",\"version\":\"9\",\"app_path\":\"a\",\"app_sha256\":\"" +
            sum.substr(1) + "g\",\"service_path\":\"b\",\"service_sha256\":\"" + sum + "\"}\n",
        error_reply("bad_sha256", "сумма не похожа на sha256")},
-      {"{\"cmd\":\"update\",\"version\":\"9\",\"app_path\":\"" + missing + "\",\"app_sha256\":\"" +
-           sum + "\",\"service_path\":\"" + missing + "\",\"service_sha256\":\"" + sum + "\"}\n",
+      {nlohmann::json{{"cmd", "update"},
+                      {"version", "9"},
+                      {"app_path", missing},
+                      {"app_sha256", sum},
+                      {"service_path", missing},
+                      {"service_sha256", sum}}
+               .dump() +
+           "\n",
        "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":\""},
   };
   for (const auto& r : refusals) {
