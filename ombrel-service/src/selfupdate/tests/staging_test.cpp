@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "platform/process.hpp"
 #include "update_fixture.hpp"
 
 namespace ombrel::selfupdate::test {
@@ -308,6 +309,24 @@ TEST(ReplaceFile, ATargetThatCannotBeMovedAsideStays) {
   EXPECT_TRUE(replaced.error().to_string().starts_with("не отодвинуть " + target + ": "));
   EXPECT_EQ(read(target), "old");
   EXPECT_EQ(read(dir.file("new")), "new");
+}
+
+// The service replaces its own executable while it runs from it: the
+// running file can only be moved aside, never overwritten or deleted.
+TEST(ReplaceFile, ARunningProgramIsMovedAsideAndKeepsRunning) {
+  testsupport::TempDir dir;
+  const std::string target =
+      testsupport::install_standin(dir.path(), testsupport::Standin::Desktop, "running.exe");
+  testsupport::set_script(target, "stay");
+  auto running = platform::spawn(platform::SpawnOptions{target, {}, std::nullopt});
+  ASSERT_TRUE(running) << running.error().to_string();
+  ASSERT_TRUE(testsupport::wait_for_record(target, ".cwd"));
+  write(dir.file("running.exe.staged"), program("new build"));
+  auto replaced = replace_file(target, dir.file("running.exe.staged"));
+  ASSERT_TRUE(replaced) << replaced.error().to_string();
+  EXPECT_EQ(read(target), program("new build"));
+  EXPECT_TRUE(platform::path_exists(backup_path(target)));
+  EXPECT_FALSE(running->try_wait().value_or(std::optional<int>(-1)).has_value());
 }
 
 #ifndef _WIN32
