@@ -23,6 +23,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 const char* command_name(const Command& command) {
   return std::visit(Overloaded{

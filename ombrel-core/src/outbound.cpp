@@ -12,6 +12,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 bool refused(const Vless& v) {
   if (v.public_key.empty() || v.short_id.empty()) return true;

@@ -841,6 +841,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 std::string dumped(const nlohmann::ordered_json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
