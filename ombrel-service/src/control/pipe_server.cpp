@@ -19,14 +19,18 @@ using std::chrono::milliseconds;
 
 // One request line: through the read buffer, at most MAX_REQUEST_BYTES taken
 // from the pipe, up to the first line feed or the end of the stream. Bytes
-// after the line feed stay unread; they go with the client.
-Result<std::string> read_request(platform::PipeServer& pipe, milliseconds timeout) {
+// after the line feed stay unread; they go with the client. `still_attached`
+// tells a line that was read but refused (the client is read further) from
+// a failed read.
+Result<std::string> read_request(platform::PipeServer& pipe, milliseconds timeout,
+                                 const platform::ClientDeadline& deadline, bool& still_attached) {
+  still_attached = false;
   std::array<char, READ_BUFFER_BYTES> buf;
   std::string line;
   std::size_t taken = 0;
   while (taken < MAX_REQUEST_BYTES) {
     const std::size_t want = std::min(buf.size(), MAX_REQUEST_BYTES - taken);
-    auto n = pipe.read(std::span<char>(buf.data(), want), timeout);
+    auto n = pipe.read(std::span<char>(buf.data(), want), timeout, deadline);
     if (!n) return fail(std::move(n.error()));
     if (*n == 0) break;
     taken += *n;
@@ -38,7 +42,10 @@ Result<std::string> read_request(platform::PipeServer& pipe, milliseconds timeou
     }
     line.append(chunk);
   }
-  if (!is_valid_utf8(line)) return fail("запрос не в кодировке UTF-8");
+  if (!is_valid_utf8(line)) {
+    still_attached = true;
+    return fail("запрос не в кодировке UTF-8");
+  }
   return line;
 }
 
@@ -93,27 +100,38 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     }
   }
 
+  // The request deadline of the client being read; it outlives a round only
+  // for a client that is read further.
+  std::optional<platform::ClientDeadline> request_deadline;
   while (pipe->accept(stop)) {
-    auto line = read_request(*pipe, timeout);
+    if (!request_deadline) {
+      request_deadline = platform::ClientDeadline::from_now(options.request_deadline);
+    }
+    bool still_attached = false;
+    auto line = read_request(*pipe, timeout, *request_deadline, still_attached);
     if (!line) {
       // No reply and no disconnect: a client still attached is read further
       // on the next round (a stalled one has been dropped already).
       say("соединение не обслужено: " +
           std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
+      if (!still_attached) request_deadline.reset();
       continue;
     }
+    request_deadline.reset();
     bool crashed = false;
     auto reply = handle(handler, *line, crashed);
+    // Handling may take long (cores starting); the reply's time starts now.
+    const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
     if (!reply && crashed) {
       say(reply.error().to_string());
     } else if (!reply) {
       say("ответ не ушёл: " +
           std::move(reply.error()).wrapped("ответ не сериализуется").to_string());
-    } else if (auto written = pipe->write_all(*reply, timeout); !written) {
+    } else if (auto written = pipe->write_all(*reply, timeout, reply_deadline); !written) {
       say("ответ не ушёл: " +
           std::move(written.error()).wrapped("не удалось отправить ответ").to_string());
     }
-    if (auto flushed = pipe->flush(timeout); !flushed) {
+    if (auto flushed = pipe->flush(timeout, reply_deadline); !flushed) {
       say("ответ не дочитан: " + flushed.error().to_string());
     }
     pipe->disconnect();

@@ -70,6 +70,12 @@ struct PipeServerOptions {
   // A client that sends nothing, or takes up nothing of its reply, for this
   // long is dropped so that the next one can be served.
   std::chrono::milliseconds client_timeout{5000};
+  // However steadily it trickles, a client is given this long for its whole
+  // request, counted from the connection (a client whose line was not UTF-8
+  // is read further within the same time), and as long again for taking up
+  // its whole reply; then it is dropped.
+  std::chrono::milliseconds request_deadline{10000};
+  std::chrono::milliseconds reply_deadline{10000};
   // Pause before trying again to create a pipe that could not be created.
   std::chrono::milliseconds create_retry{5000};
   // Where diagnostic lines go (without their line feed); standard error when

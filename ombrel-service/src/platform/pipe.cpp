@@ -29,6 +29,20 @@ Error stall_error(Stall stall, std::chrono::milliseconds timeout) {
   return Error("клиент отключён");
 }
 
+Error deadline_error(Stall stall, const ClientDeadline& deadline) {
+  const std::string span = describe(deadline.total);
+  if (stall == Stall::Request) return Error("клиент не прислал запрос за " + span + " и отключён");
+  return Error("клиент не принял ответ за " + span + " и отключён");
+}
+
+Wait next_wait(std::chrono::milliseconds timeout, const std::optional<ClientDeadline>& deadline) {
+  if (!deadline) return {timeout, false};
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline->at - std::chrono::steady_clock::now());
+  if (left < timeout) return {left.count() > 0 ? left : std::chrono::milliseconds(0), true};
+  return {timeout, false};
+}
+
 }  // namespace pipe_detail
 
 Result<std::string> PipeClient::read_to_end() {

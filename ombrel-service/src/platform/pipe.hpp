@@ -8,9 +8,12 @@
 // instance and with it the whole channel. Every read, write and flush takes a
 // time-out of "no progress"; when it runs out the client is dropped (the
 // server disconnects it) and the call fails with a message that says so.
+// A client that does make progress, a byte at a time, is bounded as well:
+// the calls also take a deadline for the whole request or the whole reply.
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -23,6 +26,19 @@ namespace ombrel::platform {
 // "\\.\pipe\OmbrelService" on Windows; on Linux $OMBREL_PIPE when set and
 // not empty, else "/run/ombrel/service.sock".
 std::string default_pipe_name();
+
+// The last moment for one side of an exchange with a client: its whole
+// request read, or its whole reply written and flushed. A client still busy
+// then is dropped however steadily it trickles. `total` is the time it was
+// given, for the message.
+struct ClientDeadline {
+  std::chrono::steady_clock::time_point at;
+  std::chrono::milliseconds total;
+
+  static ClientDeadline from_now(std::chrono::milliseconds total) {
+    return {std::chrono::steady_clock::now() + total, total};
+  }
+};
 
 // The server end: one pipe instance (or one listening socket) for the life
 // of its owner. Not shared between threads, except that `accept` may be
@@ -45,17 +61,23 @@ class PipeServer {
 
   // Reads at most buf.size() bytes; 0 is the end of the stream (the client
   // closed its end). Fails on a system error, or after `timeout` without a
-  // byte, in which case the client has been dropped.
-  Result<std::size_t> read(std::span<char> buf, std::chrono::milliseconds timeout);
+  // byte, or once `deadline` has come, in which case the client has been
+  // dropped.
+  Result<std::size_t> read(std::span<char> buf, std::chrono::milliseconds timeout,
+                           std::optional<ClientDeadline> deadline = std::nullopt);
 
   // Writes every byte, in pieces, each piece given `timeout` to be taken up
-  // by the client; a client that takes nothing for that long is dropped.
-  Result<void> write_all(std::string_view bytes, std::chrono::milliseconds timeout);
+  // by the client; a client that takes nothing for that long, or has not
+  // taken everything by `deadline`, is dropped.
+  Result<void> write_all(std::string_view bytes, std::chrono::milliseconds timeout,
+                         std::optional<ClientDeadline> deadline = std::nullopt);
 
   // Waits until the client has read everything written (on Windows a
   // disconnect throws unread bytes away). A client that has gone already is
-  // no failure; one that reads nothing for `timeout` is dropped and reported.
-  Result<void> flush(std::chrono::milliseconds timeout);
+  // no failure; one that reads nothing for `timeout`, or has not read
+  // everything by `deadline`, is dropped and reported.
+  Result<void> flush(std::chrono::milliseconds timeout,
+                     std::optional<ClientDeadline> deadline = std::nullopt);
 
   // Ends the connection with the current client, if any; unread bytes in
   // either direction are thrown away.

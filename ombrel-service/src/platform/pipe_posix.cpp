@@ -60,6 +60,14 @@ Result<bool> wait_for(int fd, short events, milliseconds timeout) {
   }
 }
 
+// As wait_for, for the next wait on a client; a deadline that has passed
+// ends the wait at once, even with bytes waiting, so that a client that
+// keeps the socket busy cannot outlast it.
+Result<bool> wait_within(int fd, short events, const pipe_detail::Wait& wait) {
+  if (wait.deadline_first && wait.length.count() == 0) return false;
+  return wait_for(fd, events, wait.length);
+}
+
 }  // namespace
 
 std::string default_pipe_name() {
@@ -183,15 +191,18 @@ bool PipeServer::accept(std::stop_token stop) {
   return false;
 }
 
-Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout) {
+Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout,
+                                     std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   if (s.client < 0) return fail(os_error(ENOTCONN));
   while (true) {
-    auto ready = wait_for(s.client, POLLIN, timeout);
+    const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
+    auto ready = wait_within(s.client, POLLIN, wait);
     if (!ready) return fail(std::move(ready.error()));
     if (!*ready) {
       s.drop_client();
-      return fail(pipe_detail::stall_error(Stall::Request, timeout));
+      return fail(wait.deadline_first ? pipe_detail::deadline_error(Stall::Request, *deadline)
+                                      : pipe_detail::stall_error(Stall::Request, timeout));
     }
     const ssize_t n = ::recv(s.client, buf.data(), buf.size(), 0);
     if (n >= 0) return static_cast<std::size_t>(n);
@@ -199,15 +210,18 @@ Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout) 
   }
 }
 
-Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout) {
+Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout,
+                                   std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   if (s.client < 0) return fail(os_error(ENOTCONN));
   while (!bytes.empty()) {
-    auto ready = wait_for(s.client, POLLOUT, timeout);
+    const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
+    auto ready = wait_within(s.client, POLLOUT, wait);
     if (!ready) return fail(std::move(ready.error()));
     if (!*ready) {
       s.drop_client();
-      return fail(pipe_detail::stall_error(Stall::Reply, timeout));
+      return fail(wait.deadline_first ? pipe_detail::deadline_error(Stall::Reply, *deadline)
+                                      : pipe_detail::stall_error(Stall::Reply, timeout));
     }
     const std::size_t piece = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
     // No SIGPIPE: a client that has gone is an error value, not the end of
@@ -224,7 +238,7 @@ Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout)
 
 // Bytes written to a Unix socket stay readable by the client after the
 // server closes its end, so there is nothing to wait for here.
-Result<void> PipeServer::flush(milliseconds) {
+Result<void> PipeServer::flush(milliseconds, std::optional<ClientDeadline>) {
   return {};
 }
 

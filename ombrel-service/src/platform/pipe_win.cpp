@@ -148,16 +148,30 @@ struct PipeServer::Impl {
   UniqueHandle pipe;
   IoWatch watch;
 
-  // Runs one blocking call under a deadline; sets `stalled` when the watcher
-  // had to cancel it.
+  // Runs one blocking call for at most `wait`; sets `stalled` when the
+  // watcher had to cancel it. A deadline that has passed cancels the call
+  // before it starts, even when it could complete at once, so that a client
+  // that keeps the pipe busy cannot outlast it.
   template <class Call>
-  DWORD bounded(milliseconds timeout, bool& stalled, Call call) {
-    watch.arm(steady_clock::now() + timeout);
+  DWORD bounded(const pipe_detail::Wait& wait, bool& stalled, Call call) {
+    if (wait.deadline_first && wait.length.count() == 0) {
+      stalled = true;
+      return ERROR_OPERATION_ABORTED;
+    }
+    watch.arm(steady_clock::now() + wait.length);
     const BOOL ok = call();
     const DWORD err = ok ? ERROR_SUCCESS : GetLastError();
     const bool fired = watch.disarm();
     stalled = !ok && fired && err == ERROR_OPERATION_ABORTED;
     return err;
+  }
+
+  // Drops the client that stalled on `wait` and says why.
+  Error drop(Stall stall, const pipe_detail::Wait& wait, milliseconds timeout,
+             const std::optional<ClientDeadline>& deadline) {
+    DisconnectNamedPipe(pipe.get());
+    return wait.deadline_first ? pipe_detail::deadline_error(stall, *deadline)
+                               : pipe_detail::stall_error(stall, timeout);
   }
 };
 
@@ -203,50 +217,45 @@ bool PipeServer::accept(std::stop_token stop) {
   return !stop.stop_requested();
 }
 
-Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout) {
+Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout,
+                                     std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   DWORD got = 0;
   bool stalled = false;
   const DWORD want = static_cast<DWORD>(buf.size() > PIPE_BUFFER ? PIPE_BUFFER : buf.size());
+  const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
   const DWORD err = s.bounded(
-      timeout, stalled, [&] { return ReadFile(s.pipe.get(), buf.data(), want, &got, nullptr); });
+      wait, stalled, [&] { return ReadFile(s.pipe.get(), buf.data(), want, &got, nullptr); });
   if (err == ERROR_SUCCESS) return static_cast<std::size_t>(got);
   // The client closed its end.
   if (err == ERROR_BROKEN_PIPE) return std::size_t{0};
-  if (stalled) {
-    DisconnectNamedPipe(s.pipe.get());
-    return fail(pipe_detail::stall_error(Stall::Request, timeout));
-  }
+  if (stalled) return fail(s.drop(Stall::Request, wait, timeout, deadline));
   return fail(os_error(err));
 }
 
-Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout) {
+Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout,
+                                   std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   while (!bytes.empty()) {
     const DWORD piece = static_cast<DWORD>(bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE);
     DWORD put = 0;
     bool stalled = false;
-    const DWORD err = s.bounded(timeout, stalled, [&] {
-      return WriteFile(s.pipe.get(), bytes.data(), piece, &put, nullptr);
-    });
-    if (stalled) {
-      DisconnectNamedPipe(s.pipe.get());
-      return fail(pipe_detail::stall_error(Stall::Reply, timeout));
-    }
+    const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
+    const DWORD err = s.bounded(
+        wait, stalled, [&] { return WriteFile(s.pipe.get(), bytes.data(), piece, &put, nullptr); });
+    if (stalled) return fail(s.drop(Stall::Reply, wait, timeout, deadline));
     if (err != ERROR_SUCCESS) return fail(os_error(err));
     bytes.remove_prefix(put);
   }
   return {};
 }
 
-Result<void> PipeServer::flush(milliseconds timeout) {
+Result<void> PipeServer::flush(milliseconds timeout, std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   bool stalled = false;
-  s.bounded(timeout, stalled, [&] { return FlushFileBuffers(s.pipe.get()); });
-  if (stalled) {
-    DisconnectNamedPipe(s.pipe.get());
-    return fail(pipe_detail::stall_error(Stall::Drain, timeout));
-  }
+  const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
+  s.bounded(wait, stalled, [&] { return FlushFileBuffers(s.pipe.get()); });
+  if (stalled) return fail(s.drop(Stall::Drain, wait, timeout, deadline));
   return {};
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -72,10 +74,13 @@ class FakeHandler final : public RequestHandler {
 class Server {
  public:
   explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
-                  std::optional<std::string> name = std::nullopt)
+                  std::optional<std::string> name = std::nullopt,
+                  std::chrono::milliseconds deadline = 10s)
       : name_(name ? *name : unique_channel(dir_)) {
     options_.pipe_name = name_;
     options_.client_timeout = timeout;
+    options_.request_deadline = deadline;
+    options_.reply_deadline = deadline;
     options_.create_retry = 50ms;
     options_.diagnostics = [this](std::string_view line) {
       std::lock_guard lock(mutex_);
@@ -312,6 +317,73 @@ TEST(PipeServer, StuckClientIsDroppedAndTheNextOneServed) {
     } else {
       EXPECT_EQ(server.diagnostics(), std::vector<std::string>{c.diagnostic});
     }
+  }
+}
+
+// Clients that keep making a little progress: never stalled long enough to
+// be dropped for it, so only the deadline of the whole request or reply ends
+// them. The channel is free again soon after it.
+TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
+  using std::chrono::steady_clock;
+  const auto deadline = 2s;
+  const std::string not_sent =
+      "соединение не обслужено: не удалось прочитать сообщение канала: клиент не прислал "
+      "запрос за 2 с и отключён";
+  const std::string not_taken =
+      "ответ не ушёл: не удалось отправить ответ: клиент не принял ответ за 2 с и отключён";
+  struct Case {
+    const char* name;
+    // What the client does on its connection until the server drops it.
+    std::function<void(PipeClient&)> behave;
+    std::string diagnostic;  // the last one
+  };
+  const std::vector<Case> cases = {
+      {"one byte of its request at a time",
+       [](PipeClient& c) {
+         for (int i = 0; i < 100; ++i) {
+           if (!c.write_all("{")) return;
+           std::this_thread::sleep_for(300ms);
+         }
+       },
+       not_sent},
+      {"line after line that is not UTF-8",
+       [](PipeClient& c) {
+         for (int i = 0; i < 200; ++i) {
+           if (!c.write_all("\xff\xfe\n")) return;
+           std::this_thread::sleep_for(100ms);
+         }
+       },
+       not_sent},
+      {"a large reply taken up slowly",
+       [](PipeClient& c) {
+         if (!c.write_all("big\n")) return;
+         std::array<char, 64 * 1024> buf;
+         for (int i = 0; i < 200; ++i) {
+           auto n = c.read(buf);
+           if (!n || *n == 0) return;
+           std::this_thread::sleep_for(100ms);
+         }
+       },
+       not_taken},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHandler handler;
+    handler.reply = [](const std::string& line) {
+      return Result<std::string>(line == "big" ? std::string(16 << 20, 'r') : "R:" + line + "\n");
+    };
+    Server server(handler, 1s, std::nullopt, deadline);
+    auto client = PipeClient::connect(server.name(), 10s);
+    ASSERT_TRUE(client);
+    const auto start = steady_clock::now();
+    std::thread slow([&] { c.behave(*client); });
+    ASSERT_TRUE(wait_until([&] { return server.said(c.diagnostic); }, 20s));
+    const auto dropped_after = steady_clock::now() - start;
+    EXPECT_GE(dropped_after, deadline - 100ms);
+    EXPECT_LT(dropped_after, deadline + 2s);
+    // Nobody waits on the trickler any more.
+    EXPECT_EQ(server.exchange("good\n").value_or("?"), "R:good\n");
+    slow.join();
   }
 }
 
