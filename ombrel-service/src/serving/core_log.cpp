@@ -7,6 +7,7 @@
 #include "platform/paths.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
+#include "serving/log_scan.hpp"
 #include "serving/scan.hpp"
 
 namespace ombrel::serving {
@@ -77,24 +78,58 @@ std::optional<std::uint64_t> parse_number(std::string_view digits, std::uint64_t
   return value;
 }
 
-// "p" and decimal digits, nothing else.
-std::optional<std::int64_t> channel_tag(std::string_view tag) {
-  if (tag.size() < 2 || tag[0] != 'p') return std::nullopt;
+// "p" and decimal digits, nothing else; NO_CHANNEL otherwise. A plain
+// number, not an optional: copying an optional out of here cost the hot
+// path a stalled store per line.
+std::int64_t channel_tag(std::string_view tag) {
+  if (tag.size() < 2 || tag[0] != 'p') return NO_CHANNEL;
   const auto n = parse_number(tag.substr(1), std::numeric_limits<std::int64_t>::max());
-  if (!n) return std::nullopt;
-  return static_cast<std::int64_t>(*n);
+  return n ? static_cast<std::int64_t>(*n) : NO_CHANNEL;
 }
 
-// The tag after the last arrow inside the last "[...]" of an access line.
-std::optional<std::int64_t> routed_channel(std::string_view line) {
-  const auto open = scan::rfind_byte(line, '[');
-  if (open == std::string_view::npos) return std::nullopt;
+// The tag after the last arrow inside the last "[...]" of an access line,
+// that "[" being at `open` (npos: none); NO_CHANNEL when it names none.
+std::int64_t routed_channel(std::string_view line, std::size_t open) {
+  if (open == std::string_view::npos) return NO_CHANNEL;
   const auto close = scan::find_byte(line, ']', open + 1);
-  if (close == std::string_view::npos) return std::nullopt;
+  if (close == std::string_view::npos) return NO_CHANNEL;
   auto arrow = scan::rfind_pair(line, open + 1, close, '-', '>');
   if (arrow == std::string_view::npos) arrow = scan::rfind_pair(line, open + 1, close, '>', '>');
-  if (arrow == std::string_view::npos) return std::nullopt;
+  if (arrow == std::string_view::npos) return NO_CHANNEL;
   return channel_tag(trim(line.substr(arrow + 2, close - arrow - 2)));
+}
+
+// The channel of an access line in its common form, "[" ... "->" or ">>",
+// ASCII blanks, "p", at most eighteen digits, ASCII blanks, "]": read from
+// the "]" backwards with no search and no number checks. NO_CHANNEL when the
+// line has another form, which routed_channel then judges in full; a line
+// of this form is judged the same by both. An arrow found here is the last
+// "->" since nothing after it has a "-"; a ">>" counts only when no "->"
+// comes before it.
+std::int64_t common_routed_channel(std::string_view line, std::size_t open) {
+  if (open == std::string_view::npos) return NO_CHANNEL;
+  const std::size_t close = scan::find_byte(line, ']', open + 1);
+  if (close == std::string_view::npos) return NO_CHANNEL;
+  const char* const first = line.data() + open + 1;
+  const char* at = line.data() + close;
+  while (at > first && is_ascii_white_space(at[-1])) --at;
+  const char* const digits_end = at;
+  std::int64_t value = 0;
+  std::int64_t scale = 1;
+  while (at > first && is_digit(at[-1])) {
+    value += (at[-1] - '0') * scale;
+    scale *= 10;
+    --at;
+    if (digits_end - at > 18) return NO_CHANNEL;
+  }
+  if (at == digits_end || at == first || at[-1] != 'p') return NO_CHANNEL;
+  --at;
+  while (at > first && is_ascii_white_space(at[-1])) --at;
+  if (at - first < 2 || at[-1] != '>') return NO_CHANNEL;
+  if (at[-2] == '-') return value;
+  if (at[-2] != '>') return NO_CHANNEL;
+  const std::string_view before(first, static_cast<std::size_t>(at - first));
+  return before.find("->") == std::string_view::npos ? value : NO_CHANNEL;
 }
 
 std::optional<std::uint64_t> failed_probe(std::string_view line) {
@@ -108,6 +143,21 @@ std::optional<std::uint64_t> failed_probe(std::string_view line) {
   std::size_t run = 0;
   while (run < rest.size() && is_digit(rest[run])) ++run;
   return parse_number(rest.substr(0, run), std::numeric_limits<std::uint64_t>::max());
+}
+
+// classify_log_line with the line's last "[" at `open`, into `info`; see
+// log_scan::classify for `need_logged`.
+void classify_with_open(std::string_view line, std::size_t open, bool need_logged,
+                        LogLineInfo& info) {
+  if (const std::int64_t channel = routed_channel(line, open); channel != NO_CHANNEL) {
+    info.channel_in_use = channel;
+    info.probe_failure.reset();
+    info.logged = false;
+    return;
+  }
+  info.channel_in_use.reset();
+  info.probe_failure = failed_probe(line);
+  info.logged = !need_logged || !scan::contains(line, " accepted ");
 }
 
 std::string numbered_line(std::uint64_t n, std::string_view middle, std::string_view remark) {
@@ -131,14 +181,19 @@ CurrentChannel make_current_channel() {
 
 LogLineInfo classify_log_line(std::string_view line) {
   LogLineInfo info;
-  if (const auto channel = routed_channel(line)) {
-    info.channel_in_use = channel;
-    info.logged = false;
-    return info;
-  }
-  info.probe_failure = failed_probe(line);
-  info.logged = !scan::contains(line, " accepted ");
+  classify_with_open(line, scan::rfind_byte(line, '['), true, info);
   return info;
+}
+
+void log_scan::classify(std::string_view line, bool need_logged, LogLineInfo& info) {
+  const std::size_t open = scan::rfind_byte(line, '[');
+  if (const std::int64_t channel = common_routed_channel(line, open); channel != NO_CHANNEL) {
+    info.channel_in_use = channel;
+    info.probe_failure.reset();
+    info.logged = false;
+    return;
+  }
+  classify_with_open(line, open, need_logged, info);
 }
 
 bool ProbeFailures::record(std::uint64_t channel, std::uint64_t now_ms) {
@@ -163,23 +218,32 @@ void watch_core_log(std::vector<std::string> channel_labels, CurrentChannel curr
   }
 
   ProbeFailures failures;
+  const auto take = [&](std::string_view line, const LogLineInfo& info) {
+    if (info.channel_in_use) {
+      current_channel->store(*info.channel_in_use, std::memory_order_relaxed);
+      return;
+    }
+    if (info.probe_failure && *info.probe_failure < channel_labels.size()) {
+      const std::uint64_t n = *info.probe_failure;
+      if (failures.record(n, wall_now(clock))) {
+        const std::string& remark = channel_labels[n];
+        log.write_line(numbered_line(n, FAILURE_LINE_MIDDLE, remark));
+        registry.mark_failed(remark);
+      }
+    }
+    if (info.logged) log.write_line(line);
+  };
   {
-    LineReader lines(*output);
-    while (const auto line = lines.next_line()) {
-      const LogLineInfo info = classify_log_line(*line);
-      if (info.channel_in_use) {
-        current_channel->store(*info.channel_in_use, std::memory_order_relaxed);
-        continue;
+    // Whole runs of lines at once; a line is looked for " accepted " only
+    // while there is a log to keep it out of.
+    LineReader reader(*output);
+    while (const auto lines = reader.next_lines()) {
+      if (lines->ended_by_lf) {
+        if (!scan_log_lines(lines->text, log.is_open(), take)) break;
+      } else {
+        if (!is_valid_utf8(lines->text)) break;
+        take(lines->text, classify_log_line(lines->text));
       }
-      if (info.probe_failure && *info.probe_failure < channel_labels.size()) {
-        const std::uint64_t n = *info.probe_failure;
-        if (failures.record(n, wall_now(clock))) {
-          const std::string& remark = channel_labels[n];
-          log.write_line(numbered_line(n, FAILURE_LINE_MIDDLE, remark));
-          registry.mark_failed(remark);
-        }
-      }
-      if (info.logged) log.write_line(*line);
     }
   }
   output.reset();

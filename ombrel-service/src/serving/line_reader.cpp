@@ -1,64 +1,117 @@
 #include "serving/line_reader.hpp"
 
-#include <bit>
+#include <cstring>
 
 #include "base/text.hpp"
 #include "serving/scan.hpp"
 
 namespace ombrel::serving {
 
-LineReader::LineReader(Reader& input) : input_(input), buf_(new char[BUFFER_SIZE]) {}
+namespace {
 
-std::optional<std::string_view> LineReader::finish(std::string_view line, bool ended_by_lf,
-                                                   bool known_ascii) {
-  if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-  if (!known_ascii && !is_valid_utf8(line)) {
-    ended_ = true;
-    return std::nullopt;
+// Where to cut `line` at `at` bytes without splitting a character: back over
+// at most three continuation bytes, else right at `at` (the bytes are not
+// UTF-8 anyway).
+std::size_t character_boundary(std::string_view line, std::size_t at) {
+  for (std::size_t back = 0; back < 4 && back < at; ++back) {
+    if ((static_cast<unsigned char>(line[at - back]) & 0xC0) != 0x80) return at - back;
   }
-  return line;
+  return at;
 }
 
-std::size_t LineReader::next_line_feed() const {
-  std::size_t word = begin_ / 64;
-  std::uint64_t bits = line_feeds_[word] & (~std::uint64_t{0} << (begin_ % 64));
-  const std::size_t words = (end_ + 63) / 64;
-  while (bits == 0) {
-    if (++word >= words) return end_;
-    bits = line_feeds_[word];
+}  // namespace
+
+LineReader::LineReader(Reader& input)
+    : input_(input), buf_(new char[MAX_LINE_BYTES + BUFFER_SIZE]) {}
+
+std::optional<LineReader::Lines> LineReader::next_lines() {
+  char* const buf = buf_.get();
+  while (!ended_) {
+    // Whole lines read along with the end of a cut one.
+    if (unsplit_) {
+      unsplit_ = false;
+      const std::string_view rest(buf + begin_, end_ - begin_);
+      const std::size_t last = scan::rfind_byte(rest, '\n');
+      if (last != std::string_view::npos) {
+        begin_ += last + 1;
+        return Lines{rest.substr(0, last + 1), true};
+      }
+    }
+    // What is left is the start of a line without its line feed yet; it
+    // moves to the front so that the line can grow behind it.
+    if (begin_ > 0) {
+      std::memmove(buf, buf + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    const std::size_t kept = end_;
+    const auto n = input_.read(std::span<char>(buf + end_, BUFFER_SIZE));
+    if (!n || *n == 0) {
+      ended_ = true;
+      if (n && end_ > 0) return Lines{std::string_view(buf, end_), false};
+      return std::nullopt;
+    }
+    end_ += *n;
+    if (skipping_) {
+      const void* lf = std::memchr(buf + kept, '\n', *n);
+      if (lf == nullptr) {
+        end_ = 0;
+        continue;
+      }
+      skipping_ = false;
+      begin_ = static_cast<std::size_t>(static_cast<const char*>(lf) - buf) + 1;
+    }
+    // Only the bytes just read can hold a line feed.
+    const std::size_t from = kept > begin_ ? kept : begin_;
+    const std::size_t last = scan::rfind_byte(std::string_view(buf + from, end_ - from), '\n');
+    if (last != std::string_view::npos) {
+      // Only a line begun in an earlier read can be over the cap.
+      if (kept > begin_) {
+        const auto* lf = static_cast<const char*>(std::memchr(buf + from, '\n', end_ - from));
+        const std::string_view first(buf + begin_, static_cast<std::size_t>(lf - buf) - begin_);
+        if (first.size() > MAX_LINE_BYTES) {
+          begin_ += first.size() + 1;
+          unsplit_ = true;
+          return Lines{first.substr(0, character_boundary(first, MAX_LINE_BYTES)), false};
+        }
+      }
+      const std::size_t stop = from + last + 1;
+      const Lines lines{std::string_view(buf + begin_, stop - begin_), true};
+      begin_ = stop;
+      return lines;
+    }
+    if (end_ - begin_ > MAX_LINE_BYTES) {
+      const std::string_view line(buf + begin_, end_ - begin_);
+      const Lines cut{line.substr(0, character_boundary(line, MAX_LINE_BYTES)), false};
+      skipping_ = true;
+      begin_ = end_ = 0;
+      return cut;
+    }
   }
-  return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+  return std::nullopt;
 }
 
 std::optional<std::string_view> LineReader::next_line() {
-  pending_.clear();
-  while (!ended_) {
-    if (begin_ < end_) {
-      const char* begin = buf_.get() + begin_;
-      const std::size_t lf = next_line_feed();
-      const std::size_t len = lf - begin_;
-      if (lf < end_) {
-        begin_ = lf + 1;
-        // Most lines lie whole in the buffer and are handed out without a copy.
-        if (pending_.empty()) return finish(std::string_view(begin, len), true, buffer_ascii_);
-        pending_.append(begin, len);
-        return finish(pending_, true, false);
-      }
-      pending_.append(begin, len);
-    }
-    begin_ = end_ = 0;
-    const auto n = input_.read(std::span<char>(buf_.get(), BUFFER_SIZE));
-    if (!n || *n == 0) {
-      ended_ = true;
-      if (n && !pending_.empty()) return finish(pending_, false, false);
-      return std::nullopt;
-    }
-    end_ = *n;
-    // One pass per read finds every line end and tells whether the lines
-    // need a full UTF-8 check (core output is nearly always ASCII).
-    buffer_ascii_ = scan::index_line_feeds(buf_.get(), end_, line_feeds_);
+  if (lines_.text.empty()) {
+    const auto next = next_lines();
+    if (!next) return std::nullopt;
+    lines_ = *next;
   }
-  return std::nullopt;
+  std::string_view line = lines_.text;
+  if (lines_.ended_by_lf) {
+    const std::size_t lf = line.find('\n');
+    line = line.substr(0, lf);
+    lines_.text.remove_prefix(lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  } else {
+    lines_.text = {};
+  }
+  if (!scan::is_ascii(line) && !is_valid_utf8(line)) {
+    ended_ = true;
+    lines_.text = {};
+    return std::nullopt;
+  }
+  return line;
 }
 
 }  // namespace ombrel::serving

@@ -54,35 +54,30 @@ inline bool is_ascii(std::string_view s) {
   return (seen & HIGHS) == 0;
 }
 
-// Sets bit i % 64 of bits[i / 64] for every line feed at p[i], i < n, and
-// clears all other bits of the (n + 63) / 64 words; true when every byte is
-// ASCII. One pass over a freshly read buffer.
-inline bool index_line_feeds(const char* p, std::size_t n, std::uint64_t* bits) {
-  std::size_t i = 0;
-  bool ascii = true;
+// The line feeds of one 64-byte block, a bit per byte, and whether it has
+// a byte of 0x80 or above.
+struct Block {
+  std::uint64_t line_feeds = 0;
+  bool high = false;
+};
+
+inline Block scan_block(const char* p) {
+  Block b;
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
-  __m128i seen = _mm_setzero_si128();
-  for (; i + 64 <= n; i += 64) {
-    const __m128i a = load16(p + i), b = load16(p + i + 16), c = load16(p + i + 32),
-                  d = load16(p + i + 48);
-    seen = _mm_or_si128(seen, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
-    bits[i / 64] = static_cast<std::uint64_t>(equal_mask(a, lf)) |
-                   static_cast<std::uint64_t>(equal_mask(b, lf)) << 16 |
-                   static_cast<std::uint64_t>(equal_mask(c, lf)) << 32 |
-                   static_cast<std::uint64_t>(equal_mask(d, lf)) << 48;
+  const __m128i v0 = load16(p), v1 = load16(p + 16), v2 = load16(p + 32), v3 = load16(p + 48);
+  b.line_feeds = static_cast<std::uint64_t>(equal_mask(v0, lf)) |
+                 static_cast<std::uint64_t>(equal_mask(v1, lf)) << 16 |
+                 static_cast<std::uint64_t>(equal_mask(v2, lf)) << 32 |
+                 static_cast<std::uint64_t>(equal_mask(v3, lf)) << 48;
+  b.high = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3))) != 0;
+#else
+  for (unsigned i = 0; i < 64; ++i) {
+    if (p[i] == '\n') b.line_feeds |= std::uint64_t{1} << i;
+    if (static_cast<unsigned char>(p[i]) >= 0x80) b.high = true;
   }
-  ascii = _mm_movemask_epi8(seen) == 0;
 #endif
-  if (i < n) {
-    std::uint64_t word = 0;
-    for (std::size_t j = i; j < n; ++j) {
-      word |= static_cast<std::uint64_t>(p[j] == '\n') << (j - i);
-      ascii = ascii && static_cast<unsigned char>(p[j]) < 0x80;
-    }
-    bits[i / 64] = word;
-  }
-  return ascii;
+  return b;
 }
 
 // s.rfind(c)

@@ -56,13 +56,21 @@ TEST(LineReader, AgreesWithAPlainSplitWhateverTheReadSizes) {
     while (text.size() < target) {
       const auto piece = pieces[random() % std::size(pieces)];
       text.append(random() % 5 == 0 ? std::string(random() % 9000, 'x') : std::string(piece));
+      // Now and then a line over the cap.
+      if (random() % 200 == 0) text.append(std::string(LineReader::MAX_LINE_BYTES - 3, 'x'));
     }
     Lines expected;
     for (std::size_t start = 0; start < text.size();) {
       const auto lf = text.find('\n', start);
       std::string line =
           text.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
-      if (lf != std::string::npos && line.ends_with('\r')) line.pop_back();
+      if (line.size() > LineReader::MAX_LINE_BYTES) {
+        std::size_t cut = LineReader::MAX_LINE_BYTES;
+        while ((static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+        line.resize(cut);
+      } else if (lf != std::string::npos && line.ends_with('\r')) {
+        line.pop_back();
+      }
       expected.push_back(line);
       start = lf == std::string::npos ? text.size() : lf + 1;
     }
@@ -74,6 +82,53 @@ TEST(LineReader, AgreesWithAPlainSplitWhateverTheReadSizes) {
     }
     ASSERT_EQ(all_lines(chunks), expected) << "round " << round;
   }
+}
+
+TEST(LineReader, CutsLinesLongerThanTheCapAndSkipsTheirRest) {
+  constexpr std::size_t MAX = LineReader::MAX_LINE_BYTES;
+  const std::string x(MAX, 'x');
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;
+    Lines expected;
+  } cases[] = {
+      {"exactly the cap", {x + "\nz\n"}, {x, "z"}},
+      {"one byte over", {x + "y\nz\n"}, {x, "z"}},
+      {"far over, in small reads", {x, x, x, "tail\r\nz"}, {x, "z"}},
+      {"a character the cut would split is left out",
+       {x.substr(1) + "Я" + x + "\nz\n"},
+       {x.substr(1), "z"}},
+      {"the stream ends inside the skipped rest", {x + x}, {x}},
+      {"an invalid byte in the skipped rest does not end", {x + "\xff\nz\n"}, {x, "z"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(all_lines(c.chunks), c.expected) << c.name;
+}
+
+// A core that prints without line feeds must not make the reader take in
+// more than one line's worth before it hands out the cut line.
+TEST(LineReader, HoldsNoMoreThanTheCapWithoutALineFeed) {
+  int reads = 0;
+  std::vector<ScriptedReader::Chunk> script;
+  for (int i = 0; i < 1000; ++i) {
+    script.push_back({std::string(LineReader::BUFFER_SIZE, 'x'), [&reads] { ++reads; }});
+  }
+  ScriptedReader reader(std::move(script));
+  LineReader lines(reader);
+  const auto first = lines.next_line();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->size(), LineReader::MAX_LINE_BYTES);
+  EXPECT_LE(reads, static_cast<int>(LineReader::MAX_LINE_BYTES / LineReader::BUFFER_SIZE) + 1);
+  EXPECT_FALSE(lines.next_line());
+  EXPECT_EQ(reads, 1000);
+}
+
+TEST(LineReader, NextLinesHandsOutWholeLinesAtOnce) {
+  ScriptedReader reader({{"a\nb\r\nc"}, {"d\ne"}});
+  LineReader lines(reader);
+  std::vector<std::pair<std::string, bool>> got;
+  while (const auto l = lines.next_lines()) got.emplace_back(std::string(l->text), l->ended_by_lf);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, bool>>{
+                     {"a\nb\r\n", true}, {"cd\n", true}, {"e", false}}));
 }
 
 TEST(LineReader, ReadErrorEndsAndDropsTheUnfinishedLine) {

@@ -163,5 +163,14 @@ TEST_F(WatcherTest, LogStopsAtItsCapWhileWatchingGoesOn) {
   EXPECT_EQ(registry.recent_failed(), std::vector<std::string>{LABELS[0]});
 }
 
+// A line past the reader's cap is cut: what it says beyond the cut is not
+// seen, and the lines after it are read as usual.
+TEST_F(WatcherTest, ALineLongerThanTheCapIsCut) {
+  const std::string padding(70'000, 'x');
+  watch({{"[socks-in -> p1]\n"}, {padding + " [socks-in -> p2]\n"}, {"after\n"}});
+  EXPECT_EQ(current->load(), 1);
+  EXPECT_NE(log().find("after\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ombrel::serving
