@@ -24,17 +24,37 @@ Process start(const std::string& program, std::vector<std::string> args, Stdio i
 }
 
 // Reads a pipe to its end on another thread, so a test that is wrong about
-// the end coming fails instead of hanging.
+// the end coming fails instead of hanging. When the end never came, the
+// owning process is ended before the reader is waited for.
 struct Drain {
-  explicit Drain(PipeReader pipe)
-      : reader(std::move(pipe)),
+  Drain(Process& owner, PipeReader pipe)
+      : owner(owner),
+        reader(std::move(pipe)),
         text(std::async(std::launch::async, [this] { return read_to_end(reader); })) {}
+  ~Drain() {
+    if (text.valid() && !ended_within(0ms)) (void)owner.terminate(1);
+  }
   bool ended_within(std::chrono::milliseconds timeout) {
     return text.wait_for(timeout) == std::future_status::ready;
   }
+  Process& owner;
   PipeReader reader;
   std::future<std::string> text;
 };
+
+// The exit code of a process expected to end by itself; nullopt (and the
+// process ended) when it does not end in time.
+std::optional<int> exit_code_within(Process& p, std::chrono::milliseconds timeout = 30s) {
+  std::optional<int> code;
+  const bool ended = wait_until(
+      [&] {
+        auto r = p.try_wait();
+        return !r || (code = *r).has_value();
+      },
+      timeout);
+  if (!ended) (void)p.terminate(1);
+  return code;
+}
 
 bool is_listed(std::uint32_t pid) {
   auto all = list_processes();
@@ -64,9 +84,7 @@ TEST(Process, ProxyCoreReceivesItsWholeDocumentOnStandardInput) {
     const std::string doc = binary_document(size);
     ASSERT_TRUE(in->write_all(doc)) << size;
     in->close();
-    auto code = p.wait();
-    ASSERT_TRUE(code);
-    EXPECT_EQ(*code, 7);
+    EXPECT_EQ(exit_code_within(p), 7);
     EXPECT_EQ(read_record(dir.xray, ".stdin"), doc) << size;
   }
 }
@@ -77,15 +95,15 @@ TEST(Process, OutputAndErrorStreamsArriveSeparately) {
              "print first line\nrepeat 20000 0123456789abcdef\neprint to error\r\nexit 3\n");
   Process p = start(dir.sing_box, {}, Stdio::Null, Stdio::Pipe, Stdio::Pipe);
   // Both pipes drained at once: the child writes far more than a pipe holds.
-  Drain out(*p.take_stdout());
-  Drain err(*p.take_stderr());
+  Drain out(p, *p.take_stdout());
+  Drain err(p, *p.take_stderr());
   ASSERT_TRUE(out.ended_within(30s));
   ASSERT_TRUE(err.ended_within(30s));
   std::string expected_out = "first line\n";
   for (int i = 0; i < 20000; ++i) expected_out += "0123456789abcdef\n";
   EXPECT_EQ(out.text.get(), expected_out);
   EXPECT_EQ(err.text.get(), "to error\n");
-  EXPECT_EQ(p.wait().value_or(-1), 3);
+  EXPECT_EQ(exit_code_within(p), 3);
 }
 
 TEST(Process, NullDeviceGivesEndOfInputAndSwallowsOutput) {
@@ -95,7 +113,7 @@ TEST(Process, NullDeviceGivesEndOfInputAndSwallowsOutput) {
   EXPECT_FALSE(p.take_stdin().has_value());
   EXPECT_FALSE(p.take_stdout().has_value());
   EXPECT_FALSE(p.take_stderr().has_value());
-  EXPECT_EQ(p.wait().value_or(-1), 0);
+  EXPECT_EQ(exit_code_within(p), 0);
   EXPECT_EQ(read_record(dir.xray, ".stdin"), "");
 }
 
@@ -135,11 +153,12 @@ TEST(Process, TerminateEndsWithTheGivenCode) {
 TEST(Process, DroppingEndsAndReapsTheChild) {
   InstallDir dir;
   std::uint32_t pid = 0;
+  Process keeper;  // never owns a process: the drained one is dropped below
   std::optional<Drain> out;
   {
     Process p = start(dir.sing_box, {}, Stdio::Null, Stdio::Pipe, Stdio::Null);
     pid = p.pid();
-    out.emplace(*p.take_stdout());
+    out.emplace(keeper, *p.take_stdout());
     ASSERT_TRUE(wait_until([&] { return run_count(dir.sing_box) == 1; }));
     EXPECT_TRUE(is_listed(pid));
   }
@@ -167,7 +186,7 @@ TEST(Process, ChildrenInheritOnlyTheirOwnStreams) {
   Process a = start(dir.xray, {"run", "-c", "stdin:"}, Stdio::Pipe, Stdio::Pipe, Stdio::Null);
   auto a_in = a.take_stdin();
   ASSERT_TRUE(a_in);
-  Drain a_out(*a.take_stdout());
+  Drain a_out(a, *a.take_stdout());
 
   Process b = start(dir.sing_box, {}, Stdio::Null, Stdio::Pipe, Stdio::Pipe);
   Process c = start(dir.desktop, {}, Stdio::Inherit, Stdio::Inherit, Stdio::Inherit);
@@ -194,7 +213,7 @@ TEST(Process, NoOtherDescriptorReachesTheChild) {
   set_script(dir.sing_box, "exit 0");
   Process p = start(dir.sing_box, {}, Stdio::Null, Stdio::Pipe, Stdio::Null);
   auto out = p.take_stdout();
-  EXPECT_EQ(p.wait().value_or(-1), 0);
+  EXPECT_EQ(exit_code_within(p), 0);
   std::fclose(stray);
   const auto fds = read_record(dir.sing_box, ".fds");
   ASSERT_TRUE(fds);
@@ -211,7 +230,7 @@ TEST(Process, ArgumentsAndFoldersArriveUnchanged) {
       "sp ace\\", "\\\\srv\\", "\"",           "\\\"",      "a\\\\\"b c",    "кириллица",
       "--x=y z",  "end\\\\",   "\\\\?\\C:\\x", "line\nfeed"};
   Process p = start(dir.desktop, args, Stdio::Null, Stdio::Null, Stdio::Null, work.path());
-  EXPECT_EQ(p.wait().value_or(-1), 0);
+  EXPECT_EQ(exit_code_within(p), 0);
   EXPECT_EQ(recorded_args(dir.desktop), args);
   const auto cwd = read_record(dir.desktop, ".cwd");
   ASSERT_TRUE(cwd);
@@ -234,7 +253,7 @@ TEST(Process, WritingToAChildThatHasEndedFailsWithoutEndingUs) {
   // Not "stdin:": the stand-in never reads its input.
   Process p = start(dir.xray, {"version"}, Stdio::Pipe, Stdio::Null, Stdio::Null);
   auto in = p.take_stdin();
-  EXPECT_EQ(p.wait().value_or(-1), 0);
+  EXPECT_EQ(exit_code_within(p), 0);
   EXPECT_FALSE(in->write_all(binary_document(1024 * 1024)));
 }
 

@@ -36,7 +36,7 @@ TEST(ProcessList, FindsAStartedProgramWithItsImage) {
       << *image;
 
   ASSERT_TRUE(terminate_process(p->pid(), 9));
-  auto code = p->wait();
+  auto code = p->wait();  // ended by terminate_process above
   ASSERT_TRUE(code);
 #ifdef _WIN32
   EXPECT_EQ(*code, 9);
