@@ -1,0 +1,143 @@
+// The registry's file under a service killed at any moment: a saving child
+// process is killed (SIGKILL, TerminateProcess) over and over at random
+// points of its save loop, and after every kill "channels.json" must be a
+// complete document, the one of the last finished save or of the one in
+// progress: never torn, empty, missing or older than before.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_clock.hpp"
+#include "platform/files.hpp"
+#include "platform/process.hpp"
+#include "registry/registry.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::registry {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr std::string_view SAVER_FLAG = "--ombrel-saver=";
+constexpr std::size_t PADDING_NODES = 400;
+
+// Save k of the sequence holds the padding in "seen" and the nodes "n1" to
+// "nk" in "failed", node "ni" failed at time i.
+std::string padding_remark(std::size_t i) {
+  return "Узел для объёма " + std::to_string(i) + std::string(40, 'x') + " app_premium";
+}
+
+Stored padding() {
+  Stored stored;
+  for (std::size_t i = 0; i < PADDING_NODES; ++i) stored.seen[padding_remark(i)] = 5;
+  return stored;
+}
+
+// Where the file stands in the sequence; fails the test unless the text is
+// exactly one of its documents.
+std::uint64_t save_number(const std::string& text) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "not a complete document (" << text.size() << " bytes): " << e.what();
+    return 0;
+  }
+  EXPECT_EQ(doc.size(), 2u);
+  EXPECT_EQ(doc.value("seen", json()), json(padding().seen)) << "the padding is not intact";
+  const json failed = doc.value("failed", json());
+  EXPECT_TRUE(failed.is_object());
+  const std::uint64_t k = failed.size();
+  for (std::uint64_t i = 1; i <= k; ++i) {
+    const std::string key = "n" + std::to_string(i);
+    EXPECT_TRUE(failed.contains(key) && failed[key] == i) << "save " << k << " lacks " << key;
+  }
+  return k;
+}
+
+std::string saver_path() {
+  for (const auto& arg : ::testing::internal::GetArgvs()) {
+    if (arg.starts_with(SAVER_FLAG)) return arg.substr(SAVER_FLAG.size());
+  }
+  return {};
+}
+
+// The child's side: continues the sequence from whatever the file holds and
+// saves until it is killed. Runs only when started by the test below.
+TEST(RegistrySaveKill, SaverChild) {
+  const std::string path = saver_path();
+  if (path.empty()) GTEST_SKIP() << "started by RegistrySaveKill.FileIsAlwaysOldOrNew only";
+  testsupport::FakeClock clock(0);
+  ChannelRegistry registry(path, clock);
+  std::uint64_t k = registry.recent_failed().size();
+  while (true) {
+    ++k;
+    clock.set_wall_ms(static_cast<std::int64_t>(k));
+    registry.mark_failed("n" + std::to_string(k));
+  }
+}
+
+int rounds() {
+  if (const char* env = std::getenv("OMBREL_FAULT_ROUNDS")) return std::atoi(env);
+#ifdef _WIN32
+  return 40;  // a process start under Wine takes a good part of a second
+#else
+  return 200;
+#endif
+}
+
+TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
+  testsupport::TempDir dir("kill");
+  const std::string path = dir.file("channels.json");
+  ASSERT_TRUE(platform::replace_file_atomically(path, path + ".x", write_stored(padding())));
+
+#ifdef _WIN32
+  // Start-up of a test binary under Wine.
+  const auto spread = 1500ms;
+#else
+  const auto spread = 80ms;
+#endif
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long> delay_ms(0, spread.count());
+
+  std::uint64_t before = 0;
+  int advanced = 0;
+  const int n = rounds();
+  for (int round = 0; round < n; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    platform::SpawnOptions options;
+    options.program = testsupport::bin_dir() + "/" + testsupport::exe_name("ombrel_registry_tests");
+    options.args = {"--gtest_filter=RegistrySaveKill.SaverChild", std::string(SAVER_FLAG) + path};
+    options.std_out = platform::Stdio::Null;
+    auto child = platform::spawn(options);
+    ASSERT_TRUE(child) << child.error().to_string();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+    ASSERT_TRUE(child->terminate(1));
+    auto code = child->wait();
+    ASSERT_TRUE(code);
+    ASSERT_EQ(*code, 1) << "the saver ended by itself";
+
+    auto text = platform::read_file(path);
+    ASSERT_TRUE(text) << "the file is gone: " << text.error().to_string();
+    const std::uint64_t now = save_number(*text);
+    if (HasFailure()) return;
+    ASSERT_GE(now, before) << "an older document came back";
+    if (now > before) ++advanced;
+    before = now;
+  }
+  // The kills did land in the middle of saving, not only before it began.
+  EXPECT_GT(advanced, n / 4) << "saves made: " << before;
+  std::cout << n << " kills, " << before << " saves, " << advanced << " rounds with progress\n";
+}
+
+}  // namespace
+}  // namespace ombrel::registry
