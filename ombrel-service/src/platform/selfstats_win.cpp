@@ -2,11 +2,63 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <memory>
+
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/selfstats.hpp"
 
 namespace ombrel::platform {
+namespace {
+
+// The system's handle table (SystemExtendedHandleInformation), one entry per
+// open handle of any process.
+struct HandleEntry {
+  void* object;
+  ULONG_PTR process_id;
+  ULONG_PTR handle_value;
+  ULONG granted_access;
+  USHORT creator_back_trace_index;
+  USHORT object_type_index;
+  ULONG handle_attributes;
+  ULONG reserved;
+};
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+constexpr ULONG EXTENDED_HANDLE_INFORMATION = 64;
+constexpr LONG INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+
+// Wine answers GetProcessHandleCount with 0; its handle table is complete.
+Result<std::size_t> handles_in_system_table() {
+  using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto query = ntdll == nullptr ? nullptr
+                                      : reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                            GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  if (query == nullptr) return fail(last_os_error());
+  ULONG size = 1 << 16;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    auto buffer = std::make_unique<char[]>(size);
+    ULONG needed = 0;
+    const LONG status = query(EXTENDED_HANDLE_INFORMATION, buffer.get(), size, &needed);
+    if (status == INFO_LENGTH_MISMATCH) {
+      size = std::max(size * 2, needed + (1u << 12));
+      continue;
+    }
+    if (status < 0) return fail(os_error(static_cast<unsigned long>(status)));
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.get());
+    const ULONG_PTR self = GetCurrentProcessId();
+    std::size_t count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].process_id == self;
+    return count;
+  }
+  return fail(os_error(ERROR_INSUFFICIENT_BUFFER));
+}
+
+}  // namespace
 
 Result<std::size_t> own_thread_count() {
   UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
@@ -25,6 +77,8 @@ Result<std::size_t> own_thread_count() {
 Result<std::size_t> own_handle_count() {
   DWORD count = 0;
   if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return fail(last_os_error());
+  // A running process always holds handles of its own.
+  if (count == 0) return handles_in_system_table();
   return static_cast<std::size_t>(count);
 }
 

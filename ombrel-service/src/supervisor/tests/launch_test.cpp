@@ -144,7 +144,10 @@ TEST(StartCores, ProxyOnlyRunsTheProxyCoreWithItsDocumentOnStandardInput) {
   EXPECT_LE(cores->started_at, std::chrono::steady_clock::now());
   ASSERT_TRUE(cores->current_channel);
 
-  EXPECT_EQ(wait_for_record(f.install.xray, ".stdin"), launch.xray_config);
+  const auto delivered = wait_for_record(f.install.xray, ".stdin");
+  ASSERT_TRUE(delivered);
+  EXPECT_TRUE(*delivered == launch.xray_config)
+      << delivered->size() << " bytes arrived of " << launch.xray_config.size();
   EXPECT_EQ(recorded_args(f.install.xray), (std::vector<std::string>{"run", "-c", "stdin:"}));
   // The watcher sees the routed connection and names the channels by their
   // whole remarks.

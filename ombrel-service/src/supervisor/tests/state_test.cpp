@@ -77,6 +77,7 @@ Result<RunningCores> lost_cores(const CoreLaunch& launch) {
   cores.channel_remarks = launch.channel_remarks;
   cores.current_channel = serving::make_current_channel();
   cores.proxy_port = launch.proxy_port;
+  cores.started_at = std::chrono::steady_clock::now();
   return cores;
 }
 
