@@ -21,6 +21,12 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports what close said: on some file systems the last
   // write error only shows here.
   Result<void> close() {
@@ -60,9 +66,26 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-Result<void> write_new_file(const std::string& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+// Opens a file for writing without following a symbolic link that stands
+// at its name (ELOOP), and refuses anything but an ordinary file with this
+// one name (EMLINK for a hard-linked one): a write meant for the service's
+// own folder thus never lands outside it. Only then is the file emptied,
+// when `truncate` asks for it.
+Result<int> open_for_writing(const std::string& path, int flags, bool truncate) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0644));
   if (fd.get() < 0) return fail(last_os_error());
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail(last_os_error());
+  if (!S_ISREG(st.st_mode)) return fail(os_error(EINVAL));
+  if (st.st_nlink > 1) return fail(os_error(EMLINK));
+  if (truncate && ::ftruncate(fd.get(), 0) != 0) return fail(last_os_error());
+  return fd.release();
+}
+
+Result<void> write_new_file(const std::string& path, std::string_view bytes) {
+  auto opened = open_for_writing(path, 0, true);
+  if (!opened) return fail(opened.error());
+  Fd fd(*opened);
   OMBREL_TRY(write_fd(fd.get(), bytes));
   OMBREL_TRY(fsync_fd(fd.get()));
   return fd.close();
@@ -106,8 +129,9 @@ Result<void> replace_file_atomically(const std::string& path, const std::string&
 }
 
 Result<void> append_file(const std::string& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return fail(last_os_error());
+  auto opened = open_for_writing(path, O_APPEND, false);
+  if (!opened) return fail(opened.error());
+  Fd fd(*opened);
   OMBREL_TRY(write_fd(fd.get(), bytes));
   return fd.close();
 }
@@ -149,15 +173,15 @@ Result<void> create_directories(const std::string& path) {
 }
 
 Result<File> File::create(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(last_os_error());
-  return File(fd);
+  auto fd = open_for_writing(path, O_APPEND, true);
+  if (!fd) return fail(fd.error());
+  return File(*fd);
 }
 
 Result<File> File::open_append(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(last_os_error());
-  return File(fd);
+  auto fd = open_for_writing(path, O_APPEND, false);
+  if (!fd) return fail(fd.error());
+  return File(*fd);
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) {

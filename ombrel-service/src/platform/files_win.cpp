@@ -88,10 +88,34 @@ bool is_directory(const std::wstring& p) {
   return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Opens a file for writing without following a link or junction that
+// stands at its name: the link itself is opened, seen for what it is and
+// refused, as is a file with a second name elsewhere. A write meant for the
+// service's own folder thus never lands outside it. Only then is the file
+// emptied, when `truncate` asks for it.
+Result<HANDLE> open_for_writing(const std::wstring& path, DWORD share, bool truncate) {
+  UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h) return fail(last_os_error());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h.get(), &info)) return fail(last_os_error());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1 ||
+      GetFileType(h.get()) != FILE_TYPE_DISK) {
+    return fail(os_error(ERROR_CANT_ACCESS_FILE));
+  }
+  if (truncate) {
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(h.get(), zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h.get())) {
+      return fail(last_os_error());
+    }
+  }
+  return h.release();
+}
+
 Result<void> write_new_file(const std::wstring& path, std::string_view bytes) {
-  Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.valid()) return fail(last_os_error());
+  auto opened = open_for_writing(path, 0, true);
+  if (!opened) return fail(opened.error());
+  Handle h(*opened);
   OMBREL_TRY(write_handle(h.get(), bytes, false));
   if (!FlushFileBuffers(h.get())) return fail(last_os_error());
   return h.close();
@@ -181,17 +205,15 @@ Result<void> create_directories(const std::string& path) {
 }
 
 Result<File> File::create(const std::string& path) {
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return fail(last_os_error());
-  return File(h);
+  auto h = open_for_writing(wide(path), SHARE_ALL, true);
+  if (!h) return fail(h.error());
+  return File(*h);
 }
 
 Result<File> File::open_append(const std::string& path) {
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return fail(last_os_error());
-  return File(h);
+  auto h = open_for_writing(wide(path), SHARE_ALL, false);
+  if (!h) return fail(h.error());
+  return File(*h);
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_) {

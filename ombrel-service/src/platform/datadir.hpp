@@ -1,0 +1,57 @@
+#pragma once
+// The data folder belongs to the service alone. The service writes there as
+// the system account (the registry, the tunnel document, the diagnostic
+// logs); a folder that ordinary users could create first, or plant links
+// in, would let them steer those writes anywhere, or hand the service a
+// registry of their own.
+//
+// Before the service writes there, the folder is made sure of: it must be a
+// real folder (no link or junction), be owned by the system, the
+// administrators or the service's own account, let nobody else change it or
+// its content, and hold no link, junction or hard-linked file. A folder
+// that fails any of this is moved aside under a new name, untouched, and an
+// empty one is made in its place. A folder that passes gets the intended
+// access list if it does not carry it yet.
+//
+// Windows: the intended access list is protected (nothing inherited from
+// C:\ProgramData) and reads PRIVATE_DIR_SDDL: full control for the system
+// and the administrators, read for users. Linux: the owner is root or the
+// service's own user, and neither the group nor others may write (a new
+// folder is made with mode 0755).
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+
+namespace ombrel::platform {
+
+// The access list given to the data folder (Windows).
+inline constexpr std::string_view PRIVATE_DIR_SDDL =
+    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// Makes sure of the folder at `path` as above; its parent folders are made
+// when missing. Errors: "не отодвинуть {path}: {error}" when an unfit
+// folder cannot be moved aside, "не создать {path}: {error}" when the new
+// one cannot be made, the system's error when the folder cannot be
+// inspected or its access list cannot be set. On error nothing may be
+// written there.
+Result<void> ensure_private_dir(const std::string& path);
+
+// ensure_private_dir for data_dir().
+Result<void> ensure_private_data_dir();
+
+#ifdef _WIN32
+// Whether a folder with this security descriptor (SDDL with an owner and an
+// access list) can be changed, or have content added, only by the system,
+// the administrators and the service's own account.
+Result<bool> is_private_security(std::string_view sddl);
+
+// The folder's owner and access list as SDDL, read back from the system.
+Result<std::string> folder_security_sddl(const std::string& path);
+
+// Whether the folder's access list is PRIVATE_DIR_SDDL (protected, and the
+// same entries).
+Result<bool> has_private_access_list(const std::string& path);
+#endif
+
+}  // namespace ombrel::platform

@@ -1,0 +1,106 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include "platform/datadir.hpp"
+#include "platform/files.hpp"
+#include "platform/oserror.hpp"
+#include "platform/paths.hpp"
+
+namespace ombrel::platform {
+
+namespace {
+
+constexpr mode_t PRIVATE_DIR_MODE = 0755;
+
+// A symbolic link, or a file with a second name elsewhere, would carry a
+// write of the service out of the folder. Sub-folders are never written to
+// and are not looked into.
+Result<bool> holds_links(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return fail(last_os_error());
+  struct Close {
+    DIR* d;
+    ~Close() { ::closedir(d); }
+  } close{dir};
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) return true;
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return true;
+  }
+  return false;
+}
+
+enum class Verdict { Missing, Fit, Unfit };
+
+Result<Verdict> inspect(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return Verdict::Missing;
+    return fail(last_os_error());
+  }
+  if (!S_ISDIR(st.st_mode)) return Verdict::Unfit;
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return Verdict::Unfit;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Verdict::Unfit;
+  auto links = holds_links(path);
+  if (!links) return fail(links.error());
+  return *links ? Verdict::Unfit : Verdict::Fit;
+}
+
+std::string aside_name(const std::string& path) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  const std::string base = path + ".moved-" + std::to_string(ms);
+  std::string name = base;
+  struct stat st {};
+  for (int n = 2; ::lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
+  return name;
+}
+
+std::mutex& ensure_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+Result<void> ensure_private_dir(const std::string& path) {
+  const std::lock_guard guard(ensure_lock());
+  if (const std::string parent = parent_path(path); !parent.empty()) {
+    (void)create_directories(parent);
+  }
+  for (int round = 0; round < 3; ++round) {
+    auto seen = inspect(path);
+    if (!seen) return fail(seen.error());
+    switch (*seen) {
+      case Verdict::Fit:
+        return {};
+      case Verdict::Unfit:
+        // rename() moves a symbolic link itself, never what it points to.
+        if (::rename(path.c_str(), aside_name(path).c_str()) != 0) {
+          return fail(last_os_error().wrapped("не отодвинуть " + path));
+        }
+        [[fallthrough]];
+      case Verdict::Missing:
+        if (::mkdir(path.c_str(), PRIVATE_DIR_MODE) != 0) {
+          if (errno == EEXIST) continue;
+          return fail(last_os_error().wrapped("не создать " + path));
+        }
+        // The process's umask may have taken away more than wanted; never less.
+        (void)::chmod(path.c_str(), PRIVATE_DIR_MODE);
+        return {};
+    }
+  }
+  return fail(os_error(EEXIST).wrapped("не создать " + path));
+}
+
+}  // namespace ombrel::platform

@@ -1,0 +1,362 @@
+// clang-format off
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/text.hpp"
+#include "platform/datadir.hpp"
+#include "platform/files.hpp"
+#include "platform/handle_win.hpp"
+#include "platform/oserror.hpp"
+#include "platform/paths.hpp"
+
+namespace ombrel::platform {
+
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+  const std::u16string u16 = utf8_to_utf16(utf8);
+  return std::wstring(u16.begin(), u16.end());
+}
+
+std::string narrow(const wchar_t* text) {
+  const std::wstring_view w(text);
+  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
+}
+
+struct LocalFreeDeleter {
+  void operator()(void* p) const noexcept { LocalFree(p); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+// Rights that let a holder change the folder, add to it, or change what is
+// in it (through inheritance, the files the service makes there).
+constexpr ACCESS_MASK CHANGING_RIGHTS = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                        GENERIC_ALL | MAXIMUM_ALLOWED;
+
+Result<LocalMemory> descriptor_from_sddl(std::string_view sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl).c_str(), SDDL_REVISION_1,
+                                                            &sd, nullptr)) {
+    return fail(last_os_error());
+  }
+  return LocalMemory(sd);
+}
+
+Result<std::string> sddl_of(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, parts, &text,
+                                                            nullptr)) {
+    return fail(last_os_error());
+  }
+  const LocalMemory owned(text);
+  return narrow(text);
+}
+
+// The user the service runs as (the system account, for the service).
+Result<std::vector<unsigned char>> own_user_sid() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    return fail(last_os_error());
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buf(size == 0 ? sizeof(TOKEN_USER) : size);
+  if (!GetTokenInformation(token.get(), TokenUser, buf.data(), static_cast<DWORD>(buf.size()),
+                           &size)) {
+    return fail(last_os_error());
+  }
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid;
+  std::vector<unsigned char> out(GetLengthSid(sid));
+  if (!CopySid(static_cast<DWORD>(out.size()), out.data(), sid)) return fail(last_os_error());
+  return out;
+}
+
+bool is_trusted(PSID sid, PSID own, bool as_creator) {
+  if (sid == nullptr || !IsValidSid(sid)) return false;
+  if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+    return true;
+  }
+  // CREATOR OWNER only ever stands for whoever makes a file there, and only
+  // the trusted may make one.
+  if (as_creator && IsWellKnownSid(sid, WinCreatorOwnerSid)) return true;
+  return own != nullptr && EqualSid(sid, own);
+}
+
+bool is_private(PSECURITY_DESCRIPTOR sd, PSID own) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !is_trusted(owner, own, false)) {
+    return false;
+  }
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  // No access list at all lets everybody do everything.
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
+    return false;
+  }
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    switch (header->AceType) {
+      case ACCESS_ALLOWED_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if ((allowed->Mask & CHANGING_RIGHTS) != 0 && !is_trusted(sid, own, true)) return false;
+        break;
+      }
+      case ACCESS_DENIED_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        // Denials only take rights away.
+        break;
+      default:
+        // Object and compound entries have no business on a plain folder.
+        return false;
+    }
+  }
+  return true;
+}
+
+struct DirSecurity {
+  LocalMemory descriptor;  // owner and access list
+};
+
+Result<DirSecurity> read_security(HANDLE dir) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD err =
+      GetSecurityInfo(dir, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, nullptr, nullptr, &sd);
+  if (err != ERROR_SUCCESS) return fail(os_error(err));
+  return DirSecurity{LocalMemory(sd)};
+}
+
+// "D:PAI(...)" and "D:P(...)" alike: protected, and the entries after the flags.
+struct AclText {
+  bool is_protected = false;
+  std::string entries;
+};
+
+AclText split_acl(std::string_view sddl) {
+  AclText out;
+  const auto d = sddl.find("D:");
+  if (d == std::string_view::npos) return out;
+  std::string_view rest = sddl.substr(d + 2);
+  const auto open = rest.find('(');
+  const std::string_view flags = rest.substr(0, open);
+  out.is_protected = flags.find('P') != std::string_view::npos;
+  if (open != std::string_view::npos) out.entries = std::string(rest.substr(open));
+  return out;
+}
+
+Result<bool> acl_as_intended(PSECURITY_DESCRIPTOR sd) {
+  static const Result<std::string> intended = []() -> Result<std::string> {
+    auto d = descriptor_from_sddl(PRIVATE_DIR_SDDL);
+    if (!d) return fail(d.error());
+    return sddl_of(d->get(), DACL_SECURITY_INFORMATION);
+  }();
+  if (!intended) return fail(intended.error());
+  auto actual = sddl_of(sd, DACL_SECURITY_INFORMATION);
+  if (!actual) return fail(actual.error());
+  const AclText want = split_acl(*intended);
+  const AclText have = split_acl(*actual);
+  return have.is_protected && have.entries == want.entries;
+}
+
+Result<void> set_intended_acl(HANDLE dir) {
+  auto sd = descriptor_from_sddl(PRIVATE_DIR_SDDL);
+  if (!sd) return fail(sd.error());
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd->get(), &present, &dacl, &defaulted)) {
+    return fail(last_os_error());
+  }
+  const DWORD err = SetSecurityInfo(dir, SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr);
+  if (err != ERROR_SUCCESS) return fail(os_error(err));
+  return {};
+}
+
+// A link, a junction or a file with a second name elsewhere would carry a
+// write of the service out of the folder. Sub-folders are never written to
+// and are not looked into.
+Result<bool> holds_links(const std::wstring& dir) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    return fail(last_os_error());
+  }
+  struct Close {
+    HANDLE h;
+    ~Close() { FindClose(h); }
+  } close{search};
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    UniqueHandle file(CreateFileW((dir + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) continue;  // gone meanwhile, or held without sharing: not a way out
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) return fail(last_os_error());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1) {
+      return true;
+    }
+  } while (FindNextFileW(search, &found));
+  return false;
+}
+
+enum class Verdict { Missing, Fit, Unfit };
+
+struct Inspection {
+  Verdict verdict = Verdict::Missing;
+  UniqueHandle dir;  // open while Fit, for setting the access list
+  bool acl_ok = false;
+};
+
+Result<Inspection> inspect(const std::wstring& path, PSID own) {
+  Inspection out;
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return out;
+    return fail(os_error(err));
+  }
+  out.verdict = Verdict::Unfit;
+  if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return out;
+  }
+  // The folder itself, not whatever a link put there meanwhile leads to.
+  out.dir.reset(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!out.dir) return fail(last_os_error());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(out.dir.get(), &info)) return fail(last_os_error());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return out;
+  auto security = read_security(out.dir.get());
+  if (!security) return fail(security.error());
+  if (!is_private(security->descriptor.get(), own)) return out;
+  auto links = holds_links(path);
+  if (!links) return fail(links.error());
+  if (*links) return out;
+  auto acl_ok = acl_as_intended(security->descriptor.get());
+  if (!acl_ok) return fail(acl_ok.error());
+  out.acl_ok = *acl_ok;
+  out.verdict = Verdict::Fit;
+  return out;
+}
+
+std::string aside_name(const std::string& path) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  const std::string base = path + ".moved-" + std::to_string(ms);
+  std::string name = base;
+  for (int n = 2; path_exists(name); ++n) name = base + "-" + std::to_string(n);
+  return name;
+}
+
+// The system's error code; ERROR_SUCCESS once the folder is made.
+DWORD create_private(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(PRIVATE_DIR_SDDL).c_str(),
+                                                            SDDL_REVISION_1, &sd, nullptr)) {
+    return GetLastError();
+  }
+  const LocalMemory owned(sd);
+  SECURITY_ATTRIBUTES sa{};
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = sd;
+  return CreateDirectoryW(path.c_str(), &sa) ? ERROR_SUCCESS : GetLastError();
+}
+
+std::mutex& ensure_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+Result<void> ensure_private_dir(const std::string& path) {
+  const std::lock_guard guard(ensure_lock());
+  auto own = own_user_sid();
+  if (!own) return fail(own.error());
+  const PSID own_sid = own->data();
+  const std::wstring wpath = wide(path);
+  if (const std::string parent = parent_path(path); !parent.empty()) {
+    (void)create_directories(parent);
+  }
+  // A second round only when somebody made the folder between our look and
+  // our create.
+  for (int round = 0; round < 3; ++round) {
+    auto seen = inspect(wpath, own_sid);
+    if (!seen) return fail(seen.error());
+    switch (seen->verdict) {
+      case Verdict::Fit:
+        if (!seen->acl_ok) OMBREL_TRY(set_intended_acl(seen->dir.get()));
+        return {};
+      case Verdict::Unfit: {
+        seen->dir.reset();
+        const std::string aside = aside_name(path);
+        // Renames the entry itself; a junction is moved, not followed.
+        if (!MoveFileExW(wpath.c_str(), wide(aside).c_str(), 0)) {
+          return fail(last_os_error().wrapped("не отодвинуть " + path));
+        }
+        [[fallthrough]];
+      }
+      case Verdict::Missing:
+        if (const DWORD err = create_private(wpath); err != ERROR_SUCCESS) {
+          if (err == ERROR_ALREADY_EXISTS) continue;
+          return fail(os_error(err).wrapped("не создать " + path));
+        }
+        return {};
+    }
+  }
+  return fail(os_error(ERROR_ALREADY_EXISTS).wrapped("не создать " + path));
+}
+
+Result<bool> is_private_security(std::string_view sddl) {
+  auto own = own_user_sid();
+  if (!own) return fail(own.error());
+  auto sd = descriptor_from_sddl(sddl);
+  if (!sd) return fail(sd.error());
+  return is_private(sd->get(), own->data());
+}
+
+Result<std::string> folder_security_sddl(const std::string& path) {
+  UniqueHandle dir(CreateFileW(wide(path).c_str(), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!dir) return fail(last_os_error());
+  auto security = read_security(dir.get());
+  if (!security) return fail(security.error());
+  return sddl_of(security->descriptor.get(),
+                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+}
+
+Result<bool> has_private_access_list(const std::string& path) {
+  UniqueHandle dir(CreateFileW(wide(path).c_str(), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!dir) return fail(last_os_error());
+  auto security = read_security(dir.get());
+  if (!security) return fail(security.error());
+  return acl_as_intended(security->descriptor.get());
+}
+
+}  // namespace ombrel::platform

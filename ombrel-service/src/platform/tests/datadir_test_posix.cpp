@@ -1,0 +1,83 @@
+// The Linux port's data folder: owner and mode, and a folder that is itself
+// a link.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "platform/datadir.hpp"
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+using testsupport::fs_path;
+using testsupport::TempDir;
+
+int moved_count(const std::string& root) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(fs_path(root))) {
+    if (e.path().filename().string().starts_with("Ombrel.moved-")) ++n;
+  }
+  return n;
+}
+
+TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    bool foreign_owner;
+    bool moved;
+  };
+  const Case cases[] = {
+      {"0755", 0755, false, false},
+      {"0700", 0700, false, false},
+      {"group may write", 0775, false, true},
+      {"anyone may write", 0777, false, true},
+      {"sticky but open to all", 01777, false, true},
+      {"another user's", 0755, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.foreign_owner && ::geteuid() != 0) {
+      std::cout << "not root: a folder of another user cannot be made\n";
+      continue;
+    }
+    TempDir root("datadir");
+    const std::string dir = join_path(root.path(), "Ombrel");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+    if (c.foreign_owner) {
+      ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_TRUE(replace_file_atomically(join_path(dir, "channels.json"),
+                                        join_path(dir, "channels.json.tmp"), "{}"));
+    ASSERT_TRUE(ensure_private_dir(dir));
+    EXPECT_EQ(moved_count(root.path()), c.moved ? 1 : 0);
+    EXPECT_EQ(path_exists(join_path(dir, "channels.json")), !c.moved);
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u);
+    EXPECT_TRUE(st.st_uid == 0 || st.st_uid == ::geteuid());
+  }
+}
+
+TEST(PrivateDirPosix, AFolderThatIsALinkIsMovedAsideAndItsTargetLeftAlone) {
+  TempDir root("datadir");
+  TempDir target("target");
+  ASSERT_TRUE(replace_file_atomically(target.file("keep"), target.file("keep.tmp"), "precious"));
+  const std::string dir = join_path(root.path(), "Ombrel");
+  std::filesystem::create_directory_symlink(fs_path(target.path()), fs_path(dir));
+  ASSERT_TRUE(ensure_private_dir(dir));
+  EXPECT_FALSE(std::filesystem::is_symlink(fs_path(dir)));
+  EXPECT_TRUE(std::filesystem::is_directory(fs_path(dir)));
+  EXPECT_EQ(moved_count(root.path()), 1);
+  EXPECT_EQ(read_file(target.file("keep")).value_or("?"), "precious");
+}
+
+}  // namespace
+}  // namespace ombrel::platform

@@ -1,0 +1,72 @@
+// The Windows data folder's owner and access list. Wine keeps no security
+// descriptors for files: it derives them from the Unix mode and owner, so
+// there a folder's access list reads back as what the mode allows, and its
+// owner is always the one user. What an access list means is therefore
+// judged here from descriptors written as SDDL, and the exact read-back is
+// checked only on Windows itself.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/datadir.hpp"
+#include "platform/paths.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+TEST(PrivateDirWin, OnlyTheSystemAndAdministratorsMayChangeIt) {
+  const std::string intended(PRIVATE_DIR_SDDL);
+  struct Case {
+    const char* name;
+    std::string sddl;
+    bool is_private;
+  };
+  const Case cases[] = {
+      {"the intended list, owned by the system", "O:SY" + intended, true},
+      {"the intended list, owned by the administrators", "O:BA" + intended, true},
+      {"the intended list, owned by a user", "O:S-1-5-21-1-2-3-1001" + intended, false},
+      {"the intended list, owned by the users group", "O:BU" + intended, false},
+      {"inherited from ProgramData: users may add files",
+       "O:SYD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)"
+       "(A;OICIID;0x1200a9;;;BU)(A;CIID;DCLCRPCR;;;BU)",
+       false},
+      {"everyone may do anything", "O:SYD:P(A;OICI;FA;;;WD)", false},
+      {"a user may change the list", "O:SYD:P(A;;WD;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;SY)", false},
+      {"users may write the files made there", "O:SYD:P(A;OICI;FA;;;SY)(A;OIIO;FW;;;BU)", false},
+      {"read for everyone, the creator owns what is made",
+       "O:SYD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;FR;;;WD)", true},
+      {"a denial takes nothing away from safety",
+       "O:SYD:P(D;OICI;FA;;;BG)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto judged = is_private_security(c.sddl);
+    ASSERT_TRUE(judged) << judged.error().to_string();
+    EXPECT_EQ(*judged, c.is_private);
+  }
+  EXPECT_FALSE(is_private_security("not sddl"));
+}
+
+TEST(PrivateDirWin, ANewFolderCarriesTheProtectedList) {
+  testsupport::TempDir root("datadir");
+  const std::string dir = join_path(root.path(), "Ombrel");
+  ASSERT_TRUE(ensure_private_dir(dir));
+  auto sddl = folder_security_sddl(dir);
+  ASSERT_TRUE(sddl) << sddl.error().to_string();
+  auto judged = is_private_security(*sddl);
+  ASSERT_TRUE(judged) << judged.error().to_string();
+  EXPECT_TRUE(*judged) << *sddl;
+  if (under_wine()) {
+    std::cout << "Wine derives the list from the Unix mode: " << *sddl << "\n";
+  } else {
+    EXPECT_TRUE(has_private_access_list(dir).value_or(false)) << *sddl;
+  }
+}
+
+}  // namespace
+}  // namespace ombrel::platform
