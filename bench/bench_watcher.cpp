@@ -27,6 +27,7 @@
 
 #include "base/clock.hpp"
 #include "base/stream.hpp"
+#include "bench_report.hpp"
 #include "platform/paths.hpp"
 #include "registry/registry.hpp"
 #include "serving/core_log.hpp"
@@ -39,7 +40,7 @@ using namespace ombrel;
 constexpr int LINES_PER_BLOCK = 100'000;
 constexpr int BLOCKS = 20;
 constexpr int CHANNELS = 12;
-constexpr int ROUNDS = 5;
+constexpr int ROUNDS = 7;
 
 class FdReader final : public Reader {
  public:
@@ -197,7 +198,14 @@ int main() {
   std::printf("%-18s %16s %16s\n", "", "lines/s (wall)", "lines/s (cpu)");
   std::printf("%-18s %16.0f %16.0f\n", "read and discard", lines / raw.wall, lines / raw.cpu);
   std::printf("%-18s %16.0f %16.0f\n", "watch_core_log", lines / watch.wall, lines / watch.cpu);
-  std::printf("%-18s %16.2f %16.2f\n", "ratio", raw.wall / watch.wall, raw.cpu / watch.cpu);
+  const auto rate = [&](double seconds) {
+    return bench::fixed(lines / seconds / 1e6, 1) + " M lines/s";
+  };
+  bench::ratio_row("log watching, lines/s through a pipe (wall)", rate(watch.wall), 1 / watch.wall,
+                   rate(raw.wall) + " (read, discard)", 1 / raw.wall, bench::Bound::AtLeast, 0.5);
+  bench::ratio_row("log watching, lines per CPU second of the reading thread", rate(watch.cpu),
+                   1 / watch.cpu, rate(raw.cpu) + " (read, discard)", 1 / raw.cpu,
+                   bench::Bound::AtLeast, 0.5);
   if (last_channel != (LINES_PER_BLOCK - 100 + 69) % CHANNELS) {
     std::printf("unexpected last channel p%lld\n", static_cast<long long>(last_channel));
   }
