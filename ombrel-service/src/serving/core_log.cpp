@@ -117,10 +117,11 @@ std::int64_t common_routed_channel(std::string_view line, std::size_t open) {
   std::int64_t value = 0;
   std::int64_t scale = 1;
   while (at > first && is_digit(at[-1])) {
+    // Checked before the digit is added: a nineteenth would overflow.
+    if (digits_end - at >= 18) return NO_CHANNEL;
     value += (at[-1] - '0') * scale;
     scale *= 10;
     --at;
-    if (digits_end - at > 18) return NO_CHANNEL;
   }
   if (at == digits_end || at == first || at[-1] != 'p') return NO_CHANNEL;
   --at;
