@@ -99,40 +99,6 @@ std::int64_t routed_channel(std::string_view line, std::size_t open) {
   return channel_tag(trim(line.substr(arrow + 2, close - arrow - 2)));
 }
 
-// The channel of an access line in its common form, "[" ... "->" or ">>",
-// ASCII blanks, "p", at most eighteen digits, ASCII blanks, "]": read from
-// the "]" backwards with no search and no number checks. NO_CHANNEL when the
-// line has another form, which routed_channel then judges in full; a line
-// of this form is judged the same by both. An arrow found here is the last
-// "->" since nothing after it has a "-"; a ">>" counts only when no "->"
-// comes before it.
-std::int64_t common_routed_channel(std::string_view line, std::size_t open) {
-  if (open == std::string_view::npos) return NO_CHANNEL;
-  const std::size_t close = scan::find_byte(line, ']', open + 1);
-  if (close == std::string_view::npos) return NO_CHANNEL;
-  const char* const first = line.data() + open + 1;
-  const char* at = line.data() + close;
-  while (at > first && is_ascii_white_space(at[-1])) --at;
-  const char* const digits_end = at;
-  std::int64_t value = 0;
-  std::int64_t scale = 1;
-  while (at > first && is_digit(at[-1])) {
-    // Checked before the digit is added: a nineteenth would overflow.
-    if (digits_end - at >= 18) return NO_CHANNEL;
-    value += (at[-1] - '0') * scale;
-    scale *= 10;
-    --at;
-  }
-  if (at == digits_end || at == first || at[-1] != 'p') return NO_CHANNEL;
-  --at;
-  while (at > first && is_ascii_white_space(at[-1])) --at;
-  if (at - first < 2 || at[-1] != '>') return NO_CHANNEL;
-  if (at[-2] == '-') return value;
-  if (at[-2] != '>') return NO_CHANNEL;
-  const std::string_view before(first, static_cast<std::size_t>(at - first));
-  return before.find("->") == std::string_view::npos ? value : NO_CHANNEL;
-}
-
 std::optional<std::uint64_t> failed_probe(std::string_view line) {
   if (!scan::contains(line, "observatory") || !scan::contains(line, "error ping")) {
     return std::nullopt;
@@ -187,14 +153,7 @@ LogLineInfo classify_log_line(std::string_view line) {
 }
 
 void log_scan::classify(std::string_view line, bool need_logged, LogLineInfo& info) {
-  const std::size_t open = scan::rfind_byte(line, '[');
-  if (const std::int64_t channel = common_routed_channel(line, open); channel != NO_CHANNEL) {
-    info.channel_in_use = channel;
-    info.probe_failure.reset();
-    info.logged = false;
-    return;
-  }
-  classify_with_open(line, open, need_logged, info);
+  classify_with_open(line, scan::rfind_byte(line, '['), need_logged, info);
 }
 
 bool ProbeFailures::record(std::uint64_t channel, std::uint64_t now_ms) {

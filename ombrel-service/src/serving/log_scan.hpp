@@ -19,9 +19,9 @@ namespace log_scan {
 
 // Sets `info` to classify_log_line(line), except that with `need_logged`
 // false the line's `logged` is set true unexamined: the caller has no log to
-// write it to. Common access lines are read by a short path, checked
-// against the full rules by the tests. The caller's `info` is reused from
-// line to line: a new one returned per line cost a stalled store each.
+// write it to, and the search for " accepted " is saved. The caller's
+// `info` is reused from line to line: a new one returned per line cost a
+// stalled store each.
 void classify(std::string_view line, bool need_logged, LogLineInfo& info);
 
 }  // namespace log_scan
