@@ -107,17 +107,19 @@ PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) 
   return StartConnection{std::move(launch)};
 }
 
-PreparedAction prepare_update(const Update& update) {
+PreparedAction prepare_update(const Update& update, const ClientInfo& client) {
   // The application's sum is looked at first, then the service's.
   if (!is_sha256_form(update.app_sha256) || !is_sha256_form(update.service_sha256)) {
     return refusal(bad_sha256());
   }
-  return ApplyUpdate{update};
+  return ApplyUpdate{update, client.uid};
 }
 
-Reply apply_update(const Update& update, const PerformDeps& deps) {
-  const selfupdate::UpdateFields fields{update.version, update.app_path, update.app_sha256,
-                                        update.service_path, update.service_sha256};
+Reply apply_update(const Update& update, std::optional<std::uint32_t> caller_uid,
+                   const PerformDeps& deps) {
+  const selfupdate::UpdateFields fields{update.version,        update.app_path,
+                                        update.app_sha256,     update.service_path,
+                                        update.service_sha256, caller_uid};
   const selfupdate::UpdateDecision decision =
       deps.apply_update ? deps.apply_update(fields) : selfupdate::handle_update(fields);
   return std::visit(
@@ -171,13 +173,18 @@ const PrepareDeps& real_prepare_deps() {
 }
 
 PreparedAction read_and_prepare(std::string_view line, const PrepareDeps& deps) {
+  return read_and_prepare(line, ClientInfo{}, deps);
+}
+
+PreparedAction read_and_prepare(std::string_view line, const ClientInfo& client,
+                                const PrepareDeps& deps) {
   auto request = parse_request(line);
   if (!request) return refusal(bad_request(request.error().to_string()));
   return std::visit(Overloaded{
                         [](const Status&) -> PreparedAction { return QueryStatus{}; },
                         [](const Disconnect&) -> PreparedAction { return StopConnection{}; },
                         [&](const Connect& c) { return prepare_connect(c, deps); },
-                        [](const Update& u) { return prepare_update(u); },
+                        [&](const Update& u) { return prepare_update(u, client); },
                     },
                     *request);
 }
@@ -223,25 +230,47 @@ Reply perform(PreparedAction action, supervisor::SharedState& shared,
             // Nothing of an update touches the state; the watchdog and the
             // cores carry on while the files are hashed and copied.
             if (lock.owns_lock()) lock.unlock();
-            return apply_update(u.update, deps);
+            return apply_update(u.update, u.caller_uid, deps);
           },
       },
       action);
 }
 
+namespace {
+
+// Prepares without the lock, with the client's identity for an update;
+// performs under the state lock.
+class StateHandler final : public RequestHandler {
+ public:
+  StateHandler(supervisor::SharedState& shared, PrepareDeps prepare_deps, PerformDeps perform_deps)
+      : shared_(shared),
+        prepare_deps_(std::move(prepare_deps)),
+        perform_deps_(std::move(perform_deps)) {}
+
+  Perform prepare(std::string_view line) override { return prepare_for(line, ClientInfo{}); }
+
+  Perform prepare_for(std::string_view line, const ClientInfo& client) override {
+    return [this, action = read_and_prepare(line, client,
+                                            prepare_deps_)]() mutable -> Result<std::string> {
+      auto lock = shared_.lock();
+      const Reply reply = perform(std::move(action), shared_, lock, perform_deps_);
+      if (lock.owns_lock()) lock.unlock();
+      return write_reply(reply);
+    };
+  }
+
+ private:
+  supervisor::SharedState& shared_;
+  PrepareDeps prepare_deps_;
+  PerformDeps perform_deps_;
+};
+
+}  // namespace
+
 std::unique_ptr<RequestHandler> make_state_handler(supervisor::SharedState& shared,
                                                    PrepareDeps prepare_deps,
                                                    PerformDeps perform_deps) {
-  return make_request_handler(
-      [deps = std::move(prepare_deps)](std::string_view line) {
-        return read_and_prepare(line, deps);
-      },
-      [&shared, deps = std::move(perform_deps)](PreparedAction action) -> std::string {
-        auto lock = shared.lock();
-        const Reply reply = perform(std::move(action), shared, lock, deps);
-        if (lock.owns_lock()) lock.unlock();
-        return write_reply(reply);
-      });
+  return std::make_unique<StateHandler>(shared, std::move(prepare_deps), std::move(perform_deps));
 }
 
 }  // namespace ombrel::control

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -47,9 +48,11 @@ struct Refuse {
   std::string message;
   friend bool operator==(const Refuse&, const Refuse&) = default;
 };
-// An update whose two sums have the right form; the fields as received.
+// An update whose two sums have the right form; the fields as received,
+// and who sent them.
 struct ApplyUpdate {
   Update update;
+  std::optional<std::uint32_t> caller_uid;
   friend bool operator==(const ApplyUpdate&, const ApplyUpdate&) = default;
 };
 
@@ -91,6 +94,9 @@ const PrepareDeps& real_prepare_deps();
 
 // Never fails: every fault becomes Refuse.
 PreparedAction read_and_prepare(std::string_view line,
+                                const PrepareDeps& deps = real_prepare_deps());
+// The same for a line from `client`, whose identity goes with an update.
+PreparedAction read_and_prepare(std::string_view line, const ClientInfo& client,
                                 const PrepareDeps& deps = real_prepare_deps());
 
 // ---- Performing --------------------------------------------------------------

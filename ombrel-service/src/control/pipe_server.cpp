@@ -52,10 +52,11 @@ Result<std::string> read_request(platform::PipeServer& pipe, milliseconds timeou
 // The handler's two halves. Whatever escapes them is a fault of the handler,
 // which must not take the channel down with it: the error then says so, and
 // `crashed` tells it apart from a reply that could not be serialised.
-Result<std::string> handle(RequestHandler& handler, std::string_view line, bool& crashed) {
+Result<std::string> handle(RequestHandler& handler, std::string_view line, const ClientInfo& client,
+                           bool& crashed) {
   crashed = false;
   try {
-    RequestHandler::Perform perform = handler.prepare(line);
+    RequestHandler::Perform perform = handler.prepare_for(line, client);
     return perform();
   } catch (const std::exception& e) {
     crashed = true;
@@ -119,7 +120,7 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     }
     request_deadline.reset();
     bool crashed = false;
-    auto reply = handle(handler, *line, crashed);
+    auto reply = handle(handler, *line, ClientInfo{pipe->client_uid()}, crashed);
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
     if (!reply && crashed) {

@@ -3,8 +3,10 @@
 // client at a time: accept, read one request line, hand it to the request
 // handler, write the one reply line, flush, disconnect, next.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -24,6 +26,13 @@ namespace ombrel::control {
 // takes the state lock itself, performs the action, gives the lock back and
 // returns the reply bytes (compact JSON and a line feed). An error from the
 // step means the reply could not be serialised.
+// Who is on the other end of a connection, as far as the channel can tell.
+struct ClientInfo {
+  // The client's user id from the socket's peer credentials (Linux); empty
+  // on Windows and when the system could not tell.
+  std::optional<std::uint32_t> uid;
+};
+
 class RequestHandler {
  public:
   using Perform = std::move_only_function<Result<std::string>()>;
@@ -32,6 +41,12 @@ class RequestHandler {
   // `line` is the request without its line feed; empty when the client sent
   // nothing.
   virtual Perform prepare(std::string_view line) = 0;
+  // What the server calls: `prepare` for a handler that does not care who
+  // asks.
+  virtual Perform prepare_for(std::string_view line, const ClientInfo& client) {
+    (void)client;
+    return prepare(line);
+  }
 };
 
 // A RequestHandler from two functions: `prepare` (std::string_view) ->

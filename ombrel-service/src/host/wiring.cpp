@@ -5,6 +5,7 @@
 #include "control/pipe_server.hpp"
 #include "host/runtime.hpp"
 #include "platform/console.hpp"
+#include "platform/datadir.hpp"
 #include "selfupdate/update.hpp"
 #include "supervisor/orphans.hpp"
 #include "supervisor/state.hpp"
@@ -16,6 +17,12 @@ Workers service_workers() {
   workers.cleanup_orphans = [] { return supervisor::kill_orphan_cores(); };
   workers.startup_update_check = [] { selfupdate::startup_update_check(); };
   workers.make_state = [] {
+    // The data folder is made the service's own before anything is read
+    // from it or written to it; the registry and the core launcher make
+    // sure of it again before each of their writes.
+    if (auto ensured = platform::ensure_private_data_dir(); !ensured) {
+      platform::write_stderr("папка данных не готова: " + ensured.error().to_string() + "\n");
+    }
     // Owned by the two thread bodies, which live as long as the process: the
     // state must outlast them, however the process ends.
     auto shared = std::make_shared<supervisor::SharedState>();

@@ -12,6 +12,7 @@
 // the calls also take a deadline for the whole request or the whole reply.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -82,6 +83,12 @@ class PipeServer {
   // Ends the connection with the current client, if any; unread bytes in
   // either direction are thrown away.
   void disconnect();
+
+  // The user id of the connected client, taken from the socket's peer
+  // credentials when the client was accepted (Linux). Empty on Windows,
+  // where the pipe's access list alone decides who may connect, and when
+  // the system could not tell.
+  std::optional<std::uint32_t> client_uid() const;
 
 #ifdef _WIN32
   // The pipe's discretionary access list as SDDL, read back from the handle.

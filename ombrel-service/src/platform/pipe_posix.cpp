@@ -80,6 +80,8 @@ struct PipeServer::Impl {
   std::string path;
   int listener = -1;
   int client = -1;
+  // The peer credentials of `client`, read when it was accepted.
+  std::optional<std::uint32_t> client_uid;
   // Written to by a stop request, to wake a waiting accept.
   int wake_read = -1;
   int wake_write = -1;
@@ -180,6 +182,14 @@ bool PipeServer::accept(std::stop_token stop) {
     const int fd = ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       s.client = fd;
+      // The credentials of the process that connected, as the kernel saw
+      // them at connect time: a client cannot claim another's.
+      ucred cred{};
+      socklen_t len = sizeof cred;
+      s.client_uid.reset();
+      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
+        s.client_uid = static_cast<std::uint32_t>(cred.uid);
+      }
       return true;
     }
     // A client that gave up while queued, or a signal: wait for the next.
@@ -244,6 +254,11 @@ Result<void> PipeServer::flush(milliseconds, std::optional<ClientDeadline>) {
 
 void PipeServer::disconnect() {
   impl_->drop_client();
+}
+
+std::optional<std::uint32_t> PipeServer::client_uid() const {
+  if (impl_->client < 0) return std::nullopt;
+  return impl_->client_uid;
 }
 
 struct PipeClient::Impl {

@@ -259,6 +259,10 @@ Result<void> PipeServer::flush(milliseconds timeout, std::optional<ClientDeadlin
   return {};
 }
 
+std::optional<std::uint32_t> PipeServer::client_uid() const {
+  return std::nullopt;
+}
+
 void PipeServer::disconnect() {
   DisconnectNamedPipe(impl_->pipe.get());
 }

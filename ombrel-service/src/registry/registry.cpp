@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/datadir.hpp"
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
 
@@ -46,6 +47,10 @@ void ChannelRegistry::load_once() {
   if (loaded_) return;
   // Set first: a file that cannot be read is not tried again.
   loaded_ = true;
+  // A registry in a folder that others could have prepared is not theirs
+  // to hand us: such a folder is moved aside first, and read from only
+  // once it is the service's own.
+  if (!platform::ensure_private_dir(platform::parent_path(path_))) return;
   const auto text = platform::read_file(path_);
   if (!text) return;
   Stored stored = read_stored(*text);
@@ -57,7 +62,8 @@ void ChannelRegistry::load_once() {
 
 void ChannelRegistry::save() {
   const std::string doc = write_stored(maps_);
-  (void)platform::create_directories(platform::parent_path(path_));
+  // Nothing is written into a folder that others could change.
+  if (!platform::ensure_private_dir(platform::parent_path(path_))) return;
   (void)platform::replace_file_atomically(path_, temp_path_, doc);
 }
 

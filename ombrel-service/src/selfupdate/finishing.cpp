@@ -69,6 +69,13 @@ const UpdateDeps& real_deps() {
     };
     d.run_detached = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
     d.write_stderr = [](std::string_view text) { platform::write_stderr(text); };
+#ifdef _WIN32
+    d.program_signature = [](const std::string& path) { return platform::program_signature(path); };
+    d.own_executable = [] { return platform::current_exe_path(); };
+    d.unsigned_updates_allowed = UNSIGNED_UPDATES_ALLOWED;
+#else
+    d.root_callers_only = true;
+#endif
     return d;
   }();
   return deps;

@@ -87,6 +87,7 @@ Result<void> replace_file(const std::string& target, const std::string& source) 
 }
 
 Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps) {
+  OMBREL_TRY(check_caller(fields, deps));
   auto dir = deps.install_dir();
   if (!dir) return fail(dir.error());
   const std::string desktop = platform::join_path(*dir, DESKTOP_EXE);
@@ -97,6 +98,14 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps&
                                 deps.max_file_size));
   OMBREL_TRY(stage_offered_file(fields.service_path, fields.service_sha256, staged.service(),
                                 service, deps.max_file_size));
+  // On the staged copies, which nobody but the service can change: what is
+  // judged here is what gets installed.
+  auto own = own_signature(deps);
+  if (!own) return fail(own.error());
+  if (*own) {
+    OMBREL_TRY(check_signer(staged.app(), fields.app_path, **own, deps));
+    OMBREL_TRY(check_signer(staged.service(), fields.service_path, **own, deps));
+  }
   if (deps.after_verify) deps.after_verify();
 
   UpdateOutcome outcome;

@@ -12,9 +12,18 @@
 // cannot write); the mark, the size and the digest are checked on that copy,
 // and that copy is what gets installed. Whatever happens to the offered file
 // after it has been read cannot reach the installation.
+//
+// The digests prove nothing about who made the files: the caller chooses
+// them along with the files. On Windows an offered program is therefore
+// installed only when it carries a valid signature by the very certificate
+// that signed the running service; a service that is itself unsigned takes
+// no updates at all (only a development variant, built apart, does). The
+// Linux port has no program signatures; there only root may offer an
+// update, as the socket's peer credentials tell.
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -23,6 +32,7 @@
 #include "base/clock.hpp"
 #include "base/error.hpp"
 #include "platform/proclist.hpp"
+#include "platform/trust.hpp"
 
 namespace ombrel::selfupdate {
 
@@ -39,13 +49,22 @@ std::string backup_path(const std::string& executable);
 // Where the offered file for `executable` is copied before it is checked.
 std::string staged_path(const std::string& executable);
 
-// The five fields of an update request, as received.
+// Whether this build lets a running service that is itself unsigned take
+// unsigned updates: false in the product. Only the development variant of
+// the executable (built with OMBREL_ALLOW_UNSIGNED_UPDATES, for tests) links
+// in a definition that says true.
+extern const bool UNSIGNED_UPDATES_ALLOWED;
+
+// The five fields of an update request, as received, and who sent it.
 struct UpdateFields {
   std::string version;
   std::string app_path;
   std::string app_sha256;
   std::string service_path;
   std::string service_sha256;
+  // The caller's user id where the channel tells it (the Linux port's
+  // socket); no part of the request itself.
+  std::optional<std::uint32_t> caller_uid;
 };
 
 struct UpdateOutcome {
@@ -74,6 +93,15 @@ struct UpdateDeps {
   // Called once both offered files are staged and verified, before anything
   // installed is touched; tests use it to meddle with the offered files.
   std::function<void()> after_verify;
+  // Only a caller with user id 0 may offer an update (the Linux port).
+  bool root_callers_only = false;
+  // Where set (Windows), every offered program must be signed by the
+  // certificate that signed `own_executable`, the running service.
+  std::function<Result<platform::ProgramSignature>(const std::string& path)> program_signature;
+  std::function<Result<std::string>()> own_executable;
+  // Whether an unsigned running service takes offered programs without
+  // asking for signatures (UNSIGNED_UPDATES_ALLOWED for the real service).
+  bool unsigned_updates_allowed = false;
 };
 
 const UpdateDeps& real_deps();
@@ -109,9 +137,28 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
                                 const std::string& staged, const std::string& target,
                                 std::uint64_t max_size = MAX_UPDATE_FILE_SIZE);
 
+// Refuses a caller who may not offer updates: "обновление доступно только
+// root" (only where `deps.root_callers_only`).
+Result<void> check_caller(const UpdateFields& fields, const UpdateDeps& deps);
+
+// Checks the staged copy at `staged` against the running service's signer,
+// naming `shown` (the offered path) in the texts:
+// "{shown} - без подписи", "подпись {shown} не сошлась",
+// "{shown} - подписан чужим сертификатом", "не проверить подпись {shown}: {error}".
+// `own` is the running service's signature, from `own_signature`.
+Result<void> check_signer(const std::string& staged, std::string_view shown,
+                          const platform::ProgramSignature& own, const UpdateDeps& deps);
+
+// The running service's own signature, or the refusal of every update when
+// it has none that holds (and unsigned updates are not allowed):
+// "{own} - без действительной подписи, обновления не принимаются".
+// nullopt when signatures are not asked for at all.
+Result<std::optional<platform::ProgramSignature>> own_signature(const UpdateDeps& deps);
+
 // Stages and verifies both offered files, decides which installed
 // executables change and swaps those in, writing the pending record first.
-// Leaves no staged copy behind.
+// Leaves no staged copy behind. The caller is checked before any file is
+// opened; signatures after the mark, size and digest of both files.
 Result<UpdateOutcome> stage_update(const UpdateFields& fields,
                                    const UpdateDeps& deps = real_deps());
 

@@ -154,9 +154,10 @@ TEST(ReadAndPrepare, PlainRequestsAndWellFormedUpdates) {
   // Upper case passes and is handed on as received.
   const std::string upper = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
   const std::string mixed = "0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789AbCdEf";
-  EXPECT_EQ(world.prepare(update_line(upper, mixed)),
-            PreparedAction(
-                ApplyUpdate{Update{"2.0", "C:\\new\\app.exe", upper, "C:\\new\\svc.exe", mixed}}));
+  EXPECT_EQ(
+      world.prepare(update_line(upper, mixed)),
+      PreparedAction(ApplyUpdate{
+          Update{"2.0", "C:\\new\\app.exe", upper, "C:\\new\\svc.exe", mixed}, std::nullopt}));
   EXPECT_EQ(world.counter.load(), 0u);
 }
 

@@ -116,8 +116,9 @@ class UpdateFixture {
     const std::string svc = offered.file("svc.bin");
     write(app, program(app_body));
     write(svc, program(service_body));
-    return UpdateFields{"1.2.3", app, digest_of(program(app_body)), svc,
-                        digest_of(program(service_body))};
+    // From root, who alone may offer updates on the Linux port.
+    return UpdateFields{
+        "1.2.3", app, digest_of(program(app_body)), svc, digest_of(program(service_body)), 0u};
   }
 };
 

@@ -1,0 +1,18 @@
+#pragma once
+// Talking to a Unix socket as another user (Linux, when the tests run as
+// root): for checks of what the service lets an ordinary user do.
+#ifndef _WIN32
+#include <sys/types.h>
+
+#include <string>
+
+namespace ombrel::testsupport {
+
+// One exchange over the socket at `socket_path` from a child process that
+// runs as `uid` (and the group of the same number): sends `line` and a line
+// feed, returns everything sent back until the end. "" with a test failure
+// added when the child could not do it.
+std::string exchange_as_user(uid_t uid, const std::string& socket_path, const std::string& line);
+
+}  // namespace ombrel::testsupport
+#endif

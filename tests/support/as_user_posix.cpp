@@ -1,0 +1,63 @@
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "as_user.hpp"
+
+namespace ombrel::testsupport {
+
+std::string exchange_as_user(uid_t uid, const std::string& socket_path, const std::string& line) {
+  int out[2];
+  if (::pipe(out) != 0) {
+    ADD_FAILURE() << "no pipe";
+    return "";
+  }
+  const std::string request = line + "\n";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only plain system calls from here on: the parent has other threads.
+    ::close(out[0]);
+    const gid_t gid = static_cast<gid_t>(uid);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(2);
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socket_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) ::_exit(3);
+    if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+      ::_exit(4);
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+      if (::write(out[1], buf, static_cast<size_t>(n)) != n) ::_exit(5);
+    }
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  if (child < 0) {
+    ::close(out[0]);
+    ADD_FAILURE() << "no child";
+    return "";
+  }
+  std::string reply;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(out[0], buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the child as user " << uid << " failed: status " << status;
+    return "";
+  }
+  return reply;
+}
+
+}  // namespace ombrel::testsupport
