@@ -6,7 +6,7 @@ PACKAGES=(
   nlohmann-json3-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
-  osslsigncode python3
+  osslsigncode openssl python3
   # Fuzzing: clang 16 is the first Debian clang whose C++ front end takes
   # libstdc++'s std::expected; llvm-16 brings the symbolizer for reports.
   clang-16 libclang-rt-16-dev llvm-16

@@ -3,6 +3,8 @@
 // itself and of the desktop application, moves its own executable aside,
 // has the new one restart the service, and the restarted service starts the
 // new desktop application in the user's session and clears the record.
+// The installed service and the new builds are signed with a certificate
+// made for this run.
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/service.hpp"
+#include "signing.hpp"
 
 namespace ombrel::update_service_e2e {
 namespace {
@@ -79,22 +82,29 @@ struct Uninstall {
   }
 };
 
-// A runnable copy of `program` that differs from it by `tag` after its end.
-std::string new_build(const std::string& program, const std::string& path, std::string_view tag) {
+// A runnable copy of `program` that differs from it by `tag` after its end,
+// signed by `signer`.
+std::string new_build(const std::string& program, const std::string& path, std::string_view tag,
+                      const testsupport::TestSigner& signer) {
   std::string bytes = read_file(program).value_or("");
   EXPECT_FALSE(bytes.empty()) << program;
   bytes += '\0';
   bytes += tag;
   write_file(path, bytes);
-  return bytes;
+  EXPECT_TRUE(signer.sign_in_place(path));
+  return read_file(path).value_or("");
 }
 
 TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
   testsupport::InstallDir install("update service e2e");
   testsupport::TempDir offered("update offered");
+  testsupport::TempDir certs("update certs");
+  const auto signer = testsupport::TestSigner::make(certs.path(), "ours");
+  ASSERT_TRUE(signer);
   const std::string service = install.file("ombrel-service.exe");
   std::filesystem::copy_file(fs_path(host_e2e::service_exe()), fs_path(service));
+  ASSERT_TRUE(signer->sign_in_place(service));
   const std::string old_service = read_file(service).value_or("");
   testsupport::set_script(install.desktop, "exit 0");
 
@@ -110,8 +120,8 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   const std::string app_path = offered.file("desktop.exe");
   const std::string svc_path = offered.file("service.exe");
   const std::string app = new_build(
-      platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1");
-  const std::string svc = new_build(service, svc_path, "9.1");
+      platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1", *signer);
+  const std::string svc = new_build(host_e2e::service_exe(), svc_path, "9.1", *signer);
   const std::string line =
       nlohmann::json{{"cmd", "update"},          {"version", "9.1"},
                      {"app_path", app_path},     {"app_sha256", digest_of(app)},

@@ -3,6 +3,10 @@
 // or socket (Linux). New builds are stand-in programs with a few bytes
 // appended, so that they differ from the installed ones and still run and
 // record their starts.
+//
+// On Windows the installed service and every build offered to it are
+// signed at test time with a certificate made for this run; offers signed
+// otherwise are refused. On Linux only root may offer an update.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -23,7 +28,14 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "signing.hpp"
 #include "testsupport.hpp"
+
+#ifndef _WIN32
+#include <unistd.h>
+
+#include "as_user.hpp"
+#endif
 
 namespace ombrel::update_e2e {
 namespace {
@@ -58,16 +70,43 @@ bool exists(const std::string& path) {
 const std::string STATUS = "{\"cmd\":\"status\"}\n";
 const std::string DISCONNECTED = "{\"state\":\"disconnected\"}\n";
 
+#ifdef _WIN32
+// The certificates of this test run: ours signs the installed service and
+// the builds it is to take; theirs is anybody else's.
+struct Signers {
+  TempDir dir{"update-certs"};
+  std::optional<testsupport::TestSigner> ours = testsupport::TestSigner::make(dir.path(), "ours");
+  std::optional<testsupport::TestSigner> theirs =
+      testsupport::TestSigner::make(dir.path(), "theirs");
+};
+const Signers& signers() {
+  static const Signers s;
+  return s;
+}
+#endif
+
+// The installed service as built for the product (signed on Windows with
+// our certificate), the product unsigned, or the development variant
+// unsigned.
+enum class Build { Signed, Unsigned, Development };
+
 // The service running from its own installation folder, its standard error
 // collected. `prepare` runs on the folder before the service starts.
 class Service {
  public:
-  explicit Service(const std::function<void(const InstallDir&)>& prepare = {}) {
+  explicit Service(const std::function<void(const InstallDir&)>& prepare = {},
+                   Build build = Build::Signed) {
     service_exe_ = install_.file(testsupport::exe_name("ombrel-service"));
+    const char* built = build == Build::Development ? "ombrel-service-dev" : "ombrel-service";
     std::filesystem::copy_file(
-        fs_path(
-            platform::join_path(testsupport::bin_dir(), testsupport::exe_name("ombrel-service"))),
+        fs_path(platform::join_path(testsupport::bin_dir(), testsupport::exe_name(built))),
         fs_path(service_exe_));
+#ifdef _WIN32
+    if (build == Build::Signed) {
+      EXPECT_TRUE(signers().ours && signers().ours->sign_in_place(service_exe_) &&
+                  signers().ours->sign_in_place(install_.desktop));
+    }
+#endif
 #ifndef _WIN32
     ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
     ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
@@ -157,8 +196,12 @@ std::string update_line(const std::string& app, const std::string& app_sum,
          "\n";
 }
 
-// A runnable copy of the stand-in desktop that differs from it by `tag`.
-std::string new_build(const std::string& path, std::string_view tag) {
+enum class Signing { Ours, Theirs, None, Damaged };
+
+// A runnable copy of the stand-in desktop that differs from it by `tag`;
+// on Windows signed as asked (our certificate unless told otherwise).
+std::string new_build(const std::string& path, std::string_view tag,
+                      Signing signing = Signing::Ours) {
   std::string bytes = read_file(platform::join_path(testsupport::bin_dir(),
                                                     testsupport::exe_name("standin-desktop")))
                           .value_or("");
@@ -166,10 +209,48 @@ std::string new_build(const std::string& path, std::string_view tag) {
   bytes += '\0';
   bytes += tag;
   write_file(path, bytes);
+#ifdef _WIN32
+  if (signing != Signing::None) {
+    const auto& signer = signing == Signing::Theirs ? signers().theirs : signers().ours;
+    EXPECT_TRUE(signer && signer->sign_in_place(path));
+    if (signing == Signing::Damaged) testsupport::damage_program(path);
+  }
+  return read_file(path).value_or("");
+#else
+  (void)signing;
   return bytes;
+#endif
+}
+
+// Whether this test process may offer updates at all: on Linux only root may.
+bool may_offer_updates() {
+#ifdef _WIN32
+  return true;
+#else
+  return ::geteuid() == 0;
+#endif
+}
+
+std::string failed_reply(const std::string& text) {
+  // Paths hold backslashes on Windows: the message is written as JSON text.
+  std::string reply = "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":";
+  reply += nlohmann::json(text).dump();
+  reply += "}\n";
+  return reply;
+}
+
+// Every entry of a folder with its content: equal snapshots, nothing changed.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(fs_path(dir))) {
+    entries[testsupport::utf8_path(entry.path().filename())] =
+        read_file(testsupport::utf8_path(entry.path())).value_or("<dir>");
+  }
+  return entries;
 }
 
 TEST(UpdateEndToEnd, ANewDesktopApplicationIsInstalledAndStarted) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   Service service;
   TempDir offered("update-offered");
   const std::string& desktop = service.install().desktop;
@@ -200,6 +281,7 @@ TEST(UpdateEndToEnd, ANewDesktopApplicationIsInstalledAndStarted) {
 }
 
 TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   Service service;
   TempDir offered("update-offered");
   const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
@@ -225,6 +307,7 @@ TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
 }
 
 TEST(UpdateEndToEnd, AMismatchingFileIsRefusedWithItsPath) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   Service service;
   TempDir offered("update-offered");
   const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
@@ -234,11 +317,7 @@ TEST(UpdateEndToEnd, AMismatchingFileIsRefusedWithItsPath) {
   std::string text = "сумма ";
   text += offered.file("svc.bin");
   text += " не сошлась";
-  // Paths hold backslashes on Windows: the message is written as JSON text.
-  std::string reply = "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":";
-  reply += nlohmann::json(text).dump();
-  reply += "}\n";
-  EXPECT_EQ(service.ask(line), reply);
+  EXPECT_EQ(service.ask(line), failed_reply(text));
   EXPECT_TRUE(service.said("обновление не поставлено: " + text));
   EXPECT_FALSE(exists(service.record()));
   EXPECT_FALSE(exists(service.install().desktop + ".old"));
@@ -260,6 +339,95 @@ TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
   EXPECT_EQ(read_file(service.install().desktop), desktop_bytes);
   EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
 }
+
+#ifdef _WIN32
+// Only builds signed with the certificate of the running service are taken;
+// the refusal names the offered file and nothing on disk changes.
+TEST(UpdateEndToEnd, BuildsNotSignedByTheServicesCertificateAreRefused) {
+  Service service;
+  TempDir offered("update-offered");
+  const std::string svc_path = offered.file("svc.bin");
+  const std::string svc = new_build(svc_path, "service 9.1");
+  struct Case {
+    const char* name;
+    Signing signing;
+    const char* before;  // the message: before and after the offered path
+    const char* after;
+  };
+  const Case cases[] = {
+      {"signed by another certificate", Signing::Theirs, "", " - подписан чужим сертификатом"},
+      {"unsigned", Signing::None, "", " - без подписи"},
+      {"changed after signing", Signing::Damaged, "подпись ", " не сошлась"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string app_path = offered.file("app" + std::to_string(++n) + ".bin");
+    const std::string app = new_build(app_path, "desktop 9.1", c.signing);
+    const auto before = snapshot(service.install().path());
+    const std::string text = c.before + app_path + c.after;
+    EXPECT_EQ(service.ask(update_line(app_path, digest_of(app), svc_path, digest_of(svc))),
+              failed_reply(text));
+    EXPECT_TRUE(service.said("обновление не поставлено: " + text + "\n"));
+    EXPECT_EQ(snapshot(service.install().path()), before);
+  }
+  // Ours is taken.
+  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
+  testsupport::set_script(service.install().desktop, "exit 0");
+  testsupport::set_script(service.service_exe(), "exit 0");
+  EXPECT_EQ(
+      service.ask(update_line(offered.file("app.bin"), digest_of(app), svc_path, digest_of(svc))),
+      "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
+}
+
+TEST(UpdateEndToEnd, AnUnsignedServiceTakesNoUpdate) {
+  Service service({}, Build::Unsigned);
+  TempDir offered("update-offered");
+  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
+  const std::string svc = new_build(offered.file("svc.bin"), "service 9.1");
+  const auto before = snapshot(service.install().path());
+  const std::string text =
+      service.service_exe() + " - без действительной подписи, обновления не принимаются";
+  EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(app),
+                                    offered.file("svc.bin"), digest_of(svc))),
+            failed_reply(text));
+  EXPECT_EQ(snapshot(service.install().path()), before);
+}
+
+#ifdef OMBREL_HAS_DEV_SERVICE
+TEST(UpdateEndToEnd, TheUnsignedDevelopmentVariantTakesUnsignedBuilds) {
+  Service service({}, Build::Development);
+  TempDir offered("update-offered");
+  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1", Signing::None);
+  const std::string same_service = read_file(service.service_exe()).value_or("");
+  write_file(offered.file("svc.bin"), same_service);
+  testsupport::set_script(service.install().desktop, "exit 0");
+  EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(app),
+                                    offered.file("svc.bin"), digest_of(same_service))),
+            "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":false}\n");
+  EXPECT_TRUE(wait_until([&] { return read_file(service.install().desktop) == app; }));
+}
+#endif
+#else
+// Only root may offer an update to the Linux port; anybody else is refused
+// before any file is looked at.
+TEST(UpdateEndToEnd, AnUpdateFromAnotherUserIsRefused) {
+  Service service;
+  TempDir offered("update-offered");
+  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
+  const std::string svc = new_build(offered.file("svc.bin"), "service 9.1");
+  const std::string line =
+      update_line(offered.file("app.bin"), digest_of(app), offered.file("svc.bin"), digest_of(svc));
+  const auto before = snapshot(service.install().path());
+  const std::string reply =
+      ::geteuid() == 0 ? testsupport::exchange_as_user(65534, platform::default_pipe_name(),
+                                                       line.substr(0, line.size() - 1))
+                       : service.ask(line);
+  EXPECT_EQ(reply, failed_reply("обновление доступно только root"));
+  EXPECT_TRUE(service.said("обновление не поставлено: обновление доступно только root\n"));
+  EXPECT_EQ(snapshot(service.install().path()), before);
+}
+#endif
 
 }  // namespace
 }  // namespace ombrel::update_e2e
