@@ -29,10 +29,13 @@ trap cleanup EXIT
 # Each program prints its figures as "ROW" lines; the rest is commentary.
 run() {
   echo "== $*" >&2
-  "$@" | tee /dev/stderr | grep '^ROW' >>"$rows" || {
+  local out
+  out=$("$@") || {
     echo "failed: $*" >&2
     exit 1
   }
+  printf '%s\n' "$out" >&2
+  printf '%s\n' "$out" | grep '^ROW' >>"$rows" || true
 }
 
 bin=$native/bin

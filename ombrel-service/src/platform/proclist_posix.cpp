@@ -1,12 +1,14 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "platform/oserror.hpp"
 #include "platform/proclist.hpp"
@@ -49,6 +51,24 @@ std::vector<std::string> components(const std::string& path) {
   return parts;
 }
 
+// The short name in `path` (a /proc/PID/comm), without its line feed;
+// nullopt when the process is gone. Read with plain calls:
+// a file stream would set up the C++ locale machinery, which kept a few
+// hundred KiB of the service resident for one listing at start-up.
+std::optional<std::string> read_comm(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buf[256];
+  ssize_t n = 0;
+  do {
+    n = ::read(fd, buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  const std::string_view text(buf, static_cast<std::size_t>(n));
+  return std::string(text.substr(0, text.find('\n')));
+}
+
 }  // namespace
 
 Result<std::vector<ProcessEntry>> list_processes() {
@@ -66,8 +86,9 @@ Result<std::vector<ProcessEntry>> list_processes() {
       entry.exe_name = file_name_of(*exe);
     } else {
       // Kernel threads and other users' processes: only the short name is readable.
-      std::ifstream comm(base + "/comm");
-      if (!comm || !std::getline(comm, entry.exe_name)) continue;  // gone meanwhile
+      auto comm = read_comm(base + "/comm");
+      if (!comm) continue;  // gone meanwhile
+      entry.exe_name = std::move(*comm);
     }
     entries.push_back(std::move(entry));
   }
