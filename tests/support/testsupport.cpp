@@ -98,6 +98,22 @@ std::string install_standin(const std::string& dir, Standin which,
   return utf8_path(target);
 }
 
+std::string install_program(const std::string& dir, std::string_view base,
+                            const std::string& file_name) {
+  const auto target = fs_path(dir) / fs_path(file_name);
+  std::filesystem::copy_file(fs_path(bin_dir()) / fs_path(exe_name(base)), target,
+                             std::filesystem::copy_options::overwrite_existing);
+  return utf8_path(target);
+}
+
+bool running_from(std::uint32_t pid, const std::string& exe) {
+  auto image = platform::process_image_path(pid);
+  if (!image) return false;
+  auto running = platform::canonical_path(*image);
+  auto wanted = platform::canonical_path(exe);
+  return running && wanted && platform::same_path(*running, *wanted);
+}
+
 InstallDir::InstallDir(std::string_view hint)
     : TempDir(hint),
       xray(install_standin(path(), Standin::Xray)),

@@ -4,6 +4,7 @@
 // access to what the stand-ins record (see tests/standin/standin.hpp).
 // Paths are UTF-8 text in the platform's own form, like the service's.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -52,6 +53,16 @@ std::string core_file_name(Standin which);
 // name) and returns the full path of the copy.
 std::string install_standin(const std::string& dir, Standin which,
                             std::optional<std::string> file_name = std::nullopt);
+
+// Copies the built program `base` ("standin-owner") into `dir` as
+// `file_name` and returns the full path of the copy.
+std::string install_program(const std::string& dir, std::string_view base,
+                            const std::string& file_name);
+
+// Whether the process `pid` is alive and runs the executable at `exe`: a
+// process that has ended (a zombie on Linux) or another program that took
+// over the number does not.
+bool running_from(std::uint32_t pid, const std::string& exe);
 
 // A temporary installation folder with all three stand-ins in place.
 class InstallDir : public TempDir {

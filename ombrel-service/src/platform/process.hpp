@@ -83,6 +83,18 @@ struct SpawnOptions {
   Stdio std_in = Stdio::Inherit;
   Stdio std_out = Stdio::Inherit;
   Stdio std_err = Stdio::Inherit;
+  // The child ends when the service process ends, however it ends (a crash
+  // or a hard kill included), not only when its `Process` is dropped. For
+  // the cores: a core left running keeps the tunnel and the ports.
+  // Windows: the child is created inside a job object that the service
+  // holds open and that ends its processes when it closes, which the system
+  // does when the service ends. Linux: the child carries a parent-death
+  // signal (SIGKILL), armed before it runs the program; it is forked by one
+  // thread that lives as long as the service, because the signal follows
+  // the thread that forked the child, not its process. A program with
+  // set-user-ID or file capabilities loses that signal at its start.
+  // `release` does not undo this.
+  bool end_with_service = false;
 };
 
 class Process {
@@ -146,7 +158,11 @@ Result<Process> spawn(const SpawnOptions& options);
 
 // Starts a program that lives on by itself: no streams (null device), its own
 // session or process group, not owned by the service and never terminated by
-// it. Returns its process id.
+// it, nor by the end of the service. On Windows, when the service itself runs
+// inside a job that lets its children break away, the program is created
+// outside it, so that whoever ends that job with the service does not end
+// the program too; a job that forbids it keeps the program. Returns its
+// process id.
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir);
 

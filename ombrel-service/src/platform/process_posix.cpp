@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -103,54 +106,201 @@ void reap_in_background(pid_t pid) noexcept {
   }
 }
 
-struct SpawnAttrs {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  SpawnAttrs() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-  }
-  ~SpawnAttrs() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-  }
-  SpawnAttrs(const SpawnAttrs&) = delete;
-  SpawnAttrs& operator=(const SpawnAttrs&) = delete;
+// What a forked child does before it becomes the program. Everything is
+// prepared by the parent: between fork and exec the child may only make
+// async-signal-safe calls, since other threads of the service may have held
+// locks (the allocator's among them) at the moment of the fork.
+struct ChildSetup {
+  const char* program = nullptr;
+  char* const* argv = nullptr;
+  const char* working_dir = nullptr;  // the service's own when null
+  int std_fds[3] = {-1, -1, -1};      // -1: the service's own stream
+  bool new_session = false;
+  bool end_with_parent = false;
+  pid_t parent = 0;
 };
 
-Result<pid_t> spawn_raw(const std::string& program, std::span<const std::string> args,
-                        const std::optional<std::string>& working_dir, SpawnAttrs& sa,
-                        bool new_session) {
-  // Whatever descriptor the rest of the service opened without close-on-exec
-  // (streams, library internals) stays behind: only 0, 1 and 2 cross over.
-  int rc = posix_spawn_file_actions_addclosefrom_np(&sa.actions, 3);
-  if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
-  if (working_dir) {
-    rc = posix_spawn_file_actions_addchdir_np(&sa.actions, working_dir->c_str());
-    if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
+// Tells the parent why the child did not become the program, and ends it.
+[[noreturn]] void child_failed(int report) noexcept {
+  const int err = errno;
+  (void)!::write(report, &err, sizeof err);
+  ::_exit(127);
+}
+
+[[noreturn]] void become_program(const ChildSetup& setup, int report) noexcept {
+  if (setup.end_with_parent) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) child_failed(report);
+    // A parent that died before the signal was armed will never send it;
+    // this child has been handed to another process by now.
+    if (::getppid() != setup.parent) ::_exit(127);
   }
-  // The service may block or ignore signals in its own threads (SIGPIPE while
-  // writing, SIGTERM for its stop handling); a core must start with the defaults.
+  if (setup.new_session && ::setsid() < 0) child_failed(report);
+  // The parent's ends are all above 2, so each lands on its place and
+  // loses close-on-exec there.
+  for (int target = 0; target < 3; ++target) {
+    if (setup.std_fds[target] >= 0 && ::dup2(setup.std_fds[target], target) < 0) {
+      child_failed(report);
+    }
+  }
+  // Only 0, 1 and 2 cross over: whatever else the service holds without
+  // close-on-exec (library internals, a descriptor of a concurrent spawn)
+  // stays behind. The report pipe moves to 3, closed by a successful exec.
+  if (report != 3) {
+    if (::dup3(report, 3, O_CLOEXEC) < 0) child_failed(report);
+    report = 3;
+  }
+  ::closefrom(4);
+  if (setup.working_dir != nullptr && ::chdir(setup.working_dir) != 0) child_failed(report);
+  // The service ignores or blocks signals for its own needs (SIGPIPE while
+  // writing, SIGTERM for its stop); a program starts with the defaults.
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &defaults, nullptr);
   sigset_t none;
   sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(setup.program, setup.argv, environ);
+  child_failed(report);
+}
+
+// Forks and execs on the calling thread. The result comes back through a
+// close-on-exec pipe: closed without a word when the program runs, or the
+// errno of the step that failed.
+Result<pid_t> fork_exec(const ChildSetup& setup) {
+  auto report = make_pipe();
+  if (!report) return fail(report.error());
+  auto& [report_read, report_write] = *report;
+
+  // With every signal blocked no handler of the service can run in the
+  // child before the defaults are back.
   sigset_t all;
   sigfillset(&all);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (new_session) flags |= POSIX_SPAWN_SETSID;
-  posix_spawnattr_setflags(&sa.attr, flags);
-  posix_spawnattr_setsigmask(&sa.attr, &none);
-  posix_spawnattr_setsigdefault(&sa.attr, &all);
+  sigset_t old_mask;
+  pthread_sigmask(SIG_SETMASK, &all, &old_mask);
+  const pid_t pid = ::fork();
+  const int fork_errno = errno;
+  if (pid == 0) become_program(setup, report_write.get());
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  if (pid < 0) return fail(os_error(static_cast<unsigned long>(fork_errno)));
 
+  report_write.reset();
+  int err = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(report_read.get(), &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return pid;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return fail(os_error(static_cast<unsigned long>(n == sizeof err ? err : EIO)));
+}
+
+// The thread that forks every child that ends with the service. The
+// parent-death signal is sent when the thread that forked the child ends,
+// not when its process does; the requests come from threads of any life
+// span (a pipe connection, a test), so they are handed to this one thread,
+// which is made on first use and lives as long as the process.
+class BoundSpawner {
+ public:
+  // Null while the system refuses the thread.
+  static BoundSpawner* instance() {
+    static std::mutex mutex;
+    static BoundSpawner* one = nullptr;
+    const std::lock_guard lock(mutex);
+    if (one == nullptr) one = start();
+    return one;
+  }
+
+  Result<pid_t> run(const ChildSetup& setup) {
+    Request request{&setup};
+    std::unique_lock lock(mutex_);
+    queue_.push_back(&request);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return request.done; });
+    return std::move(request.result);
+  }
+
+ private:
+  struct Request {
+    const ChildSetup* setup;
+    Result<pid_t> result{};
+    bool done = false;
+  };
+
+  static BoundSpawner* start() {
+    auto* spawner = new BoundSpawner;
+    // The thread never takes a signal meant for the process (the stop
+    // signals are waited for elsewhere); it inherits this mask.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t old_mask;
+    pthread_sigmask(SIG_SETMASK, &all, &old_mask);
+    try {
+      std::thread([spawner] { spawner->serve(); }).detach();
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+      delete spawner;
+      return nullptr;
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    // Never deleted: the thread serves until the process ends.
+    return spawner;
+  }
+
+  [[noreturn]] void serve() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      changed_.wait(lock, [&] { return !queue_.empty(); });
+      Request* request = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      Result<pid_t> result = fork_exec(*request->setup);
+      lock.lock();
+      request->result = std::move(result);
+      request->done = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Request*> queue_;
+};
+
+Result<pid_t> start_child(const std::string& program, std::span<const std::string> args,
+                          const std::optional<std::string>& working_dir, const int std_fds[3],
+                          bool new_session, bool end_with_service) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  pid_t pid = 0;
-  rc = ::posix_spawn(&pid, program.c_str(), &sa.actions, &sa.attr, argv.data(), environ);
-  if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
-  return pid;
+  ChildSetup setup;
+  setup.program = program.c_str();
+  setup.argv = argv.data();
+  setup.working_dir = working_dir ? working_dir->c_str() : nullptr;
+  for (int i = 0; i < 3; ++i) setup.std_fds[i] = std_fds[i];
+  setup.new_session = new_session;
+  setup.end_with_parent = end_with_service;
+  setup.parent = ::getpid();
+  if (end_with_service) {
+    // Without the thread, the child is bound to the caller's thread: the
+    // service starts its cores on threads that live as long as it does.
+    if (BoundSpawner* spawner = BoundSpawner::instance()) return spawner->run(setup);
+  }
+  return fork_exec(setup);
+}
+
+// The null device on a descriptor above 2, close-on-exec.
+Result<Fd> open_null(int flags) {
+  Fd fd(::open("/dev/null", flags | O_CLOEXEC));
+  if (fd.get() < 0) return fail(last_os_error());
+  if (fd.get() > 2) return fd;
+  Fd moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+  if (moved.get() < 0) return fail(last_os_error());
+  return moved;
 }
 
 }  // namespace
@@ -333,7 +483,6 @@ std::uint32_t Process::release() noexcept {
 }
 
 Result<Process> spawn(const SpawnOptions& options) {
-  SpawnAttrs sa;
   Process process;
   Fd child_ends[3];
   const Stdio kinds[3] = {options.std_in, options.std_out, options.std_err};
@@ -342,9 +491,9 @@ Result<Process> spawn(const SpawnOptions& options) {
       case Stdio::Inherit:
         break;
       case Stdio::Null: {
-        const int rc = posix_spawn_file_actions_addopen(&sa.actions, target, "/dev/null",
-                                                        target == 0 ? O_RDONLY : O_WRONLY, 0);
-        if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
+        auto null = open_null(target == 0 ? O_RDONLY : O_WRONLY);
+        if (!null) return fail(null.error());
+        child_ends[target] = std::move(*null);
         break;
       }
       case Stdio::Pipe: {
@@ -358,14 +507,13 @@ Result<Process> spawn(const SpawnOptions& options) {
           child_ends[target] = std::move(write_end);
           (target == 1 ? process.stdout_ : process.stderr_).emplace(read_end.release());
         }
-        const int rc =
-            posix_spawn_file_actions_adddup2(&sa.actions, child_ends[target].get(), target);
-        if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
         break;
       }
     }
   }
-  auto pid = spawn_raw(options.program, options.args, options.working_dir, sa, false);
+  const int fds[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
+  auto pid = start_child(options.program, options.args, options.working_dir, fds, false,
+                         options.end_with_service);
   if (!pid) return fail(pid.error());
   process.pid_ = static_cast<std::uint32_t>(*pid);
   process.running_ = true;
@@ -375,13 +523,12 @@ Result<Process> spawn(const SpawnOptions& options) {
 
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir) {
-  SpawnAttrs sa;
-  for (int target = 0; target < 3; ++target) {
-    const int rc = posix_spawn_file_actions_addopen(&sa.actions, target, "/dev/null",
-                                                    target == 0 ? O_RDONLY : O_WRONLY, 0);
-    if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
-  }
-  auto pid = spawn_raw(program, args, working_dir, sa, true);
+  auto in = open_null(O_RDONLY);
+  if (!in) return fail(in.error());
+  auto out = open_null(O_WRONLY);
+  if (!out) return fail(out.error());
+  const int fds[3] = {in->get(), out->get(), out->get()};
+  auto pid = start_child(program, args, working_dir, fds, true, false);
   if (!pid) return fail(pid.error());
   Process process;
   process.pid_ = static_cast<std::uint32_t>(*pid);

@@ -6,6 +6,7 @@
 #include "base/text.hpp"
 #include "platform/cmdline.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/job_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/process.hpp"
 
@@ -60,18 +61,18 @@ class AttributeList {
     if (initialised_) DeleteProcThreadAttributeList(get());
   }
 
-  // Limits inheritance to exactly `handles`.
-  Result<void> init_handle_list(std::span<HANDLE> handles) {
+  Result<void> init(DWORD count) {
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, count, 0, &size);
     storage_ = std::make_unique<char[]>(size);
-    if (!InitializeProcThreadAttributeList(get(), 1, 0, &size)) return fail(last_os_error());
+    if (!InitializeProcThreadAttributeList(get(), count, 0, &size)) return fail(last_os_error());
     initialised_ = true;
-    if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                                   handles.size_bytes(), nullptr, nullptr)) {
-      return fail(last_os_error());
-    }
     return {};
+  }
+
+  // `value` must stay valid until the process has been created.
+  bool add(DWORD_PTR attribute, void* value, SIZE_T size) {
+    return UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr) != FALSE;
   }
 
   LPPROC_THREAD_ATTRIBUTE_LIST get() {
@@ -88,11 +89,31 @@ struct Created {
   DWORD pid = 0;
 };
 
+// Ends a child that was created but must not run.
+void discard(const PROCESS_INFORMATION& pi) noexcept {
+  TerminateProcess(pi.hProcess, 1);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+// Makes sure the new, still suspended child is in `job`, then lets it run.
+// The job list of the creation puts it there at once where the system knows
+// that list (Windows 10 and later, Wine); otherwise it is assigned here,
+// before it has run a single instruction.
+Result<void> bind_and_resume(const PROCESS_INFORMATION& pi, HANDLE job) {
+  BOOL in_job = FALSE;
+  if (!IsProcessInJob(pi.hProcess, job, &in_job)) return fail(last_os_error());
+  if (!in_job && !AssignProcessToJobObject(job, pi.hProcess)) return fail(last_os_error());
+  if (ResumeThread(pi.hThread) == static_cast<DWORD>(-1)) return fail(last_os_error());
+  return {};
+}
+
 // CreateProcessW with the given standard handles (all three or none) as the
-// only inherited handles.
+// only inherited handles, inside `job` when one is given.
 Result<Created> create_process(const std::string& program, std::span<const std::string> args,
                                const std::optional<std::string>& working_dir, HANDLE std_handles[3],
-                               DWORD flags) {
+                               DWORD flags, HANDLE job = nullptr) {
   const std::wstring application = wide(program);
   std::wstring command_line = wide(windows_command_line(program, args));
   const std::wstring directory = working_dir ? wide(*working_dir) : std::wstring();
@@ -101,32 +122,55 @@ Result<Created> create_process(const std::string& program, std::span<const std::
   si.StartupInfo.cb = sizeof si;
   AttributeList attributes;
   BOOL inherit = FALSE;
+  HANDLE list[3];
+  HANDLE jobs[1] = {job};
+  if (std_handles != nullptr || job != nullptr) {
+    OMBREL_TRY(attributes.init((std_handles != nullptr ? 1 : 0) + (job != nullptr ? 1 : 0)));
+    si.lpAttributeList = attributes.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
   if (std_handles != nullptr) {
     // Only these three become inheritable, and only until the child exists;
     // the list makes sure that no other inheritable handle a concurrent
     // caller may hold crosses over either.
-    HANDLE list[3];
-    std::size_t count = 0;
     for (int i = 0; i < 3; ++i) {
       if (!SetHandleInformation(std_handles[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
         return fail(last_os_error());
       }
-      list[count++] = std_handles[i];
+      list[i] = std_handles[i];
     }
-    OMBREL_TRY(attributes.init_handle_list(std::span<HANDLE>(list, count)));
+    if (!attributes.add(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list, sizeof list)) {
+      return fail(last_os_error());
+    }
     si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     si.StartupInfo.hStdInput = std_handles[0];
     si.StartupInfo.hStdOutput = std_handles[1];
     si.StartupInfo.hStdError = std_handles[2];
-    si.lpAttributeList = attributes.get();
-    flags |= EXTENDED_STARTUPINFO_PRESENT;
     inherit = TRUE;
   }
+  if (job != nullptr) {
+    // Refused by systems older than the job list: the assignment after
+    // creation does the same.
+    (void)attributes.add(PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs, sizeof jobs);
+    flags |= CREATE_SUSPENDED;
+  }
   PROCESS_INFORMATION pi{};
-  const BOOL ok =
+  BOOL ok =
       CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit, flags,
                      nullptr, working_dir ? directory.c_str() : nullptr, &si.StartupInfo, &pi);
+  if (!ok && (flags & CREATE_BREAKAWAY_FROM_JOB) != 0 && GetLastError() == ERROR_ACCESS_DENIED) {
+    // A job further out forbids leaving it: the program stays in it.
+    ok = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit,
+                        flags & ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB), nullptr,
+                        working_dir ? directory.c_str() : nullptr, &si.StartupInfo, &pi);
+  }
   if (!ok) return fail(last_os_error());
+  if (job != nullptr) {
+    if (auto bound = bind_and_resume(pi, job); !bound) {
+      discard(pi);
+      return fail(std::move(bound.error()));
+    }
+  }
   CloseHandle(pi.hThread);
   return Created{UniqueHandle(pi.hProcess), pi.dwProcessId};
 }
@@ -323,8 +367,15 @@ Result<Process> spawn(const SpawnOptions& options) {
       }
     }
   }
+  HANDLE job = nullptr;
+  if (options.end_with_service) {
+    auto made = service_job();
+    if (!made) return fail(made.error());
+    job = *made;
+  }
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
-  auto created = create_process(options.program, options.args, options.working_dir, handles, 0);
+  auto created =
+      create_process(options.program, options.args, options.working_dir, handles, 0, job);
   if (!created) return fail(created.error());
   process.pid_ = created->pid;
   process.process_ = created->process.release();
@@ -335,7 +386,7 @@ Result<Process> spawn(const SpawnOptions& options) {
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir) {
   auto created = create_process(program, args, working_dir, nullptr,
-                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP);
+                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | outliving_flags());
   if (!created) return fail(created.error());
   return static_cast<std::uint32_t>(created->pid);
 }

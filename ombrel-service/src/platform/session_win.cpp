@@ -5,6 +5,7 @@
 
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/job_win.hpp"
 #include "platform/paths.hpp"
 #include "platform/session.hpp"
 
@@ -87,9 +88,17 @@ Result<void> launch_in_user_session(const std::string& install_dir) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.lpDesktop = desktop.data();
+    // The application belongs to the user, not to the service: it must not
+    // end with a job the service may run in.
+    const DWORD breakaway = outliving_flags();
     created = CreateProcessAsUserW(primary.get(), nullptr, command_line.data(), nullptr, nullptr,
-                                   FALSE, flags, environment.get(),
+                                   FALSE, flags | breakaway, environment.get(),
                                    folder.empty() ? nullptr : directory.c_str(), &si, &pi);
+    if (!created && breakaway != 0 && GetLastError() == ERROR_ACCESS_DENIED) {
+      created = CreateProcessAsUserW(primary.get(), nullptr, command_line.data(), nullptr, nullptr,
+                                     FALSE, flags, environment.get(),
+                                     folder.empty() ? nullptr : directory.c_str(), &si, &pi);
+    }
   }
   primary.reset();
   if (!created) return fail(std::string(DESKTOP_NOT_STARTED));

@@ -85,13 +85,21 @@ Result<void> start_copier(std::optional<platform::PipeReader> pipe,
   });
 }
 
+// A core is started to end with the service, however the service ends: a
+// core left behind by a crash would hold the tunnel and the ports until the
+// next start cleaned it up.
+Result<platform::Process> spawn_core(platform::SpawnOptions options) {
+  options.end_with_service = true;
+  return platform::spawn(options);
+}
+
 Result<platform::Process> start_proxy_core(const std::string& path, const std::string& document) {
-  auto spawned = platform::spawn(platform::SpawnOptions{path,
-                                                        {"run", "-c", "stdin:"},
-                                                        std::nullopt,
-                                                        platform::Stdio::Pipe,
-                                                        platform::Stdio::Pipe,
-                                                        platform::Stdio::Null});
+  auto spawned = spawn_core(platform::SpawnOptions{path,
+                                                   {"run", "-c", "stdin:"},
+                                                   std::nullopt,
+                                                   platform::Stdio::Pipe,
+                                                   platform::Stdio::Pipe,
+                                                   platform::Stdio::Null});
   if (!spawned) return fail(std::move(spawned.error()).wrapped(std::string(CANNOT_START) + path));
   platform::Process core = std::move(*spawned);
 
@@ -196,12 +204,12 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
     const std::string document_path = platform::join_path(data, TUNNEL_DOCUMENT_FILE);
     OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
     auto singbox =
-        platform::spawn(platform::SpawnOptions{*singbox_path,
-                                               {"run", "-c", document_path, "--disable-color"},
-                                               std::nullopt,
-                                               platform::Stdio::Null,
-                                               platform::Stdio::Pipe,
-                                               platform::Stdio::Pipe});
+        spawn_core(platform::SpawnOptions{*singbox_path,
+                                          {"run", "-c", document_path, "--disable-color"},
+                                          std::nullopt,
+                                          platform::Stdio::Null,
+                                          platform::Stdio::Pipe,
+                                          platform::Stdio::Pipe});
     if (!singbox) {
       return fail(std::move(singbox.error()).wrapped(std::string(CANNOT_START) + *singbox_path));
     }
