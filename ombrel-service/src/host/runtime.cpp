@@ -1,6 +1,9 @@
 #include "host/runtime.hpp"
 
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/identity.hpp"
 
@@ -60,13 +63,27 @@ std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void*
   }
 }
 
+// The sender the control handler is given. The dispatcher may call the
+// handler on its own thread at any time until the process ends, also while
+// and after the service main returns, so the sender must outlive every
+// service main: each one's stays here for the life of the process.
+namespace {
+StopSender* lasting_sender(const StopSender& sender) {
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<StopSender>> senders;
+  std::lock_guard lock(mutex);
+  senders.push_back(std::make_unique<StopSender>(sender));
+  return senders.back().get();
+}
+}  // namespace
+
 void run_service_main(const RegisterHandler& register_handler, const Workers& workers) {
   auto [sender, receiver] = make_stop_signal();
   const auto report_failure = [&](const Error& error) {
     workers.write_stderr("служба остановлена с ошибкой: " + error.to_string() + "\n");
   };
 
-  auto registration = context(register_handler(control_handler, &sender),
+  auto registration = context(register_handler(control_handler, lasting_sender(sender)),
                               "не удалось зарегистрировать обработчик управления");
   if (!registration) return report_failure(registration.error());
   platform::ServiceRegistration& service = **registration;
