@@ -15,9 +15,9 @@ namespace ombrel::platform {
 Result<HANDLE> service_job();
 
 // Creation flags for a program that must outlive the service:
-// CREATE_BREAKAWAY_FROM_JOB when the service runs inside a job that allows
-// it, 0 otherwise (no job, a job whose children leave by themselves, or a
-// job that forbids leaving it).
+// CREATE_BREAKAWAY_FROM_JOB when the service runs inside a job, else 0. A
+// job that forbids leaving it refuses the creation with access denied; the
+// caller then creates the program without the flag, inside that job.
 DWORD outliving_flags() noexcept;
 
 }  // namespace ombrel::platform

@@ -1,0 +1,112 @@
+// The service itself may run inside a job (a launcher, a test harness). A
+// program that must outlive the service leaves that job when the job allows
+// it; a core started to end with the service ends with it either way. The
+// owner of the children is the stand-in "standin-owner", started here inside
+// a job of the test's own.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/handle_win.hpp"
+#include "platform/proclist.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+using namespace ombrel::testsupport;
+
+std::wstring wide(const std::string& utf8) {
+  return std::filesystem::path(fs_path(utf8)).wstring();
+}
+
+UniqueHandle make_job(DWORD limits) {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | limits;
+  EXPECT_TRUE(
+      SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &info, sizeof info));
+  return job;
+}
+
+// Starts `program` with `args` inside `job`, before it runs a single instruction.
+UniqueHandle start_in_job(HANDLE job, const std::string& program, const std::string& args) {
+  std::wstring line = L"\"" + wide(program) + L"\" " + wide(args);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(wide(program).c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                      nullptr, nullptr, &si, &pi)) {
+    ADD_FAILURE() << "CreateProcessW " << GetLastError();
+    return {};
+  }
+  UniqueHandle process(pi.hProcess);
+  UniqueHandle thread(pi.hThread);
+  EXPECT_TRUE(AssignProcessToJobObject(job, process.get())) << GetLastError();
+  ResumeThread(thread.get());
+  return process;
+}
+
+bool in_job(std::uint32_t pid, HANDLE job) {
+  // Wine answers only with full query rights.
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+  BOOL inside = FALSE;
+  return process && IsProcessInJob(process.get(), job, &inside) && inside;
+}
+
+TEST(ProcessJob, ADetachedProgramLeavesTheServicesJobWhenTheJobAllowsIt) {
+  struct Case {
+    const char* name;
+    DWORD limits;
+    bool outlives_the_job;
+  };
+  const Case cases[] = {
+      {"breakaway allowed", JOB_OBJECT_LIMIT_BREAKAWAY_OK, true},
+      {"children leave by themselves", JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, true},
+      {"breakaway forbidden: the program is started all the same, inside", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir("job");
+    const std::string owner = install_program(dir.path(), "standin-owner", "owner.exe");
+    const std::string child = install_standin(dir.path(), Standin::Desktop);
+    set_script(child, "stay");
+    UniqueHandle job = make_job(c.limits);
+    UniqueHandle owner_process = start_in_job(job.get(), owner, "detached \"" + child + "\"");
+    const auto pid_text = wait_for_record(owner, ".child", 30s);
+    ASSERT_TRUE(pid_text) << read_record(owner, ".error").value_or("(no error)");
+    const auto pid = static_cast<std::uint32_t>(std::stoul(*pid_text));
+    ASSERT_TRUE(wait_until([&] { return running_from(pid, child); }, 10s));
+    EXPECT_EQ(in_job(pid, job.get()), !c.outlives_the_job);
+
+    // Closing the job ends what is inside: the owner always.
+    job.reset();
+    EXPECT_EQ(WaitForSingleObject(owner_process.get(), 10000), WAIT_OBJECT_0);
+    if (c.outlives_the_job) {
+      Sleep(500);
+      EXPECT_TRUE(running_from(pid, child));
+      (void)terminate_process(pid, 1);
+    }
+    EXPECT_TRUE(wait_until([&] { return !running_from(pid, child); }, 10s));
+  }
+}
+
+TEST(ProcessJob, ABoundCoreOfAServiceInsideAJobEndsWithTheService) {
+  TempDir dir("job");
+  const std::string owner = install_program(dir.path(), "standin-owner", "owner.exe");
+  const std::string child = install_standin(dir.path(), Standin::Desktop);
+  set_script(child, "stay");
+  UniqueHandle job = make_job(JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+  UniqueHandle owner_process = start_in_job(job.get(), owner, "bound \"" + child + "\"");
+  const auto pid_text = wait_for_record(owner, ".child", 30s);
+  ASSERT_TRUE(pid_text) << read_record(owner, ".error").value_or("(no error)");
+  const auto pid = static_cast<std::uint32_t>(std::stoul(*pid_text));
+  ASSERT_TRUE(wait_until([&] { return running_from(pid, child); }, 10s));
+
+  ASSERT_TRUE(TerminateProcess(owner_process.get(), 9));
+  EXPECT_TRUE(wait_until([&] { return !running_from(pid, child); }, 10s));
+  if (running_from(pid, child)) (void)terminate_process(pid, 1);
+}
+
+}  // namespace
+}  // namespace ombrel::platform
