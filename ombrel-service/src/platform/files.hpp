@@ -32,6 +32,9 @@ bool path_exists(const std::string& path);
 Result<void> remove_file(const std::string& path);
 // Renames `from` to `to`, replacing an existing file at `to`.
 Result<void> rename_file(const std::string& from, const std::string& to);
+// Gives the file at `existing` a second name, `link` (a hard link, in the
+// same file system); fails when `link` exists.
+Result<void> link_file(const std::string& existing, const std::string& link);
 // Creates the folder and all missing parents; an existing folder is success.
 Result<void> create_directories(const std::string& path);
 

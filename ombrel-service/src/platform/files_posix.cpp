@@ -157,6 +157,11 @@ Result<void> rename_file(const std::string& from, const std::string& to) {
   return {};
 }
 
+Result<void> link_file(const std::string& existing, const std::string& link) {
+  if (::link(existing.c_str(), link.c_str()) != 0) return fail(last_os_error());
+  return {};
+}
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty()) return fail("empty path");
   // Each prefix ending before a slash, then the whole path.

@@ -187,6 +187,13 @@ Result<void> rename_file(const std::string& from, const std::string& to) {
   return {};
 }
 
+Result<void> link_file(const std::string& existing, const std::string& link) {
+  if (!CreateHardLinkW(wide(link).c_str(), wide(existing).c_str(), nullptr)) {
+    return fail(last_os_error());
+  }
+  return {};
+}
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty()) return fail(os_error(ERROR_PATH_NOT_FOUND));
   const std::wstring p = wide(path);

@@ -27,8 +27,9 @@ std::string ascii_lower(std::string text) {
 }
 
 // Windows names a process by the file it was started from. Linux names it by
-// its executable's current name, which for a desktop application that was
-// just replaced is the backup's.
+// the name it was started under while that name still leads to its file, or
+// by the name the file was moved to (the backup's, where the file system
+// could not keep the backup as a second name).
 bool is_desktop_process(const platform::ProcessEntry& entry) {
   const std::string name = ascii_lower(entry.exe_name);
   return name == DESKTOP_EXE || name == backup_path(DESKTOP_EXE);
@@ -97,6 +98,7 @@ void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& d
   if (service_replaced) {
     // The restarted service relaunches the desktop application and clears
     // the pending record.
+    if (deps.at_step) deps.at_step("restarting");
     (void)deps.start_program(platform::join_path(*dir, SERVICE_EXE), {"restart"});
     return;
   }

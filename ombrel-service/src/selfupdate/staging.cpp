@@ -69,21 +69,47 @@ void write_pending_record(const std::string& dir, const std::string& version) {
 
 }  // namespace
 
-Result<void> replace_file(const std::string& target, const std::string& source) {
+namespace {
+
+void step(const UpdateDeps* deps, std::string_view name) {
+  if (deps != nullptr && deps->at_step) deps->at_step(name);
+}
+
+// `replace_file`, telling `deps` the steps of `what` ("desktop", "service").
+Result<void> swap_in(const std::string& target, const std::string& source, const UpdateDeps* deps,
+                     std::string_view what) {
   const std::string old = backup_path(target);
+  const std::string prefix = std::string(what) + " ";
   (void)platform::remove_file(old);
+  step(deps, prefix + "backup removed");
+  bool linked = false;
   bool moved_aside = false;
   if (platform::path_exists(target)) {
-    if (auto moved = platform::rename_file(target, old); !moved) {
-      return fail(std::move(moved.error()).wrapped("не отодвинуть " + target));
+#ifndef _WIN32
+    // Where the file system has no second names, the move below does.
+    linked = platform::link_file(target, old).has_value();
+#endif
+    if (!linked) {
+      if (auto moved = platform::rename_file(target, old); !moved) {
+        return fail(std::move(moved.error()).wrapped("не отодвинуть " + target));
+      }
+      moved_aside = true;
     }
-    moved_aside = true;
   }
+  step(deps, prefix + "backed up");
   if (auto placed = platform::rename_file(source, target); !placed) {
+    if (linked) (void)platform::remove_file(old);
     if (moved_aside) (void)platform::rename_file(old, target);
     return fail(std::move(placed.error()).wrapped("не поставить " + target));
   }
+  step(deps, prefix + "placed");
   return {};
+}
+
+}  // namespace
+
+Result<void> replace_file(const std::string& target, const std::string& source) {
+  return swap_in(target, source, nullptr, {});
 }
 
 Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps) {
@@ -96,8 +122,10 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps&
 
   OMBREL_TRY(stage_offered_file(fields.app_path, fields.app_sha256, staged.app(), desktop,
                                 deps.max_file_size));
+  step(&deps, "desktop staged");
   OMBREL_TRY(stage_offered_file(fields.service_path, fields.service_sha256, staged.service(),
                                 service, deps.max_file_size));
+  step(&deps, "service staged");
   // On the staged copies, which nobody but the service can change: what is
   // judged here is what gets installed.
   auto own = own_signature(deps);
@@ -117,8 +145,9 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps&
 
   const std::lock_guard lock(internal::install_folder_lock());
   write_pending_record(*dir, fields.version);
-  if (outcome.app_replaced) OMBREL_TRY(replace_file(desktop, staged.app()));
-  if (outcome.service_replaced) OMBREL_TRY(replace_file(service, staged.service()));
+  step(&deps, "record written");
+  if (outcome.app_replaced) OMBREL_TRY(swap_in(desktop, staged.app(), &deps, "desktop"));
+  if (outcome.service_replaced) OMBREL_TRY(swap_in(service, staged.service(), &deps, "service"));
   return outcome;
 }
 

@@ -44,6 +44,14 @@ extern const char* const DESKTOP_EXE;  // "ombrel-desktop.exe" ("ombrel-desktop"
 extern const char* const SERVICE_EXE;  // "ombrel-service.exe" ("ombrel-service" on Linux)
 inline constexpr std::string_view PENDING_RECORD = "update-pending.json";
 
+// The points between the steps of an update, in their order, as
+// `UpdateDeps::at_step` names them. "restarting" comes before the new
+// service is started with "restart".
+inline constexpr std::string_view UPDATE_STEPS[] = {
+    "desktop staged",    "service staged", "record written",         "desktop backup removed",
+    "desktop backed up", "desktop placed", "service backup removed", "service backed up",
+    "service placed",    "restarting"};
+
 // "ombrel-desktop.exe" -> "ombrel-desktop.exe.old", "ombrel-desktop" -> "ombrel-desktop.old".
 std::string backup_path(const std::string& executable);
 // Where the offered file for `executable` is copied before it is checked.
@@ -93,6 +101,10 @@ struct UpdateDeps {
   // Called once both offered files are staged and verified, before anything
   // installed is touched; tests use it to meddle with the offered files.
   std::function<void()> after_verify;
+  // Called at each point between the steps of putting an update in place
+  // (`UPDATE_STEPS`); tests end the process there, as a crash or a power
+  // loss would.
+  std::function<void(std::string_view step)> at_step;
   // Only a caller with user id 0 may offer an update (the Linux port).
   bool root_callers_only = false;
   // Where set (Windows), every offered program must be signed by the
@@ -166,6 +178,13 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields,
 // backup (an older backup is deleted first). When the move fails, the
 // previous file is put back. `source` must lie in the same folder as
 // `target` (the staged copy), so that the move is a rename.
+// On Linux the backup is a second name of the previous file and `source` is
+// renamed over `target`: there is no moment without a program under the
+// installed name, whenever the service may be ended. Windows can neither
+// replace a running program under its name nor remove a second name of it,
+// so there `target` is moved aside first and `source` moved in right after:
+// an end between those two renames leaves the name empty until the backup
+// is put back.
 // Errors: "не отодвинуть {target}: {error}", "не поставить {target}: {error}".
 Result<void> replace_file(const std::string& target, const std::string& source);
 
