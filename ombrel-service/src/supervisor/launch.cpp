@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/datadir.hpp"
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
 #include "registry/registry.hpp"
@@ -181,6 +182,9 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   if (!xray) return fail(std::move(xray.error()));
 
   const std::string data = data_folder(env);
+  // The tunnel document and the logs go only into a folder that is the
+  // service's own: one that others could have prepared is moved aside first.
+  const Result<void> data_ready = platform::ensure_private_dir(data);
   RunningCores cores;
   cores.xray = std::move(*xray);
   cores.current_channel = serving::make_current_channel();
@@ -190,7 +194,8 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
     auto watched =
         start_detached([remarks = std::move(remarks), channel = cores.current_channel,
                         output = output_reader(cores.xray.take_stdout()),
-                        log_path = platform::join_path(data, serving::CORE_LOG_FILE)]() mutable {
+                        log_path = data_ready ? platform::join_path(data, serving::CORE_LOG_FILE)
+                                              : std::string()]() mutable {
           serving::watch_core_log(std::move(remarks), std::move(channel), std::move(output),
                                   registry::channel_registry(), system_clock(), log_path);
         });
@@ -200,8 +205,11 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   if (launch.singbox_config) {
     const auto singbox_path = locate_core(TUNNEL_CORE_FILE, env);
     if (!singbox_path) return fail(singbox_path.error());
-    (void)platform::create_directories(data);
     const std::string document_path = platform::join_path(data, TUNNEL_DOCUMENT_FILE);
+    if (!data_ready) {
+      Error error = data_ready.error();
+      return fail(std::move(error).wrapped(std::string(CANNOT_WRITE) + document_path));
+    }
     OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
     auto singbox =
         spawn_core(platform::SpawnOptions{*singbox_path,
