@@ -8,6 +8,7 @@
 #include <atomic>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core_folders.hpp"
@@ -116,17 +117,6 @@ Counts counts_back_to(const Counts& target) {
   return now;
 }
 
-// What the first starts bring for good (lazily made system threads, the
-// process-wide registry) belongs to every baseline after them.
-void warm_up() {
-  CoreFolders f;
-  for (const auto& launch : {proxy_launch(), tunnel_launch()}) {
-    auto cores = start_cores(launch, f.env());
-    ASSERT_TRUE(cores) << cores.error().to_string();
-  }
-  std::this_thread::sleep_for(Ms(300));
-}
-
 std::uint32_t restart_attempts_of(SharedState& shared) {
   auto lock = shared.lock();
   return shared.state().restart_attempts;
@@ -135,6 +125,32 @@ std::uint32_t restart_attempts_of(SharedState& shared) {
 bool wants_connection(SharedState& shared) {
   auto lock = shared.lock();
   return shared.state().desired.has_value();
+}
+
+// What the first storm brings for good (lazily made system threads and
+// handles, the process-wide registry) belongs to every baseline after it:
+// one lost core brought back by the watchdog, in both modes.
+void warm_up() {
+  for (const bool tunnel : {false, true}) {
+    CoreFolders f;
+    set_script(tunnel ? f.install.sing_box : f.install.xray, 1, script_for(AT_ONCE));
+    Starts starts(f);
+    SharedState shared(starts.fn());
+    Watchdog watchdog(shared, SCALED);
+    {
+      auto lock = shared.lock();
+      ASSERT_TRUE(std::holds_alternative<ViewConnected>(
+          on_connect(shared, tunnel ? tunnel_launch() : proxy_launch())));
+    }
+    ASSERT_TRUE(wait_until([&] { return starts.count() == 2; }, 30s));
+    {
+      auto lock = shared.lock();
+      on_disconnect(shared);
+    }
+    // The process list too: under Wine its first use keeps a thread.
+    EXPECT_TRUE(all_gone(starts.pids()));
+  }
+  std::this_thread::sleep_for(Ms(500));
 }
 
 // The waits before restarts 1, 2 and 3 of an unbroken run of losses, and the
@@ -173,59 +189,75 @@ TEST(CrashStorm, WatchdogFollowsItsBackOffAndGivesUpExactly) {
       {"at once and after 31 seconds, alternating", {AT_ONCE, AFTER_31_SECONDS}, false, false, 6},
   };
   warm_up();
+  // Taken once, after the first storm (under Wine the first give-up keeps a
+  // thread and a few handles for good, however long the warm-up): every
+  // later storm, with everything it made, must come back to it.
+  std::optional<Counts> baseline;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CoreFolders f;
-    const std::string& crashing = c.tunnel ? f.install.sing_box : f.install.xray;
-    for (int run = 1; run <= 12; ++run) {
-      set_script(crashing, run, script_for(c.runs[(run - 1) % c.runs.size()]));
-    }
-    Starts starts(f);
-    SharedState shared(starts.fn());
-    const Counts baseline = own_counts();
+    std::vector<std::uint32_t> pids;
+    std::size_t started = 0;
+    // The storm, its folders and its state are gone at the end of this block.
     {
-      Watchdog watchdog(shared, SCALED);
-      {
-        auto lock = shared.lock();
-        ASSERT_TRUE(std::holds_alternative<ViewConnected>(
-            on_connect(shared, c.tunnel ? tunnel_launch() : proxy_launch())));
+      CoreFolders f;
+      const std::string& crashing = c.tunnel ? f.install.sing_box : f.install.xray;
+      for (int run = 1; run <= 12; ++run) {
+        set_script(crashing, run, script_for(c.runs[(run - 1) % c.runs.size()]));
       }
-      if (c.gives_up) {
-        ASSERT_TRUE(wait_until([&] { return !wants_connection(shared); }, 60s))
-            << starts.count() << " starts, attempts " << restart_attempts_of(shared);
-        // Nothing more is started once given up.
-        std::this_thread::sleep_for(SCALED.delay_unit * 10);
-        EXPECT_EQ(starts.count(), c.starts);
+      Starts starts(f);
+      SharedState shared(starts.fn());
+      {
+        Watchdog watchdog(shared, SCALED);
         {
           auto lock = shared.lock();
-          EXPECT_EQ(on_status(shared), StateView(ViewError{std::string(GIVE_UP_MESSAGE)}));
-          EXPECT_FALSE(shared.state().cores);
+          ASSERT_TRUE(std::holds_alternative<ViewConnected>(
+              on_connect(shared, c.tunnel ? tunnel_launch() : proxy_launch())));
         }
-        if (c.runs.size() == 1) expect_back_off(starts.gaps(), c.runs[0], SCALED.delay_unit, SLACK);
-      } else {
-        ASSERT_TRUE(wait_until([&] { return starts.count() >= c.starts; }, 120s));
-        EXPECT_TRUE(wants_connection(shared)) << "gave up on runs that were long enough";
-        // After a stable run the next restart waits one unit again.
-        const auto gaps = starts.gaps();
-        for (std::size_t i = 0; i < gaps.size(); ++i) {
-          const Crash ended = c.runs[i % c.runs.size()];
-          if (ended.after < SCALED.stable_run) continue;
-          EXPECT_GE(gaps[i], ended.after + SCALED.delay_unit) << "restart " << i + 1;
-          EXPECT_LT(gaps[i], ended.after + SCALED.delay_unit + SLACK) << "restart " << i + 1;
+        if (c.gives_up) {
+          ASSERT_TRUE(wait_until([&] { return !wants_connection(shared); }, 60s))
+              << starts.count() << " starts, attempts " << restart_attempts_of(shared);
+          // Nothing more is started once given up.
+          std::this_thread::sleep_for(SCALED.delay_unit * 10);
+          EXPECT_EQ(starts.count(), c.starts);
+          {
+            auto lock = shared.lock();
+            EXPECT_EQ(on_status(shared), StateView(ViewError{std::string(GIVE_UP_MESSAGE)}));
+            EXPECT_FALSE(shared.state().cores);
+          }
+          if (c.runs.size() == 1)
+            expect_back_off(starts.gaps(), c.runs[0], SCALED.delay_unit, SLACK);
+        } else {
+          ASSERT_TRUE(wait_until([&] { return starts.count() >= c.starts; }, 120s));
+          EXPECT_TRUE(wants_connection(shared)) << "gave up on runs that were long enough";
+          // After a stable run the next restart waits one unit again.
+          const auto gaps = starts.gaps();
+          for (std::size_t i = 0; i < gaps.size(); ++i) {
+            const Crash ended = c.runs[i % c.runs.size()];
+            if (ended.after < SCALED.stable_run) continue;
+            EXPECT_GE(gaps[i], ended.after + SCALED.delay_unit) << "restart " << i + 1;
+            EXPECT_LT(gaps[i], ended.after + SCALED.delay_unit + SLACK) << "restart " << i + 1;
+          }
+          auto lock = shared.lock();
+          on_disconnect(shared);
         }
-        auto lock = shared.lock();
-        on_disconnect(shared);
       }
+      pids = starts.pids();
+      started = starts.count();
     }
     // The watchdog is gone, the cores with it: no process, thread or handle
     // is left over from the storm.
-    EXPECT_TRUE(all_gone(starts.pids()));
-    const Counts after = counts_back_to(baseline);
-    EXPECT_EQ(after.threads, baseline.threads);
-    EXPECT_EQ(after.handles, baseline.handles);
-    std::cout << c.name << ": " << starts.count() << " starts, threads " << baseline.threads
-              << " -> " << after.threads << ", handles " << baseline.handles << " -> "
-              << after.handles << "\n";
+    EXPECT_TRUE(all_gone(pids));
+    if (!baseline) {
+      std::this_thread::sleep_for(Ms(500));
+      baseline = own_counts();
+      continue;
+    }
+    const Counts after = counts_back_to(*baseline);
+    EXPECT_EQ(after.threads, baseline->threads);
+    EXPECT_EQ(after.handles, baseline->handles);
+    std::cout << c.name << ": " << started << " starts, threads " << baseline->threads << " -> "
+              << after.threads << ", handles " << baseline->handles << " -> " << after.handles
+              << "\n";
   }
 }
 
