@@ -35,7 +35,7 @@ run() {
     exit 1
   }
   printf '%s\n' "$out" >&2
-  printf '%s\n' "$out" | grep '^ROW' >>"$rows" || true
+  printf '%s\n' "$out" | tr -d '\r' | grep '^ROW' >>"$rows" || true
 }
 
 bin=$native/bin
