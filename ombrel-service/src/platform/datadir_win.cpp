@@ -194,8 +194,12 @@ Result<bool> holds_links(const std::wstring& dir) {
   WIN32_FIND_DATAW found{};
   const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
-    return fail(last_os_error());
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND) return false;
+    // A folder that hides its content from the system account is nobody's
+    // to trust.
+    if (err == ERROR_ACCESS_DENIED) return true;
+    return fail(os_error(err));
   }
   struct Close {
     HANDLE h;
@@ -221,9 +225,15 @@ Result<bool> holds_links(const std::wstring& dir) {
 
 enum class Verdict { Missing, Fit, Unfit };
 
+// The folder at `path` itself, never what a link there leads to.
+HANDLE open_folder(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 struct Inspection {
   Verdict verdict = Verdict::Missing;
-  UniqueHandle dir;  // open while Fit, for setting the access list
   bool acl_ok = false;
 };
 
@@ -240,15 +250,17 @@ Result<Inspection> inspect(const std::wstring& path, PSID own) {
     return out;
   }
   // The folder itself, not whatever a link put there meanwhile leads to.
-  out.dir.reset(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!out.dir) return fail(last_os_error());
+  UniqueHandle dir(open_folder(path, READ_CONTROL));
+  if (!dir) {
+    // Its owner may have shut the system account out; it is moved aside
+    // all the same, by the right to delete in the folder above.
+    if (GetLastError() == ERROR_ACCESS_DENIED) return out;
+    return fail(last_os_error());
+  }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(out.dir.get(), &info)) return fail(last_os_error());
+  if (!GetFileInformationByHandle(dir.get(), &info)) return fail(last_os_error());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return out;
-  auto security = read_security(out.dir.get());
+  auto security = read_security(dir.get());
   if (!security) return fail(security.error());
   if (!is_private(security->descriptor.get(), own)) return out;
   auto links = holds_links(path);
@@ -307,11 +319,13 @@ Result<void> ensure_private_dir(const std::string& path) {
     auto seen = inspect(wpath, own_sid);
     if (!seen) return fail(seen.error());
     switch (seen->verdict) {
-      case Verdict::Fit:
-        if (!seen->acl_ok) OMBREL_TRY(set_intended_acl(seen->dir.get()));
-        return {};
+      case Verdict::Fit: {
+        if (seen->acl_ok) return {};
+        UniqueHandle dir(open_folder(wpath, READ_CONTROL | WRITE_DAC));
+        if (!dir) return fail(last_os_error());
+        return set_intended_acl(dir.get());
+      }
       case Verdict::Unfit: {
-        seen->dir.reset();
         const std::string aside = aside_name(path);
         // Renames the entry itself; a junction is moved, not followed.
         if (!MoveFileExW(wpath.c_str(), wide(aside).c_str(), 0)) {
