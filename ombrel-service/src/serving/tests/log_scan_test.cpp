@@ -133,6 +133,40 @@ TEST(ScanLogLines, AgreesWithClassifyLogLine) {
   EXPECT_GT(routed, 5000);
 }
 
+// Access-line endings and near misses, at every offset within a few blocks
+// of the sweep, must agree with the full rules.
+TEST(ScanLogLines, AgreesOnAccessLineEndingsAtAnyOffset) {
+  const std::string_view tails[] = {"[socks-in -> p7]",
+                                    "[in >> p12]",
+                                    "[a -> b >> p3]",
+                                    "[a >> b -> p3]",
+                                    "[in ->\tp4\v]",
+                                    "[in -> \u00a0p4]",
+                                    "[in -> p1234567890123456789]",
+                                    "[in -> p123456789012345678]",
+                                    "[in -> p5x]",
+                                    "[in -> p]",
+                                    "[x] [in -> p6]",
+                                    "[in -> p6] tail",
+                                    "[in -> [p6]",
+                                    "[in -> p6]]",
+                                    "[-> p8]",
+                                    "[>> p9]",
+                                    "[->p10]",
+                                    "[in - > p2]"};
+  for (const auto tail : tails) {
+    for (std::size_t pad = 0; pad < 140; ++pad) {
+      const std::string line = std::string(pad, 'x') + std::string(tail);
+      bool whole = false;
+      const auto got = scanned(line + "\n", false, whole);
+      ASSERT_EQ(got.size(), 1u);
+      LogLineInfo want = classify_log_line(line);
+      if (!want.channel_in_use) want.logged = true;
+      EXPECT_EQ(got[0].info, want) << line;
+    }
+  }
+}
+
 TEST(ScanLogLines, NothingToScan) {
   bool whole = false;
   EXPECT_TRUE(scanned("", true, whole).empty());
