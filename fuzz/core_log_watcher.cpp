@@ -20,6 +20,7 @@
 #include "base/text.hpp"
 #include "registry/registry.hpp"
 #include "serving/core_log.hpp"
+#include "serving/line_reader.hpp"
 
 namespace {
 
@@ -72,6 +73,18 @@ std::int64_t plain_channel(std::string_view s) {
     } else {
       s.remove_prefix(lf + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
+    }
+    // A line over the reader's cap is cut, short of a character the cut
+    // would split; the rest of it is skipped unread.
+    if (constexpr std::size_t cap = serving::LineReader::MAX_LINE_BYTES; line.size() > cap) {
+      std::size_t cut = cap;
+      for (std::size_t back = 0; back < 4; ++back) {
+        if ((static_cast<unsigned char>(line[cap - back]) & 0xC0) != 0x80) {
+          cut = cap - back;
+          break;
+        }
+      }
+      line.resize(cut);
     }
     if (!is_valid_utf8(line)) break;
     if (const auto c = serving::classify_log_line(line).channel_in_use) channel = *c;
