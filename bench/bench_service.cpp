@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -249,6 +250,9 @@ class WriteWatch {
 
 int main(int argc, char** argv) {
   if (argc < 2) die("usage: ombrel_bench_service BIN_DIR [IDLE_SECONDS]");
+  // A reader that stops early (| head) must not end us before the service
+  // we started is stopped.
+  ::signal(SIGPIPE, SIG_IGN);
   const std::string bin = argv[1];
   const int idle_seconds = argc > 2 ? std::atoi(argv[2]) : 60;
 

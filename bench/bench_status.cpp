@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -196,6 +197,11 @@ int main(int argc, char** argv) {
   const auto args = platform::program_arguments(argc, argv);
   if (args.size() == 2 && args[0] == "echo-server") echo_server(args[1]);
   if (args.size() != 1) die("usage: ombrel_bench_status SERVICE_EXE");
+#ifndef _WIN32
+  // A reader that stops early (| head) must not end us before the servers
+  // we started are stopped.
+  ::signal(SIGPIPE, SIG_IGN);
+#endif
   const auto self = platform::current_exe_path();
   if (!self) die("own path: " + self.error().to_string());
 
