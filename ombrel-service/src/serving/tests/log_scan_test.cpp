@@ -153,16 +153,31 @@ TEST(ScanLogLines, AgreesOnAccessLineEndingsAtAnyOffset) {
                                     "[-> p8]",
                                     "[>> p9]",
                                     "[->p10]",
-                                    "[in - > p2]"};
+                                    "[in - > p2]",
+                                    "[in -> p3 \t ]",
+                                    "[in -> p3\u00a0]",
+                                    "[in ->\u3000p3]",
+                                    "[a]-> p3]",
+                                    "[a -> b]> p3]",
+                                    "[in -> p6] and then more than thirty-two bytes of text",
+                                    "[in -> p6] ] and then more than thirty-two bytes of text",
+                                    "[in -> p6 and then more than thirty-two bytes of text]",
+                                    "[in -> p6]\t",
+                                    "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[in -> p2]"};
   for (const auto tail : tails) {
     for (std::size_t pad = 0; pad < 140; ++pad) {
-      const std::string line = std::string(pad, 'x') + std::string(tail);
-      bool whole = false;
-      const auto got = scanned(line + "\n", false, whole);
-      ASSERT_EQ(got.size(), 1u);
-      LogLineInfo want = classify_log_line(line);
-      if (!want.channel_in_use) want.logged = true;
-      EXPECT_EQ(got[0].info, want) << line;
+      // Brackets and arrow bytes before the last "[" must not count.
+      for (const std::string_view filler : {"x", "]->"}) {
+        std::string line;
+        for (std::size_t i = 0; i < pad; ++i) line += filler[i % filler.size()];
+        line += tail;
+        bool whole = false;
+        const auto got = scanned(line + "\n", false, whole);
+        ASSERT_EQ(got.size(), 1u);
+        LogLineInfo want = classify_log_line(line);
+        if (!want.channel_in_use) want.logged = true;
+        EXPECT_EQ(got[0].info, want) << line;
+      }
     }
   }
 }
