@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -16,9 +15,7 @@
 #include <vector>
 
 #include "control/pipe_server.hpp"
-#include "platform/paths.hpp"
 #include "platform/pipe.hpp"
-#include "platform/process.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::control {
@@ -78,11 +75,9 @@ class Server {
  public:
   explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
                   std::optional<std::string> name = std::nullopt,
-                  std::chrono::milliseconds deadline = 10s, std::chrono::milliseconds penalty = 0ms)
+                  std::chrono::milliseconds deadline = 10s)
       : name_(name ? *name : unique_channel(dir_)) {
     options_.pipe_name = name_;
-    // Off unless asked for: most tests stall and then ask from one process.
-    options_.stall_penalty = penalty;
     options_.client_timeout = timeout;
     options_.request_deadline = deadline;
     options_.reply_deadline = deadline;
@@ -322,49 +317,6 @@ TEST(PipeServer, StuckClientIsDroppedAndTheNextOneServed) {
     } else {
       EXPECT_EQ(server.diagnostics(), std::vector<std::string>{c.diagnostic});
     }
-  }
-}
-
-// A process dropped for stalling that reconnects at once is turned away
-// without being read, so the channel goes to the next client instead of
-// being held again for the whole time-out.
-TEST(PipeServer, ClientDroppedForStallingIsRefusedWhenItReconnectsAtOnce) {
-  const std::string dropped =
-      "соединение не обслужено: не удалось прочитать сообщение канала: клиент не присылал "
-      "данных 1 с и отключён";
-  const std::string refused = "соединение отклонено: клиент недавно отключён за задержку";
-  FakeHandler handler;
-  Server server(handler, 1s, std::nullopt, 10s, 30s);
-  platform::SpawnOptions options;
-  options.program =
-      platform::join_path(testsupport::bin_dir(), testsupport::exe_name("standin-hostile"));
-  options.args = {server.name(), "stalls", "1", "6000"};
-  options.std_in = platform::Stdio::Null;
-  options.std_out = platform::Stdio::Null;
-  options.std_err = platform::Stdio::Null;
-  auto staller = platform::spawn(options);
-  ASSERT_TRUE(staller) << staller.error().to_string();
-  ASSERT_TRUE(wait_until([&] { return server.said(refused); }, 20s))
-      << ::testing::PrintToString(server.diagnostics());
-
-  // Every exchange now gets the channel at once: the staller never holds it
-  // again for its second of silence.
-  const auto until = std::chrono::steady_clock::now() + 3s;
-  while (std::chrono::steady_clock::now() < until) {
-    const auto start = std::chrono::steady_clock::now();
-    auto got = server.exchange("good\n");
-    ASSERT_TRUE(got) << got.error().to_string();
-    EXPECT_EQ(*got, "R:good\n");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
-  }
-  (void)staller->terminate(1);
-  (void)staller->wait();
-  const auto said = server.diagnostics();
-  EXPECT_EQ(std::count(said.begin(), said.end(), dropped), 1) << ::testing::PrintToString(said);
-  // Said once, however often it came back.
-  EXPECT_EQ(std::count(said.begin(), said.end(), refused), 1);
-  for (const auto& line : said) {
-    EXPECT_TRUE(line == dropped || line == refused) << line;
   }
 }
 
