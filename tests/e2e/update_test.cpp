@@ -134,7 +134,8 @@ class Service {
         err_.append(buf.data(), *n);
       }
     });
-    EXPECT_EQ(ask(STATUS, 60s), DISCONNECTED) << "the service does not answer";
+    // The first Wine program of a run may wait for the prefix to set up its desktop.
+    EXPECT_EQ(ask(STATUS, 180s), DISCONNECTED) << "the service does not answer";
   }
 
   ~Service() {
