@@ -5,15 +5,13 @@
 
 #include "platform/paths.hpp"
 #include "platform/proclist.hpp"
+#include "supervisor/launch.hpp"
 
 namespace ombrel::supervisor {
 namespace {
 
-#ifdef _WIN32
-constexpr std::string_view CORE_FILES[] = {"xray.exe", "sing-box.exe"};
-#else
-constexpr std::string_view CORE_FILES[] = {"xray", "sing-box"};
-#endif
+// The cores are known by the same file names the launcher starts them by.
+constexpr std::string_view CORE_FILES[] = {PROXY_CORE_FILE, TUNNEL_CORE_FILE};
 
 std::string ascii_lower(std::string text) {
   // The names looked for are ASCII, and no non-ASCII letter lower-cases to
