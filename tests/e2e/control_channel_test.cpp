@@ -167,6 +167,63 @@ class Service {
   std::thread err_reader_;
 };
 
+// One connection made by a process of its own (standin-hostile, "once"):
+// the service turns away for a while a process it dropped for stalling, so
+// a client that is meant to stall must not be the test's own process.
+class ForeignClient {
+ public:
+  ForeignClient(const std::string& pipe, const std::string& behaviour) {
+    platform::SpawnOptions options;
+    options.program =
+        platform::join_path(testsupport::bin_dir(), testsupport::exe_name("standin-hostile"));
+    options.args = {pipe, behaviour, "once"};
+    options.std_in = platform::Stdio::Null;
+    options.std_out = platform::Stdio::Pipe;
+    options.std_err = platform::Stdio::Null;
+    auto process = platform::spawn(options);
+    if (!process) {
+      ADD_FAILURE() << "cannot start the client: " << process.error().to_string();
+      return;
+    }
+    process_ = std::move(*process);
+    out_ = process_.take_stdout();
+  }
+
+  // Whether the connection was made; blocks until it is or the client gives up.
+  bool connected() {
+    while (out_ && said_.find('\n') == std::string::npos) {
+      if (!read_more()) break;
+    }
+    return said_.starts_with(CONNECTED);
+  }
+
+  // Everything the service sent on the connection, once the client is done.
+  std::string received() {
+    while (out_ && read_more()) {
+    }
+    EXPECT_EQ(process_.wait().value_or(-1), 0);
+    return said_.starts_with(CONNECTED) ? said_.substr(CONNECTED.size()) : "(no connection)";
+  }
+
+ private:
+  static constexpr std::string_view CONNECTED = "connected\n";
+
+  bool read_more() {
+    std::array<char, 4096> buf;
+    auto n = out_->read(buf);
+    if (!n || *n == 0) {
+      out_.reset();
+      return false;
+    }
+    said_.append(buf.data(), *n);
+    return true;
+  }
+
+  platform::Process process_;
+  std::optional<platform::PipeReader> out_;
+  std::string said_;
+};
+
 std::string error_reply(const std::string& code, const std::string& message) {
   return "{\"state\":\"error\",\"code\":\"" + code + "\",\"message\":\"" + message + "\"}\n";
 }
@@ -328,18 +385,24 @@ TEST(ControlChannel, FramingFaultsAreAnsweredAsBadRequests) {
            "{\"state\":\"connected\",\"node\":\"nolf\",\"proxy_port\":10809}\n";
   }));
 
-  // Bytes that are not UTF-8: no reply at all, a line on standard error.
+  // Bytes that are not UTF-8: no reply at all, a line on standard error. The
+  // client, waiting for its reply, is then read further until it is dropped
+  // for its silence, which bars its process for a while: it is not this one.
   {
-    auto client = platform::PipeClient::connect(service.pipe(), 30s);
-    ASSERT_TRUE(client) << client.error().to_string();
-    ASSERT_TRUE(
-        client->write_all("{\"cmd\":\"st\xff\xfe"
-                          "atus\"}\n"));
-    auto rest = client->read_to_end();
-    EXPECT_EQ(rest.value_or(""), "");
+    ForeignClient client(service.pipe(), "not-utf8-line");
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.received(), "");
   }
-  EXPECT_TRUE(service.said("соединение не обслужено: не удалось прочитать сообщение канала: "));
+  EXPECT_TRUE(service.said(
+      "соединение не обслужено: не удалось прочитать сообщение канала: запрос не в кодировке "
+      "UTF-8"));
+  EXPECT_TRUE(
+      service.said("соединение не обслужено: не удалось прочитать сообщение канала: "
+                   "клиент не присылал данных 5 с и отключён"));
   EXPECT_EQ(service.ask(DISCONNECT), DISCONNECTED);
+  // A bad request answered at once bars nobody: this process sent several.
+  EXPECT_EQ(service.stderr_text().find("соединение отклонено"), std::string::npos)
+      << service.stderr_text();
 }
 
 TEST(ControlChannel, ASecondClientWaitsWhileTheFirstIsServed) {
@@ -356,17 +419,18 @@ TEST(ControlChannel, ASecondClientWaitsWhileTheFirstIsServed) {
 
 TEST(ControlChannel, AStuckClientIsDroppedAndTheNextOneServed) {
   Service service;
-  auto stuck = platform::PipeClient::connect(service.pipe(), 30s);
-  ASSERT_TRUE(stuck) << stuck.error().to_string();
-  ASSERT_TRUE(stuck->write_all("{\"cmd\":"));
+  ForeignClient stuck(service.pipe(), "stalls-mid-line");
+  ASSERT_TRUE(stuck.connected());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
   const auto waited = std::chrono::steady_clock::now() - start;
   // The server's bound on a silent client is five seconds.
   EXPECT_GE(waited, 4s);
   EXPECT_LT(waited, 30s);
-  EXPECT_TRUE(service.said("соединение не обслужено: "));
-  EXPECT_EQ(stuck->read_to_end().value_or(""), "");
+  EXPECT_TRUE(
+      service.said("соединение не обслужено: не удалось прочитать сообщение канала: "
+                   "клиент не присылал данных 5 с и отключён"));
+  EXPECT_EQ(stuck.received(), "");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -75,6 +77,40 @@ void pause_for(milliseconds pause, const std::stop_token& stop) {
   cv.wait_for(lock, stop, pause, [] { return false; });
 }
 
+// Processes recently dropped for stalling, each until its penalty ends.
+class Penalties {
+ public:
+  enum class Verdict { Free, Refuse, RefuseQuietly };
+
+  explicit Penalties(milliseconds length) : length_(length) {}
+
+  void add(std::optional<std::uint32_t> pid) {
+    if (!pid || length_.count() <= 0) return;
+    until_[*pid] = Entry{std::chrono::steady_clock::now() + length_, false};
+  }
+
+  // A process that keeps reconnecting is refused as often, but said only
+  // once per penalty: it must not flood the log either.
+  Verdict judge(std::optional<std::uint32_t> pid) {
+    if (!pid || until_.empty()) return Verdict::Free;
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(until_, [now](const auto& entry) { return entry.second.until <= now; });
+    const auto found = until_.find(*pid);
+    if (found == until_.end()) return Verdict::Free;
+    if (found->second.told) return Verdict::RefuseQuietly;
+    found->second.told = true;
+    return Verdict::Refuse;
+  }
+
+ private:
+  struct Entry {
+    std::chrono::steady_clock::time_point until;
+    bool told;
+  };
+  milliseconds length_;
+  std::map<std::uint32_t, Entry> until_;
+};
+
 }  // namespace
 
 void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::stop_token stop) {
@@ -104,7 +140,19 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
   // The request deadline of the client being read; it outlives a round only
   // for a client that is read further.
   std::optional<platform::ClientDeadline> request_deadline;
+  Penalties penalties(options.stall_penalty);
   while (pipe->accept(stop)) {
+    const std::optional<std::uint32_t> pid = pipe->client_pid();
+    if (!request_deadline) {
+      const auto verdict = penalties.judge(pid);
+      if (verdict == Penalties::Verdict::Refuse) {
+        say("соединение отклонено: клиент недавно отключён за задержку");
+      }
+      if (verdict != Penalties::Verdict::Free) {
+        pipe->disconnect();
+        continue;
+      }
+    }
     if (!request_deadline) {
       request_deadline = platform::ClientDeadline::from_now(options.request_deadline);
     }
@@ -116,6 +164,7 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
       say("соединение не обслужено: " +
           std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
       if (!still_attached) request_deadline.reset();
+      if (pipe->client_stalled()) penalties.add(pid);
       continue;
     }
     request_deadline.reset();
@@ -135,6 +184,7 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     if (auto flushed = pipe->flush(timeout, reply_deadline); !flushed) {
       say("ответ не дочитан: " + flushed.error().to_string());
     }
+    if (pipe->client_stalled()) penalties.add(pid);
     pipe->disconnect();
   }
 }

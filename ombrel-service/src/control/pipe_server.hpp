@@ -91,6 +91,12 @@ struct PipeServerOptions {
   // its whole reply; then it is dropped.
   std::chrono::milliseconds request_deadline{10000};
   std::chrono::milliseconds reply_deadline{10000};
+  // A client dropped for stalling (or at its deadline) is refused at once,
+  // without a byte read, when its process connects again within this time:
+  // the one instance has no queue on Windows, and a process that reconnects
+  // the moment it is dropped would otherwise win it again as often as the
+  // desktop does. Zero turns this off.
+  std::chrono::milliseconds stall_penalty{30000};
   // Pause before trying again to create a pipe that could not be created.
   std::chrono::milliseconds create_retry{5000};
   // Where diagnostic lines go (without their line feed); standard error when

@@ -90,6 +90,17 @@ class PipeServer {
   // the system could not tell.
   std::optional<std::uint32_t> client_uid() const;
 
+  // The process id of the connected client, taken when it was accepted
+  // (Windows: from the pipe; Linux: from the peer credentials). Empty when
+  // the system could not tell. It stays readable after the client was
+  // dropped, until the next accept, so that a client dropped for stalling
+  // can still be named.
+  std::optional<std::uint32_t> client_pid() const;
+
+  // Whether the current (or last) client was dropped by a read, write or
+  // flush for stalling or for passing its deadline. Reset by accept.
+  bool client_stalled() const;
+
 #ifdef _WIN32
   // The pipe's discretionary access list as SDDL, read back from the handle.
   Result<std::string> security_sddl() const;

@@ -82,6 +82,9 @@ struct PipeServer::Impl {
   int client = -1;
   // The peer credentials of `client`, read when it was accepted.
   std::optional<std::uint32_t> client_uid;
+  std::optional<std::uint32_t> client_pid;
+  // Whether `client` was dropped for stalling; kept until the next accept.
+  bool stalled = false;
   // Written to by a stop request, to wake a waiting accept.
   int wake_read = -1;
   int wake_write = -1;
@@ -187,8 +190,11 @@ bool PipeServer::accept(std::stop_token stop) {
       ucred cred{};
       socklen_t len = sizeof cred;
       s.client_uid.reset();
+      s.client_pid.reset();
+      s.stalled = false;
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
         s.client_uid = static_cast<std::uint32_t>(cred.uid);
+        if (cred.pid > 0) s.client_pid = static_cast<std::uint32_t>(cred.pid);
       }
       return true;
     }
@@ -220,6 +226,7 @@ Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout,
     if (!ready) return fail(std::move(ready.error()));
     if (!*ready) {
       s.drop_client();
+      s.stalled = true;
       return fail(wait.deadline_first ? pipe_detail::deadline_error(Stall::Request, *deadline)
                                       : pipe_detail::stall_error(Stall::Request, timeout));
     }
@@ -249,6 +256,7 @@ Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout,
     if (!ready) return fail(std::move(ready.error()));
     if (!*ready) {
       s.drop_client();
+      s.stalled = true;
       return fail(wait.deadline_first ? pipe_detail::deadline_error(Stall::Reply, *deadline)
                                       : pipe_detail::stall_error(Stall::Reply, timeout));
     }
@@ -269,6 +277,14 @@ void PipeServer::disconnect() {
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   if (impl_->client < 0) return std::nullopt;
   return impl_->client_uid;
+}
+
+std::optional<std::uint32_t> PipeServer::client_pid() const {
+  return impl_->client_pid;
+}
+
+bool PipeServer::client_stalled() const {
+  return impl_->stalled;
 }
 
 struct PipeClient::Impl {

@@ -147,6 +147,10 @@ struct PipeServer::Impl {
   std::string name;
   UniqueHandle pipe;
   IoWatch watch;
+  // Who connected, read right after the connection was made, and whether
+  // the client was dropped for stalling since.
+  std::optional<std::uint32_t> client_pid;
+  bool stalled = false;
 
   // Runs one blocking call for at most `wait`; sets `stalled` when the
   // watcher had to cancel it. A deadline that has passed cancels the call
@@ -170,6 +174,7 @@ struct PipeServer::Impl {
   Error drop(Stall stall, const pipe_detail::Wait& wait, milliseconds timeout,
              const std::optional<ClientDeadline>& deadline) {
     DisconnectNamedPipe(pipe.get());
+    stalled = true;
     return wait.deadline_first ? pipe_detail::deadline_error(stall, *deadline)
                                : pipe_detail::stall_error(stall, timeout);
   }
@@ -214,6 +219,12 @@ bool PipeServer::accept(std::stop_token stop) {
     ConnectNamedPipe(s.pipe.get(), nullptr);
   }
   s.watch.disarm();
+  s.stalled = false;
+  s.client_pid.reset();
+  ULONG pid = 0;
+  if (GetNamedPipeClientProcessId(s.pipe.get(), &pid) && pid != 0) {
+    s.client_pid = static_cast<std::uint32_t>(pid);
+  }
   return !stop.stop_requested();
 }
 
@@ -261,6 +272,14 @@ Result<void> PipeServer::flush(milliseconds timeout, std::optional<ClientDeadlin
 
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   return std::nullopt;
+}
+
+std::optional<std::uint32_t> PipeServer::client_pid() const {
+  return impl_->client_pid;
+}
+
+bool PipeServer::client_stalled() const {
+  return impl_->stalled;
 }
 
 void PipeServer::disconnect() {

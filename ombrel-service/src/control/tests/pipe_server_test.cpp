@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "control/pipe_server.hpp"
+#include "platform/paths.hpp"
 #include "platform/pipe.hpp"
+#include "platform/process.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::control {
@@ -75,9 +78,11 @@ class Server {
  public:
   explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
                   std::optional<std::string> name = std::nullopt,
-                  std::chrono::milliseconds deadline = 10s)
+                  std::chrono::milliseconds deadline = 10s, std::chrono::milliseconds penalty = 0ms)
       : name_(name ? *name : unique_channel(dir_)) {
     options_.pipe_name = name_;
+    // Off unless asked for: most tests stall and then ask from one process.
+    options_.stall_penalty = penalty;
     options_.client_timeout = timeout;
     options_.request_deadline = deadline;
     options_.reply_deadline = deadline;
@@ -318,6 +323,142 @@ TEST(PipeServer, StuckClientIsDroppedAndTheNextOneServed) {
       EXPECT_EQ(server.diagnostics(), std::vector<std::string>{c.diagnostic});
     }
   }
+}
+
+// A process dropped for stalling that reconnects at once is turned away
+// without being read, so the channel goes to the next client instead of
+// being held again for the whole time-out.
+TEST(PipeServer, ClientDroppedForStallingIsRefusedWhenItReconnectsAtOnce) {
+  const std::string dropped =
+      "соединение не обслужено: не удалось прочитать сообщение канала: клиент не присылал "
+      "данных 1 с и отключён";
+  const std::string refused = "соединение отклонено: клиент недавно отключён за задержку";
+  FakeHandler handler;
+  Server server(handler, 1s, std::nullopt, 10s, 30s);
+  platform::SpawnOptions options;
+  options.program =
+      platform::join_path(testsupport::bin_dir(), testsupport::exe_name("standin-hostile"));
+  options.args = {server.name(), "stalls", "1", "6000"};
+  options.std_in = platform::Stdio::Null;
+  options.std_out = platform::Stdio::Null;
+  options.std_err = platform::Stdio::Null;
+  auto staller = platform::spawn(options);
+  ASSERT_TRUE(staller) << staller.error().to_string();
+  ASSERT_TRUE(wait_until([&] { return server.said(refused); }, 20s))
+      << ::testing::PrintToString(server.diagnostics());
+
+  // Every exchange now gets the channel at once: the staller never holds it
+  // again for its second of silence.
+  const auto until = std::chrono::steady_clock::now() + 3s;
+  while (std::chrono::steady_clock::now() < until) {
+    const auto start = std::chrono::steady_clock::now();
+    auto got = server.exchange("good\n");
+    ASSERT_TRUE(got) << got.error().to_string();
+    EXPECT_EQ(*got, "R:good\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+  }
+  (void)staller->terminate(1);
+  (void)staller->wait();
+  const auto said = server.diagnostics();
+  EXPECT_EQ(std::count(said.begin(), said.end(), dropped), 1) << ::testing::PrintToString(said);
+  // Said once, however often it came back.
+  EXPECT_EQ(std::count(said.begin(), said.end(), refused), 1);
+  for (const auto& line : said) {
+    EXPECT_TRUE(line == dropped || line == refused) << line;
+  }
+}
+
+// Only a client dropped because its time ran out bars its process. One that
+// breaks the framing but is answered at once, or that goes away, does not:
+// the desktop itself may send a bad request now and then. Each client here
+// is of this very process, so the exchange after it tells whether the
+// process was barred.
+TEST(PipeServer, OnlyAClientDroppedForItsTimeBarsItsProcess) {
+  const std::string limit(MAX_REQUEST_BYTES, 'a');
+  struct Case {
+    const char* name;
+    // Acts on the connection; may drop it. Whatever is left open stays so
+    // until the next exchange is over.
+    std::function<void(std::optional<PipeClient>&, const Server&)> act;
+    bool barred;
+  };
+  const auto sends = [](std::string bytes, bool then_close) {
+    return [bytes, then_close](std::optional<PipeClient>& c, const Server&) {
+      ASSERT_TRUE(c->write_all(bytes));
+      if (then_close) c.reset();
+    };
+  };
+  const std::vector<Case> cases = {
+      {"connects and sends nothing", [](std::optional<PipeClient>&, const Server&) {}, true},
+      {"never ends its line", sends("{\"cmd\":\"sta", false), true},
+      {"a line that is not UTF-8, then silence", sends("{\"cmd\":\"\xff\xfe\"}\n", false), true},
+      {"never reads a large reply", sends("big\n", false), true},
+      {"closes without sending", [](std::optional<PipeClient>& c, const Server&) { c.reset(); },
+       false},
+      {"closes before its reply", sends("x\n", true), false},
+      {"a line that is not UTF-8, then closes", sends("\xc0\xaf\n", true), false},
+      {"a line that is not UTF-8, then a good one",
+       [](std::optional<PipeClient>& c, const Server& server) {
+         ASSERT_TRUE(c->write_all("\xc0\xaf\n"));
+         ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
+         ASSERT_TRUE(c->write_all("fine\n"));
+         EXPECT_EQ(c->read_to_end().value_or("?"), "R:fine\n");
+       },
+       false},
+      {"a line over the limit, reply read",
+       [&limit](std::optional<PipeClient>& c, const Server&) {
+         ASSERT_TRUE(c->write_all(limit + "bbbb\n"));
+         EXPECT_EQ(c->read_to_end().value_or("?").size(), limit.size() + 3);
+       },
+       false},
+  };
+  const std::string refused = "соединение отклонено: клиент недавно отключён за задержку";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHandler handler;
+    handler.reply = [](const std::string& line) {
+      return Result<std::string>(line == "big" ? std::string(4 << 20, 'r') : "R:" + line + "\n");
+    };
+    Server server(handler, 1s, std::nullopt, 10s, 30s);
+    std::optional<PipeClient> client;
+    {
+      auto connected = PipeClient::connect(server.name(), 10s);
+      ASSERT_TRUE(connected) << connected.error().to_string();
+      client.emplace(std::move(*connected));
+    }
+    c.act(client, server);
+    // Served only once the client before it is done with; a refusal reads
+    // nothing, so the request may not even be taken.
+    const auto got = server.exchange("good\n");
+    client.reset();
+    if (c.barred) {
+      EXPECT_EQ(got.value_or(""), "");
+      EXPECT_TRUE(server.said(refused)) << ::testing::PrintToString(server.diagnostics());
+    } else {
+      EXPECT_EQ(got.value_or("?"), "R:good\n");
+      EXPECT_FALSE(server.said(refused)) << ::testing::PrintToString(server.diagnostics());
+    }
+  }
+}
+
+// The bar lifts when its time is over.
+TEST(PipeServer, BarredProcessIsServedAgainOnceItsTimeIsOver) {
+  using std::chrono::steady_clock;
+  FakeHandler handler;
+  Server server(handler, 300ms, std::nullopt, 10s, 2s);
+  {
+    auto stuck = PipeClient::connect(server.name(), 10s);
+    ASSERT_TRUE(stuck);
+    EXPECT_EQ(stuck->read_to_end().value_or("?"), "");
+  }
+  const auto dropped = steady_clock::now();
+  EXPECT_EQ(server.exchange("early\n").value_or(""), "");
+  ASSERT_TRUE(
+      wait_until([&] { return server.exchange("late\n").value_or("") == "R:late\n"; }, 10s));
+  const auto barred_for = steady_clock::now() - dropped;
+  EXPECT_GE(barred_for, 1900ms);
+  EXPECT_LT(barred_for, 6s);
+  EXPECT_EQ(handler.lines(), std::vector<std::string>{"late"});
 }
 
 // Clients that keep making a little progress: never stalled long enough to
