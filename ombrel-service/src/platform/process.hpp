@@ -89,9 +89,9 @@ struct SpawnOptions {
   // Windows: the child is created inside a job object that the service
   // holds open and that ends its processes when it closes, which the system
   // does when the service ends. Linux: the child carries a parent-death
-  // signal (SIGKILL), armed before it runs the program; it is forked by one
+  // signal (SIGKILL), armed before it runs the program; it is started by one
   // thread that lives as long as the service, because the signal follows
-  // the thread that forked the child, not its process. A program with
+  // the thread that made the child, not its process. A program with
   // set-user-ID or file capabilities loses that signal at its start.
   // `release` does not undo this.
   bool end_with_service = false;

@@ -106,13 +106,18 @@ void reap_in_background(pid_t pid) noexcept {
   }
 }
 
-// What a forked child does before it becomes the program. Everything is
-// prepared by the parent: between fork and exec the child may only make
-// async-signal-safe calls, since other threads of the service may have held
-// locks (the allocator's among them) at the moment of the fork.
+// What a child does before it becomes the program. The child is made with
+// vfork: it runs on the parent's memory, on the stack of the spawning thread
+// (suspended until the exec or the end of the child), while the service's
+// other threads go on. So everything is prepared by the parent, and between
+// vfork and exec the child only makes async-signal-safe system calls that
+// allocate nothing and write no memory of the parent's but its own frames and
+// the spawning thread's errno. A copy of the service (fork) would cost the
+// copying of its page tables for every core started.
 struct ChildSetup {
   const char* program = nullptr;
   char* const* argv = nullptr;
+  char* const* envp = nullptr;
   const char* working_dir = nullptr;  // the service's own when null
   int std_fds[3] = {-1, -1, -1};      // -1: the service's own stream
   bool new_session = false;
@@ -128,6 +133,12 @@ struct ChildSetup {
 }
 
 [[noreturn]] void become_program(const ChildSetup& setup, int report) noexcept {
+  // Signals stay blocked until every handler is back to its default: a
+  // handler of the service run here would run on the service's memory. The
+  // dispositions are the child's own copy, so the service keeps its own.
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &defaults, nullptr);
   if (setup.end_with_parent) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) child_failed(report);
     // A parent that died before the signal was armed will never send it;
@@ -151,25 +162,25 @@ struct ChildSetup {
   }
   ::closefrom(4);
   if (setup.working_dir != nullptr && ::chdir(setup.working_dir) != 0) child_failed(report);
-  // The service ignores or blocks signals for its own needs (SIGPIPE while
-  // writing, SIGTERM for its stop); a program starts with the defaults.
-  struct sigaction defaults {};
-  defaults.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &defaults, nullptr);
+  // The service blocks signals for its own needs (SIGPIPE while writing,
+  // SIGTERM for its stop, all of them around the vfork); a program starts
+  // with none blocked.
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(setup.program, setup.argv, environ);
+  ::execve(setup.program, setup.argv, setup.envp);
   child_failed(report);
 }
 
-// Forks and execs on the calling thread. The result comes back through a
+// Starts the child on the calling thread. The result comes back through a
 // close-on-exec pipe: closed without a word when the program runs, or the
-// errno of the step that failed.
+// errno of the step that failed. The parent resumes once the child has
+// exec'd or ended, so the pipe holds the whole answer by then.
 Result<pid_t> fork_exec(const ChildSetup& setup) {
   auto report = make_pipe();
   if (!report) return fail(report.error());
-  auto& [report_read, report_write] = *report;
+  const int report_read = report->first.get();
+  const int report_write = report->second.get();
 
   // With every signal blocked no handler of the service can run in the
   // child before the defaults are back.
@@ -177,17 +188,17 @@ Result<pid_t> fork_exec(const ChildSetup& setup) {
   sigfillset(&all);
   sigset_t old_mask;
   pthread_sigmask(SIG_SETMASK, &all, &old_mask);
-  const pid_t pid = ::fork();
+  const pid_t pid = ::vfork();
+  if (pid == 0) become_program(setup, report_write);
   const int fork_errno = errno;
-  if (pid == 0) become_program(setup, report_write.get());
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (pid < 0) return fail(os_error(static_cast<unsigned long>(fork_errno)));
 
-  report_write.reset();
+  report->second.reset();
   int err = 0;
   ssize_t n = 0;
   do {
-    n = ::read(report_read.get(), &err, sizeof err);
+    n = ::read(report_read, &err, sizeof err);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return pid;
   int status = 0;
@@ -196,8 +207,8 @@ Result<pid_t> fork_exec(const ChildSetup& setup) {
   return fail(os_error(static_cast<unsigned long>(n == sizeof err ? err : EIO)));
 }
 
-// The thread that forks every child that ends with the service. The
-// parent-death signal is sent when the thread that forked the child ends,
+// The thread that starts every child that ends with the service. The
+// parent-death signal is sent when the thread that made the child ends,
 // not when its process does; the requests come from threads of any life
 // span (a pipe connection, a test), so they are handed to this one thread,
 // which is made on first use and lives as long as the process.
@@ -280,6 +291,7 @@ Result<pid_t> start_child(const std::string& program, std::span<const std::strin
   ChildSetup setup;
   setup.program = program.c_str();
   setup.argv = argv.data();
+  setup.envp = environ;
   setup.working_dir = working_dir ? working_dir->c_str() : nullptr;
   for (int i = 0; i < 3; ++i) setup.std_fds[i] = std_fds[i];
   setup.new_session = new_session;
