@@ -1,7 +1,12 @@
 #include "serving/core_log.hpp"
 
 #include <bit>
+#include <cstring>
 #include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "base/text.hpp"
 #include "platform/files.hpp"
@@ -175,7 +180,7 @@ std::optional<std::uint64_t> failed_probe(std::string_view line) {
     return std::nullopt;
   }
   constexpr std::string_view marker = " with p";
-  const auto at = line.rfind(marker);
+  const auto at = scan::rfind(line, marker);
   if (at == std::string_view::npos) return std::nullopt;
   std::string_view rest = line.substr(at + marker.size());
   std::size_t run = 0;
@@ -249,6 +254,14 @@ namespace {
 
 }  // namespace
 
+std::int64_t log_scan::channel_of(std::string_view line) {
+  const std::int64_t channel = routed_channel_near_end(line);
+  if (channel != UNSETTLED) return channel;
+  // No "[" among the bytes already looked at, if the line had that many.
+  const std::size_t seen = line.size() >= NEAR_END ? NEAR_END : 0;
+  return routed_channel(line, scan::rfind_byte(line.substr(0, line.size() - seen), '['));
+}
+
 void log_scan::classify(std::string_view line, bool need_logged, LogLineInfo& info) {
   const std::int64_t channel = routed_channel_near_end(line);
   if (channel >= 0) {
@@ -258,6 +271,139 @@ void log_scan::classify(std::string_view line, bool need_logged, LogLineInfo& in
     return;
   }
   classify_further(line, channel == NO_CHANNEL, need_logged, info);
+}
+
+namespace {
+
+// What a wide sweep leaves to the plain search: the first start it did not
+// screen, and whether every byte it loaded was ASCII.
+struct WideSweep {
+  std::size_t next = 0;
+  bool ascii = true;
+};
+
+// The screen of sweep_for_probes, sixty-four starts a step: each start is
+// screened by two bytes of the mark (its second and second-to-last) and only
+// the starts matching both are compared in full. The first bytes loaded, at
+// start + 1, also go into the high-bit check; over the steps they cover
+// bytes 1 .. next, and byte 0 and the rest are the caller's to check.
+template <class Found>
+WideSweep sweep_sse2(std::string_view text, Found& found) {
+  WideSweep out;
+#if defined(__SSE2__)
+  constexpr std::string_view mark = log_scan::PROBE_MARK;
+  constexpr std::size_t m = mark.size();
+  const char* const p = text.data();
+  const __m128i first = _mm_set1_epi8(mark[1]);
+  const __m128i second = _mm_set1_epi8(mark[m - 2]);
+  __m128i seen = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 64 + m <= text.size(); i += 64) {
+    __m128i part[4];
+    for (int k = 0; k < 4; ++k) {
+      const __m128i a = scan::load16(p + i + 16 * k + 1);
+      seen = _mm_or_si128(seen, a);
+      part[k] = _mm_and_si128(_mm_cmpeq_epi8(a, first),
+                              _mm_cmpeq_epi8(scan::load16(p + i + 16 * k + m - 2), second));
+    }
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(part[0], part[1]), _mm_or_si128(part[2], part[3]));
+    if (_mm_movemask_epi8(any) == 0) [[likely]] {
+      continue;
+    }
+    for (int k = 0; k < 4; ++k) {
+      for (unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(part[k])); bits != 0;
+           bits &= bits - 1) {
+        found(i + 16 * static_cast<std::size_t>(k) +
+              static_cast<std::size_t>(std::countr_zero(bits)));
+      }
+    }
+  }
+  out.next = i;
+  out.ascii = _mm_movemask_epi8(seen) == 0;
+#else
+  (void)text;
+  (void)found;
+#endif
+  return out;
+}
+
+#if defined(__x86_64__)
+// sweep_sse2 with 32-byte registers, on processors that have them.
+template <class Found>
+[[gnu::target("avx2")]] WideSweep sweep_avx2(std::string_view text, Found& found) {
+  constexpr std::string_view mark = log_scan::PROBE_MARK;
+  constexpr std::size_t m = mark.size();
+  const char* const p = text.data();
+  const __m256i first = _mm256_set1_epi8(mark[1]);
+  const __m256i second = _mm256_set1_epi8(mark[m - 2]);
+  __m256i seen = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 64 + m <= text.size(); i += 64) {
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 33));
+    seen = _mm256_or_si256(seen, _mm256_or_si256(a0, a1));
+    const __m256i low = _mm256_and_si256(
+        _mm256_cmpeq_epi8(a0, first),
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + m - 2)),
+                          second));
+    const __m256i high = _mm256_and_si256(
+        _mm256_cmpeq_epi8(a1, first),
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + m + 30)),
+                          second));
+    if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_or_si256(low, high))) [[likely]] {
+      continue;
+    }
+    std::uint64_t bits =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    for (; bits != 0; bits &= bits - 1) {
+      found(i + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+  }
+  WideSweep out;
+  out.next = i;
+  out.ascii = _mm256_movemask_epi8(seen) == 0;
+  _mm256_zeroupper();
+  return out;
+}
+
+bool has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+}  // namespace
+
+log_scan::ProbeSweep log_scan::sweep_for_probes(std::string_view text, bool wide) {
+  ProbeSweep sweep;
+  constexpr std::size_t m = PROBE_MARK.size();
+  const auto found = [&](std::size_t at) {
+    if (std::memcmp(text.data() + at, PROBE_MARK.data(), m) != 0) return;
+    if (sweep.count == ProbeSweep::MOST) {
+      sweep.more = true;
+    } else {
+      sweep.at[sweep.count++] = at;
+    }
+  };
+  WideSweep screened;
+  if (text.size() >= 64 + m) {
+#if defined(__x86_64__)
+    screened = wide && has_avx2() ? sweep_avx2(text, found) : sweep_sse2(text, found);
+#else
+    (void)wide;
+    screened = sweep_sse2(text, found);
+#endif
+  }
+  const std::size_t next = screened.next;
+  sweep.ascii = screened.ascii && (next == 0 || static_cast<unsigned char>(text[0]) < 0x80) &&
+                scan::is_ascii(text.substr(next == 0 ? 0 : next + 1));
+  for (std::size_t at = scan::find(text, PROBE_MARK, next); at != std::string_view::npos;
+       at = scan::find(text, PROBE_MARK, at + 1)) {
+    found(at);
+  }
+  return sweep;
 }
 
 bool ProbeFailures::record(std::uint64_t channel, std::uint64_t now_ms) {
@@ -303,7 +449,9 @@ void watch_core_log(std::vector<std::string> channel_labels, CurrentChannel curr
     LineReader reader(*output);
     while (const auto lines = reader.next_lines()) {
       if (lines->ended_by_lf) {
-        if (!scan_log_lines(lines->text, log.is_open(), take)) break;
+        const bool whole = log.is_open() ? scan_log_lines(lines->text, true, take)
+                                         : scan_log_lines_sparse(lines->text, take);
+        if (!whole) break;
       } else {
         if (!is_valid_utf8(lines->text)) break;
         take(lines->text, classify_log_line(lines->text));

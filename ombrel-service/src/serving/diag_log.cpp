@@ -10,15 +10,25 @@ DiagLog DiagLog::create(const std::string& path) {
 
 void DiagLog::write_line(std::string_view line) {
   if (!file_.is_open()) return;
-  // A size that cannot be read does not stop the log.
-  if (const auto size = file_.size(); size && *size >= DIAG_LOG_CAP) {
-    file_.close();
-    return;
+  // The size is counted here and read from the file only now and then and
+  // before the cap closes the log: a busy core's output fills the log line
+  // by line, and a second system call per line was half of writing it.
+  // Another writer to the same file can thus take it past the cap by at
+  // most SIZE_CHECK_EVERY lines of its own.
+  if (size_ >= DIAG_LOG_CAP || unchecked_lines_ == 0) {
+    // A size that cannot be read does not stop the log.
+    if (const auto size = file_.size()) size_ = *size;
+    if (size_ >= DIAG_LOG_CAP) {
+      file_.close();
+      return;
+    }
+    unchecked_lines_ = SIZE_CHECK_EVERY;
   }
+  --unchecked_lines_;
   // One write per line keeps lines whole when another handle appends too.
   scratch_.assign(line);
   scratch_ += '\n';
-  (void)file_.write_all(scratch_);
+  if (file_.write_all(scratch_)) size_ += scratch_.size();
 }
 
 }  // namespace ombrel::serving

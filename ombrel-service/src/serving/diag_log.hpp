@@ -31,8 +31,12 @@ class DiagLog {
   void close() { file_.close(); }
 
  private:
+  static constexpr int SIZE_CHECK_EVERY = 32;
+
   platform::File file_;
   std::string scratch_;
+  std::uint64_t size_ = 0;   // as last read, plus what was written since
+  int unchecked_lines_ = 0;  // lines left before the size is read again
 };
 
 }  // namespace ombrel::serving

@@ -143,43 +143,65 @@ inline std::size_t rfind_pair(std::string_view s, std::size_t from, std::size_t 
   return std::string_view::npos;
 }
 
-// s.find(needle) != npos. Many positions at a time are screened by two
-// bytes of the needle (its second and second-to-last, which are rarely the
-// blanks around a word); only positions matching both are compared in full.
-inline bool contains(std::string_view s, std::string_view needle) {
+// s.find(needle, from). Many positions at a time are screened by two bytes
+// of the needle (its second and second-to-last, which are rarely the blanks
+// around a word); only positions matching both are compared in full.
+inline std::size_t find(std::string_view s, std::string_view needle, std::size_t from = 0) {
   const std::size_t m = needle.size();
-  if (m < 3) return s.find(needle) != std::string_view::npos;
-  if (s.size() < m) return false;
+  if (m < 3) return s.find(needle, from);
+  if (s.size() < m || from > s.size() - m) return std::string_view::npos;
   const std::size_t starts = s.size() - m + 1;  // positions a match can start at
   const char* p = s.data();
 #if defined(__SSE2__)
-  if (starts >= 16) {
+  if (starts - from >= 16) {
     const __m128i first = _mm_set1_epi8(needle[1]);
     const __m128i second = _mm_set1_epi8(needle[m - 2]);
-    // Candidates among the sixteen starts at `at`, those below `from` left out.
+    // The first match among the sixteen starts at `at`, those below
+    // at + skip left out; npos for none.
     const auto found_at = [&](std::size_t at, std::size_t skip) {
       unsigned hits = equal_mask(load16(p + at + 1), first) &
                       equal_mask(load16(p + at + m - 2), second) & (0xFFFFu << skip);
       for (; hits != 0; hits &= hits - 1) {
-        if (std::memcmp(p + at + std::countr_zero(hits), needle.data(), m) == 0) return true;
+        const std::size_t i = at + static_cast<std::size_t>(std::countr_zero(hits));
+        if (std::memcmp(p + i, needle.data(), m) == 0) return i;
       }
-      return false;
+      return std::string_view::npos;
     };
-    std::size_t i = 0;
+    std::size_t i = from;
     for (; i + 16 <= starts; i += 16) {
-      if (found_at(i, 0)) return true;
+      if (const std::size_t at = found_at(i, 0); at != std::string_view::npos) return at;
     }
     // The last sixteen starts, overlapping the ones already screened.
-    return i < starts && found_at(starts - 16, i - (starts - 16));
+    return i < starts ? found_at(starts - 16, i - (starts - 16)) : std::string_view::npos;
   }
 #endif
-  for (std::size_t i = 0; i < starts; ++i) {
+  for (std::size_t i = from; i < starts; ++i) {
     if (p[i + 1] == needle[1] && p[i + m - 2] == needle[m - 2] &&
         std::memcmp(p + i, needle.data(), m) == 0) {
-      return true;
+      return i;
     }
   }
-  return false;
+  return std::string_view::npos;
+}
+
+// s.rfind(needle): the needle's last byte searched for from the end, many
+// bytes at a time, and only there compared in full.
+inline std::size_t rfind(std::string_view s, std::string_view needle) {
+  const std::size_t m = needle.size();
+  if (m == 0 || s.size() < m) return s.rfind(needle);
+  // The needle's last byte at `end - 1` or before, at or after m - 1.
+  std::size_t end = s.size();
+  while (end >= m) {
+    const std::size_t last = rfind_byte(s.substr(0, end), needle.back());
+    if (last == std::string_view::npos || last < m - 1) return std::string_view::npos;
+    if (std::memcmp(s.data() + last + 1 - m, needle.data(), m) == 0) return last + 1 - m;
+    end = last;
+  }
+  return std::string_view::npos;
+}
+
+inline bool contains(std::string_view s, std::string_view needle) {
+  return find(s, needle) != std::string_view::npos;
 }
 
 }  // namespace ombrel::serving::scan

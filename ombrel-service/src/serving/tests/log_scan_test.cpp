@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,55 +43,57 @@ std::vector<std::string> plain_lines(std::string_view text, bool& whole) {
   return out;
 }
 
-// Whole runs of random lines, many shaped like access lines and probe
-// failures and many just off those shapes, must come out split as
-// LineReader splits them and classified as classify_log_line sees each.
-TEST(ScanLogLines, AgreesWithClassifyLogLine) {
-  const std::string_view pieces[] = {"[",
-                                     "]",
-                                     "->",
-                                     ">>",
-                                     "-",
-                                     ">",
-                                     " ",
-                                     "\t",
-                                     "p",
-                                     "0",
-                                     "7",
-                                     "12",
-                                     "x",
-                                     "observatory",
-                                     "error ping",
-                                     " with p",
-                                     " accepted ",
-                                     "\u00a0",
-                                     "\r",
-                                     "Я",
-                                     "2024/05/01 12:00:00.000000 from 127.0.0.1:5000 accepted "
-                                     "tcp:www.example.com:443 "};
-  const std::string_view tags[] = {"p3",
-                                   "p12",
-                                   "p",
-                                   "P3",
-                                   "p3x",
-                                   "p007",
-                                   "p123456789012345678",
-                                   "p1234567890123456789",
-                                   "p9223372036854775807",
-                                   "p9223372036854775808",
-                                   "3",
-                                   "direct"};
-  const std::string_view arrows[] = {"->",  ">>",  "- >",     ">",       "-->",
-                                     ">>>", "->>", "-> a ->", "-> a >>", ">> a ->"};
-  const std::string_view blanks[] = {"", " ", "  ", "\t", "\v", "\u00a0", "\u3000"};
-  std::mt19937 random(4242);
-  const auto any = [&](auto& list) { return std::string(list[random() % std::size(list)]); };
-  const auto some = [&](int most) {
-    std::string out;
-    for (int n = static_cast<int>(random() % (most + 1)); n > 0; --n) out += any(pieces);
-    return out;
-  };
-  const auto random_line = [&]() -> std::string {
+// Runs of random lines, many shaped like access lines and probe failures
+// and many just off those shapes.
+class RandomLines {
+ public:
+  explicit RandomLines(unsigned seed) : random(seed) {}
+
+  std::string line() {
+    static constexpr std::string_view pieces[] = {
+        "[",
+        "]",
+        "->",
+        ">>",
+        "-",
+        ">",
+        " ",
+        "\t",
+        "p",
+        "0",
+        "7",
+        "12",
+        "x",
+        "observatory",
+        "error ping",
+        " with p",
+        " accepted ",
+        "\u00a0",
+        "\r",
+        "Я",
+        "2024/05/01 12:00:00.000000 from 127.0.0.1:5000 accepted "
+        "tcp:www.example.com:443 "};
+    static constexpr std::string_view tags[] = {"p3",
+                                                "p12",
+                                                "p",
+                                                "P3",
+                                                "p3x",
+                                                "p007",
+                                                "p123456789012345678",
+                                                "p1234567890123456789",
+                                                "p9223372036854775807",
+                                                "p9223372036854775808",
+                                                "3",
+                                                "direct"};
+    static constexpr std::string_view arrows[] = {"->",  ">>",  "- >",     ">",       "-->",
+                                                  ">>>", "->>", "-> a ->", "-> a >>", ">> a ->"};
+    static constexpr std::string_view blanks[] = {"", " ", "  ", "\t", "\v", "\u00a0", "\u3000"};
+    const auto any = [&](auto& list) { return std::string(list[random() % std::size(list)]); };
+    const auto some = [&](int most) {
+      std::string out;
+      for (int n = static_cast<int>(random() % (most + 1)); n > 0; --n) out += any(pieces);
+      return out;
+    };
     switch (random() % 4) {
       case 0:
         return some(20);
@@ -103,16 +106,30 @@ TEST(ScanLogLines, AgreesWithClassifyLogLine) {
       default:
         return std::string(random() % 200, 'a') + "[" + some(2) + any(arrows) + any(tags) + "]";
     }
-  };
-  int routed = 0;
-  for (int round = 0; round < 3000; ++round) {
+  }
+
+  // Whole lines, each ended by a line feed, now and then a byte that is not
+  // UTF-8 to end the run early.
+  std::string text(int round) {
     std::string text;
     const int lines = 1 + static_cast<int>(random() % 60);
-    for (int i = 0; i < lines; ++i) text += random_line() + (random() % 5 == 0 ? "\r\n" : "\n");
-    // Now and then a byte that is not UTF-8, to end the run early.
+    for (int i = 0; i < lines; ++i) text += line() + (random() % 5 == 0 ? "\r\n" : "\n");
     if (round % 50 == 0) {
       text.insert(text.begin() + static_cast<std::ptrdiff_t>(random() % text.size()), '\xff');
     }
+    return text;
+  }
+
+  std::mt19937 random;
+};
+
+// Whole runs of random lines must come out split as LineReader splits them
+// and classified as classify_log_line sees each.
+TEST(ScanLogLines, AgreesWithClassifyLogLine) {
+  RandomLines random(4242);
+  int routed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = random.text(round);
     bool whole = false;
     const std::vector<std::string> expected = plain_lines(text, whole);
     for (const bool need_logged : {true, false}) {
@@ -178,6 +195,121 @@ TEST(ScanLogLines, AgreesOnAccessLineEndingsAtAnyOffset) {
         if (!want.channel_in_use) want.logged = true;
         EXPECT_EQ(got[0].info, want) << line;
       }
+    }
+  }
+}
+
+// What the watcher keeps of a run of lines: the channel of the last routed
+// line and every probe failure, in order.
+struct Kept {
+  std::optional<std::int64_t> channel;
+  std::vector<std::uint64_t> probes;
+  bool operator==(const Kept&) const = default;
+};
+
+template <class Scan>
+Kept kept_by(Scan scan, bool& whole, std::size_t& visits) {
+  Kept kept;
+  visits = 0;
+  whole = scan([&](std::string_view line, const LogLineInfo& info) {
+    ++visits;
+    const LogLineInfo plain = classify_log_line(line);
+    EXPECT_EQ(info.channel_in_use, plain.channel_in_use) << line;
+    EXPECT_EQ(info.probe_failure, plain.probe_failure) << line;
+    if (info.channel_in_use) {
+      kept.channel = info.channel_in_use;
+    } else if (info.probe_failure) {
+      kept.probes.push_back(*info.probe_failure);
+    }
+  });
+  return kept;
+}
+
+Kept kept_by_full_scan(std::string_view text, bool& whole) {
+  std::size_t visits = 0;
+  return kept_by([&](auto visit) { return scan_log_lines(text, false, visit); }, whole, visits);
+}
+
+// The sparse scan must leave the watcher where the full one does, visiting
+// only the lines that count once the run is plain ASCII.
+TEST(ScanLogLinesSparse, KeepsWhatTheFullScanKeeps) {
+  RandomLines random(777);
+  int with_probes = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = random.text(round);
+    const bool ascii = round % 2 == 1;
+    if (ascii) std::erase_if(text, [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    bool whole = false;
+    const Kept full = kept_by_full_scan(text, whole);
+    bool sparse_whole = !whole;
+    std::size_t visits = 0;
+    const Kept sparse = kept_by([&](auto visit) { return scan_log_lines_sparse(text, visit); },
+                                sparse_whole, visits);
+    ASSERT_EQ(sparse_whole, whole) << text;
+    ASSERT_EQ(sparse, full) << text;
+    // Past that many marks the full scan is the shorter way.
+    if (ascii && !log_scan::sweep_for_probes(text).more) {
+      ASSERT_LE(visits, full.probes.size() + 1) << text;
+      with_probes += !full.probes.empty();
+    }
+  }
+  EXPECT_GT(with_probes, 300);
+}
+
+TEST(ScanLogLinesSparse, OrderAroundTheLastRoutedLine) {
+  const std::string probe = "app/observatory: error ping https://cp.example with p";
+  const struct {
+    std::string text;
+    Kept want;
+  } cases[] = {
+      {"", {}},
+      {"x\n", {}},
+      {probe + "4\n", {std::nullopt, {4}}},
+      {"a [in -> p1]\n" + probe + "2\nb [in -> p3]\n" + probe + "5\r\nz\n", {3, {2, 5}}},
+      // A routed line that also reads like a probe failure counts as routed.
+      {probe + "6 [in -> p7]\n", {7, {}}},
+      {probe + "6 [in -> p7]\n" + probe + "8\n", {7, {8}}},
+      // Two marks on one line are one failure.
+      {probe + "9 error ping with p1\n", {std::nullopt, {1}}},
+      {"[in -> p2]\r\n\n\n", {2, {}}},
+  };
+  for (const auto& c : cases) {
+    bool full_whole = false;
+    ASSERT_EQ(kept_by_full_scan(c.text, full_whole), c.want) << c.text;
+    bool whole = false;
+    std::size_t visits = 0;
+    const Kept got =
+        kept_by([&](auto visit) { return scan_log_lines_sparse(c.text, visit); }, whole, visits);
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(got, c.want) << c.text;
+  }
+}
+
+// The sweep must find every mark and every high byte at any length and
+// offset, the edges of its wide steps included.
+TEST(ProbeSweep, AgreesWithAPlainSearch) {
+  std::mt19937 random(99);
+  const std::string_view pieces[] = {"error ping", "error pin", "rror ping", "e", "r",
+                                     "n",          "g",         " ",         "\n"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const std::size_t len = random() % 300;
+    while (text.size() < len) text += pieces[random() % std::size(pieces)];
+    if (round % 3 == 0 && !text.empty()) text[random() % text.size()] = '\x80';
+    const std::string_view v = std::string_view(text).substr(
+        std::min<std::size_t>(random() % 3, text.size()));  // unaligned views
+    std::vector<std::size_t> want;
+    for (auto at = v.find(log_scan::PROBE_MARK); at != std::string_view::npos;
+         at = v.find(log_scan::PROBE_MARK, at + 1)) {
+      want.push_back(at);
+    }
+    const bool more = want.size() > log_scan::ProbeSweep::MOST;
+    want.resize(std::min(want.size(), log_scan::ProbeSweep::MOST));
+    for (const bool wide : {true, false}) {
+      const log_scan::ProbeSweep sweep = log_scan::sweep_for_probes(v, wide);
+      ASSERT_EQ(sweep.ascii, v.find('\x80') == std::string_view::npos) << v;
+      ASSERT_EQ(sweep.more, more) << v;
+      ASSERT_EQ(std::vector<std::size_t>(sweep.at, sweep.at + sweep.count), want) << v;
     }
   }
 }

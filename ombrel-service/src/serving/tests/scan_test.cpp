@@ -42,6 +42,8 @@ TEST(Scan, AgreesWithStringView) {
     }
     for (const auto& n : needles) {
       ASSERT_EQ(contains(v, n), v.find(n) != std::string_view::npos) << v << " / " << n;
+      ASSERT_EQ(find(v, n, from), v.find(n, from)) << v << " / " << n << " from " << from;
+      ASSERT_EQ(rfind(v, n), v.rfind(n)) << v << " / " << n;
     }
   }
 }
