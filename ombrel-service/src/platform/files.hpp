@@ -23,6 +23,15 @@ Result<std::string> read_file(const std::string& path);
 Result<void> replace_file_atomically(const std::string& path, const std::string& temp_path,
                                      std::string_view bytes);
 
+// Gives the file at `path` exactly `bytes`, creating it if missing, with the
+// same guards as `File::create` (no link followed, no hard-linked file). Not
+// atomic: for a file that is read only after it is written, such as a
+// document handed to a program about to start. Linux: an existing file is
+// written over in place and then cut to the new length, never emptied first,
+// because emptying a file with content makes ext4 write it out at close and
+// the next emptying wait for that write, milliseconds each time.
+Result<void> rewrite_file(const std::string& path, std::string_view bytes);
+
 // Appends `bytes` to the end of a file, creating it if missing.
 Result<void> append_file(const std::string& path, std::string_view bytes);
 

@@ -113,6 +113,20 @@ Result<std::string> read_file(const std::string& path) {
   return out;
 }
 
+Result<void> rewrite_file(const std::string& path, std::string_view bytes) {
+  auto opened = open_for_writing(path, 0, false);
+  if (!opened) return fail(opened.error());
+  Fd fd(*opened);
+  OMBREL_TRY(write_fd(fd.get(), bytes));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail(last_os_error());
+  if (static_cast<std::uint64_t>(st.st_size) > bytes.size() &&
+      ::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
+    return fail(last_os_error());
+  }
+  return fd.close();
+}
+
 Result<void> replace_file_atomically(const std::string& path, const std::string& temp_path,
                                      std::string_view bytes) {
   if (auto written = write_new_file(temp_path, bytes); !written) {

@@ -156,6 +156,12 @@ Result<void> replace_file_atomically(const std::string& path, const std::string&
   return {};
 }
 
+Result<void> rewrite_file(const std::string& path, std::string_view bytes) {
+  auto file = File::create(path);
+  if (!file) return fail(file.error());
+  return file->write_all(bytes);
+}
+
 Result<void> append_file(const std::string& path, std::string_view bytes) {
   auto file = File::open_append(path);
   if (!file) return fail(file.error());

@@ -225,10 +225,13 @@ class BoundSpawner {
 
   Result<pid_t> run(const ChildSetup& setup) {
     Request request{&setup};
+    {
+      const std::lock_guard lock(mutex_);
+      queue_.push_back(&request);
+    }
+    queued_.notify_one();
     std::unique_lock lock(mutex_);
-    queue_.push_back(&request);
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return request.done; });
+    done_.wait(lock, [&] { return request.done; });
     return std::move(request.result);
   }
 
@@ -260,22 +263,29 @@ class BoundSpawner {
   }
 
   [[noreturn]] void serve() {
-    std::unique_lock lock(mutex_);
     while (true) {
-      changed_.wait(lock, [&] { return !queue_.empty(); });
-      Request* request = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
+      Request* request = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        queued_.wait(lock, [&] { return !queue_.empty(); });
+        request = queue_.front();
+        queue_.pop_front();
+      }
       Result<pid_t> result = fork_exec(*request->setup);
-      lock.lock();
-      request->result = std::move(result);
-      request->done = true;
-      changed_.notify_all();
+      {
+        const std::lock_guard lock(mutex_);
+        request->result = std::move(result);
+        request->done = true;
+      }
+      // Woken outside the lock, the caller does not wake only to wait for
+      // it; the request may be gone by then, the condition never is.
+      done_.notify_all();
     }
   }
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable queued_;
+  std::condition_variable done_;
   std::deque<Request*> queue_;
 };
 

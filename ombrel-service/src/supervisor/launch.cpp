@@ -121,10 +121,10 @@ Result<platform::Process> start_proxy_core(const std::string& path, const std::s
   return core;
 }
 
+// Written over in place: emptying the previous run's document first would
+// make the file system wait for its earlier write to the disk on every start.
 Result<void> write_tunnel_document(const std::string& path, std::string_view document) {
-  auto file = platform::File::create(path);
-  if (!file) return fail(std::move(file.error()).wrapped(std::string(CANNOT_WRITE) + path));
-  auto written = file->write_all(document);
+  auto written = platform::rewrite_file(path, document);
   if (!written) return fail(std::move(written.error()).wrapped(std::string(CANNOT_WRITE) + path));
   return {};
 }

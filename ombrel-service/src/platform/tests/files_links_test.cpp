@@ -23,6 +23,7 @@ const Write WRITES[] = {
     {"create", [](const std::string& p) { return File::create(p).has_value(); }},
     {"open to append", [](const std::string& p) { return File::open_append(p).has_value(); }},
     {"append", [](const std::string& p) { return append_file(p, "planted").has_value(); }},
+    {"rewrite", [](const std::string& p) { return rewrite_file(p, "planted").has_value(); }},
     {"replace through the temporary",
      [](const std::string& p) {
        return replace_file_atomically(p + ".final", p, "planted").has_value();

@@ -1,0 +1,163 @@
+// What a child starts with on Linux, and what its start leaves of ours: the
+// child runs on the service's memory until it becomes its program, so a step
+// of its own that reached the service (a signal disposition, the mask) or a
+// start that overlapped another would show here.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "platform/process.hpp"
+#include "platform/proclist.hpp"
+#include "testsupport.hpp"
+
+namespace ombrel::platform {
+namespace {
+
+using namespace ombrel::testsupport;
+
+void on_usr1(int) {}
+
+// A field of /proc/PID/status ("SigBlk", "SigIgn", ...) as written there.
+std::string status_field(std::uint32_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      std::istringstream value(line.substr(field.size() + 1));
+      std::string word;
+      value >> word;
+      return word;
+    }
+  }
+  return "(none)";
+}
+
+// Our own dispositions and mask, set for the test and put back after it.
+class OwnSignals {
+ public:
+  OwnSignals() {
+    struct sigaction handler {};
+    handler.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &handler, &old_usr1_);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe_);
+    sigset_t usr2;
+    sigemptyset(&usr2);
+    sigaddset(&usr2, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr2, &old_mask_);
+  }
+  ~OwnSignals() {
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+    sigaction(SIGPIPE, &old_pipe_, nullptr);
+    sigaction(SIGUSR1, &old_usr1_, nullptr);
+  }
+  // Whether every one of them is still in place.
+  static void expect_intact() {
+    struct sigaction now {};
+    sigaction(SIGUSR1, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &on_usr1) << "the handler of SIGUSR1 was lost";
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN) << "SIGPIPE is no longer ignored";
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_EQ(sigismember(&mask, SIGUSR2), 1) << "SIGUSR2 was unblocked";
+    EXPECT_EQ(sigismember(&mask, SIGTERM), 0) << "the start left SIGTERM blocked";
+  }
+
+ private:
+  struct sigaction old_usr1_ {};
+  struct sigaction old_pipe_ {};
+  sigset_t old_mask_{};
+};
+
+struct Kind {
+  const char* name;
+  bool bound;     // end_with_service
+  bool detached;  // spawn_detached
+};
+constexpr Kind KINDS[] = {
+    {"plain", false, false}, {"bound", true, false}, {"detached", false, true}};
+
+std::uint32_t start_kind(const Kind& kind, const std::string& program) {
+  if (kind.detached) {
+    auto pid = spawn_detached(program, std::vector<std::string>{}, std::nullopt);
+    if (!pid) ADD_FAILURE() << pid.error().to_string();
+    return pid.value_or(0);
+  }
+  SpawnOptions options{program, {}, std::nullopt, Stdio::Null, Stdio::Null, Stdio::Null};
+  options.end_with_service = kind.bound;
+  auto p = spawn(options);
+  if (!p) {
+    ADD_FAILURE() << p.error().to_string();
+    return 0;
+  }
+  return p->release();
+}
+
+TEST(ProcessChild, StartsWithDefaultSignalsAndLeavesOursAlone) {
+  const OwnSignals own;
+  for (const Kind& kind : KINDS) {
+    SCOPED_TRACE(kind.name);
+    InstallDir dir;
+    set_script(dir.desktop, "stay");
+    const std::uint32_t pid = start_kind(kind, dir.desktop);
+    ASSERT_NE(pid, 0u);
+    ASSERT_TRUE(wait_for_record(dir.desktop, ".runs"));
+    EXPECT_EQ(status_field(pid, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(status_field(pid, "SigIgn"), "0000000000000000");
+    OwnSignals::expect_intact();
+    (void)terminate_process(pid, 1);
+  }
+}
+
+// Starts from several threads at once, some of them failing, each with its
+// own arguments: every caller gets its own child and its own answer.
+TEST(ProcessChild, OverlappingStartsKeepTheirOwnAnswers) {
+  InstallDir dir;
+  set_script(dir.sing_box, "exit 7");
+  const std::string missing = dir.file("missing");
+  constexpr int THREADS = 6, EACH = 8;
+  std::vector<std::future<std::string>> results;
+  for (int t = 0; t < THREADS; ++t) {
+    results.push_back(std::async(std::launch::async, [&, t] {
+      std::ostringstream faults;
+      for (int i = 0; i < EACH; ++i) {
+        const bool fails = (t + i) % 3 == 0;
+        SpawnOptions options{fails ? missing : dir.sing_box,
+                             {std::to_string(t), std::to_string(i)},
+                             std::nullopt,
+                             Stdio::Null,
+                             Stdio::Pipe,
+                             Stdio::Null};
+        options.end_with_service = (t + i) % 2 == 0;
+        auto p = spawn(options);
+        if (fails != !p) {
+          faults << t << "/" << i << ": started " << bool(p) << "; ";
+          continue;
+        }
+        if (fails) continue;
+        auto out = p->take_stdout();
+        if (const auto code = p->wait(); code.value_or(-1) != 7) {
+          faults << t << "/" << i << ": exit " << code.value_or(-1) << "; ";
+        }
+      }
+      return faults.str();
+    }));
+  }
+  int started = 0;
+  for (int t = 0; t < THREADS; ++t) {
+    for (int i = 0; i < EACH; ++i) started += (t + i) % 3 != 0;
+  }
+  for (auto& r : results) EXPECT_EQ(r.get(), "");
+  EXPECT_EQ(run_count(dir.sing_box), started);
+  EXPECT_EQ(read_record(dir.sing_box, ".fds").value_or(""), "0\n1\n2\n");
+}
+
+}  // namespace
+}  // namespace ombrel::platform
