@@ -134,6 +134,7 @@ class Process {
 
  private:
   friend Result<Process> spawn(const SpawnOptions& options);
+  friend std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options);
   friend Result<std::uint32_t> spawn_detached(const std::string& program,
                                               std::span<const std::string> args,
                                               const std::optional<std::string>& working_dir);
@@ -155,6 +156,15 @@ class Process {
 // Starts `options.program` with the service's environment. The error is the
 // system's (the caller names the program).
 Result<Process> spawn(const SpawnOptions& options);
+
+// Starts each of `options` as `spawn` does, in order, up to the first that
+// fails: one answer per entry tried, the failure last. Nothing listed after
+// a failure is left running. Linux: the
+// children that end with the service are all made in one visit to the
+// thread that makes them, so the caller sleeps and wakes once for all of
+// them rather than once per child, each wake a wait for a processor while
+// the children it started are loading.
+std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options);
 
 // Starts a program that lives on by itself: no streams (null device), its own
 // session or process group, not owned by the service and never terminated by

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/oserror.hpp"
 #include "platform/process.hpp"
@@ -223,8 +224,12 @@ class BoundSpawner {
     return one;
   }
 
-  Result<pid_t> run(const ChildSetup& setup) {
-    Request request{&setup};
+  // Starts the children in order up to the first that fails, one answer
+  // each, in one visit: the caller
+  // sleeps and wakes once however many there are, and every wake-up costs
+  // it a wait for a processor while the children it started are loading.
+  std::vector<Result<pid_t>> run(std::span<const ChildSetup* const> setups) {
+    Request request{setups};
     {
       const std::lock_guard lock(mutex_);
       queue_.push_back(&request);
@@ -232,13 +237,13 @@ class BoundSpawner {
     queued_.notify_one();
     std::unique_lock lock(mutex_);
     done_.wait(lock, [&] { return request.done; });
-    return std::move(request.result);
+    return std::move(request.results);
   }
 
  private:
   struct Request {
-    const ChildSetup* setup;
-    Result<pid_t> result{};
+    std::span<const ChildSetup* const> setups;
+    std::vector<Result<pid_t>> results{};
     bool done = false;
   };
 
@@ -271,10 +276,14 @@ class BoundSpawner {
         request = queue_.front();
         queue_.pop_front();
       }
-      Result<pid_t> result = fork_exec(*request->setup);
+      // Until `done` the request is this thread's alone.
+      request->results.reserve(request->setups.size());
+      for (const ChildSetup* setup : request->setups) {
+        request->results.push_back(fork_exec(*setup));
+        if (!request->results.back()) break;
+      }
       {
         const std::lock_guard lock(mutex_);
-        request->result = std::move(result);
         request->done = true;
       }
       // Woken outside the lock, the caller does not wake only to wait for
@@ -289,30 +298,29 @@ class BoundSpawner {
   std::deque<Request*> queue_;
 };
 
-Result<pid_t> start_child(const std::string& program, std::span<const std::string> args,
-                          const std::optional<std::string>& working_dir, const int std_fds[3],
-                          bool new_session, bool end_with_service) {
+// A child's setup and the argument list it points into.
+struct PreparedChild {
   std::vector<char*> argv;
-  argv.reserve(args.size() + 2);
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
   ChildSetup setup;
+};
+
+void prepare_child(PreparedChild& child, const std::string& program,
+                   std::span<const std::string> args, const std::optional<std::string>& working_dir,
+                   const int std_fds[3], bool new_session, bool end_with_service) {
+  child.argv.reserve(args.size() + 2);
+  child.argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) child.argv.push_back(const_cast<char*>(a.c_str()));
+  child.argv.push_back(nullptr);
+
+  ChildSetup& setup = child.setup;
   setup.program = program.c_str();
-  setup.argv = argv.data();
+  setup.argv = child.argv.data();
   setup.envp = environ;
   setup.working_dir = working_dir ? working_dir->c_str() : nullptr;
   for (int i = 0; i < 3; ++i) setup.std_fds[i] = std_fds[i];
   setup.new_session = new_session;
   setup.end_with_parent = end_with_service;
   setup.parent = ::getpid();
-  if (end_with_service) {
-    // Without the thread, the child is bound to the caller's thread: the
-    // service starts its cores on threads that live as long as it does.
-    if (BoundSpawner* spawner = BoundSpawner::instance()) return spawner->run(setup);
-  }
-  return fork_exec(setup);
 }
 
 // The null device on a descriptor above 2, close-on-exec.
@@ -504,43 +512,105 @@ std::uint32_t Process::release() noexcept {
   return pid;
 }
 
-Result<Process> spawn(const SpawnOptions& options) {
-  Process process;
-  Fd child_ends[3];
-  const Stdio kinds[3] = {options.std_in, options.std_out, options.std_err};
-  for (int target = 0; target < 3; ++target) {
-    switch (kinds[target]) {
-      case Stdio::Inherit:
-        break;
-      case Stdio::Null: {
-        auto null = open_null(target == 0 ? O_RDONLY : O_WRONLY);
-        if (!null) return fail(null.error());
-        child_ends[target] = std::move(*null);
-        break;
-      }
-      case Stdio::Pipe: {
-        auto pipe = make_pipe();
-        if (!pipe) return fail(pipe.error());
-        auto& [read_end, write_end] = *pipe;
-        if (target == 0) {
-          child_ends[0] = std::move(read_end);
-          process.stdin_.emplace(write_end.release());
-        } else {
-          child_ends[target] = std::move(write_end);
-          (target == 1 ? process.stdout_ : process.stderr_).emplace(read_end.release());
+std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
+  struct Pending {
+    Process process;
+    Fd child_ends[3];
+    PreparedChild child;
+    Result<pid_t> pid{};
+  };
+  std::vector<Pending> pending(options.size());
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    const SpawnOptions& o = options[i];
+    Pending& p = pending[i];
+    const Stdio kinds[3] = {o.std_in, o.std_out, o.std_err};
+    for (int target = 0; target < 3 && p.pid; ++target) {
+      switch (kinds[target]) {
+        case Stdio::Inherit:
+          break;
+        case Stdio::Null: {
+          auto null = open_null(target == 0 ? O_RDONLY : O_WRONLY);
+          if (!null) {
+            p.pid = fail(null.error());
+            break;
+          }
+          p.child_ends[target] = std::move(*null);
+          break;
         }
-        break;
+        case Stdio::Pipe: {
+          auto pipe = make_pipe();
+          if (!pipe) {
+            p.pid = fail(pipe.error());
+            break;
+          }
+          auto& [read_end, write_end] = *pipe;
+          if (target == 0) {
+            p.child_ends[0] = std::move(read_end);
+            p.process.stdin_.emplace(write_end.release());
+          } else {
+            p.child_ends[target] = std::move(write_end);
+            (target == 1 ? p.process.stdout_ : p.process.stderr_).emplace(read_end.release());
+          }
+          break;
+        }
       }
     }
+    const int fds[3] = {p.child_ends[0].get(), p.child_ends[1].get(), p.child_ends[2].get()};
+    prepare_child(p.child, o.program, o.args, o.working_dir, fds, false, o.end_with_service);
   }
-  const int fds[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
-  auto pid = start_child(options.program, options.args, options.working_dir, fds, false,
-                         options.end_with_service);
-  if (!pid) return fail(pid.error());
-  process.pid_ = static_cast<std::uint32_t>(*pid);
-  process.running_ = true;
-  // The child's ends close here, so the parent holds only its own ends.
-  return process;
+
+  // Only the entries before the first that could not be prepared start.
+  std::size_t count = 0;
+  while (count < options.size() && pending[count].pid) ++count;
+  const std::size_t attempted = count < options.size() ? count + 1 : count;
+
+  // The children bound to the service go to the thread that outlives every
+  // caller, all in one visit; without that thread they are bound to the
+  // caller's, as are the rest (the service starts its cores on threads that
+  // live as long as it does).
+  std::vector<const ChildSetup*> bound;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (options[i].end_with_service) bound.push_back(&pending[i].child.setup);
+  }
+  BoundSpawner* spawner = bound.empty() ? nullptr : BoundSpawner::instance();
+  std::vector<Result<pid_t>> bound_pids;
+  if (spawner != nullptr) bound_pids = spawner->run(bound);
+  std::size_t next_bound = 0;
+  bool failed = false;
+  std::vector<Result<Process>> results;
+  results.reserve(attempted);
+  for (std::size_t i = 0; i < attempted; ++i) {
+    Pending& p = pending[i];
+    Result<pid_t> pid = 0;
+    if (i == count) {
+      pid = std::move(p.pid);  // could not be prepared
+    } else if (spawner != nullptr && options[i].end_with_service) {
+      if (next_bound == bound_pids.size()) break;  // the thread stopped at a failure
+      pid = std::move(bound_pids[next_bound++]);
+    } else if (!failed) {
+      pid = fork_exec(p.child.setup);
+    } else {
+      continue;  // never started
+    }
+    if (pid) {
+      p.process.pid_ = static_cast<std::uint32_t>(*pid);
+      p.process.running_ = true;
+    }
+    // A child started after one that failed ends when `pending` is dropped.
+    if (failed) continue;
+    if (!pid) {
+      results.push_back(fail(std::move(pid.error())));
+      failed = true;
+      continue;
+    }
+    results.push_back(std::move(p.process));
+  }
+  // The child's ends close with `pending`, so the parent keeps only its own.
+  return results;
+}
+
+Result<Process> spawn(const SpawnOptions& options) {
+  return std::move(spawn_all(std::span<const SpawnOptions>(&options, 1)).front());
 }
 
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
@@ -550,7 +620,9 @@ Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const
   auto out = open_null(O_WRONLY);
   if (!out) return fail(out.error());
   const int fds[3] = {in->get(), out->get(), out->get()};
-  auto pid = start_child(program, args, working_dir, fds, true, false);
+  PreparedChild child;
+  prepare_child(child, program, args, working_dir, fds, true, false);
+  auto pid = fork_exec(child.setup);
   if (!pid) return fail(pid.error());
   Process process;
   process.pid_ = static_cast<std::uint32_t>(*pid);

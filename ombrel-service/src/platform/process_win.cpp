@@ -331,6 +331,16 @@ std::uint32_t Process::release() noexcept {
   return pid;
 }
 
+std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
+  std::vector<Result<Process>> results;
+  results.reserve(options.size());
+  for (const SpawnOptions& o : options) {
+    results.push_back(spawn(o));
+    if (!results.back()) break;
+  }
+  return results;
+}
+
 Result<Process> spawn(const SpawnOptions& options) {
   Process process;
   UniqueHandle child_ends[3];

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/datadir.hpp"
 #include "platform/files.hpp"
@@ -89,21 +90,32 @@ Result<void> start_copier(std::optional<platform::PipeReader> pipe,
 // A core is started to end with the service, however the service ends: a
 // core left behind by a crash would hold the tunnel and the ports until the
 // next start cleaned it up.
-Result<platform::Process> spawn_core(platform::SpawnOptions options) {
+platform::SpawnOptions core_options(platform::SpawnOptions options) {
   options.end_with_service = true;
-  return platform::spawn(options);
+  return options;
 }
 
-Result<platform::Process> start_proxy_core(const std::string& path, const std::string& document) {
-  auto spawned = spawn_core(platform::SpawnOptions{path,
-                                                   {"run", "-c", "stdin:"},
-                                                   std::nullopt,
-                                                   platform::Stdio::Pipe,
-                                                   platform::Stdio::Pipe,
-                                                   platform::Stdio::Null});
-  if (!spawned) return fail(std::move(spawned.error()).wrapped(std::string(CANNOT_START) + path));
-  platform::Process core = std::move(*spawned);
+platform::SpawnOptions proxy_core_options(const std::string& path) {
+  return core_options(platform::SpawnOptions{path,
+                                             {"run", "-c", "stdin:"},
+                                             std::nullopt,
+                                             platform::Stdio::Pipe,
+                                             platform::Stdio::Pipe,
+                                             platform::Stdio::Null});
+}
 
+platform::SpawnOptions tunnel_core_options(const std::string& path,
+                                           const std::string& document_path) {
+  return core_options(platform::SpawnOptions{path,
+                                             {"run", "-c", document_path, "--disable-color"},
+                                             std::nullopt,
+                                             platform::Stdio::Null,
+                                             platform::Stdio::Pipe,
+                                             platform::Stdio::Pipe});
+}
+
+// Hands the proxy core its document; a core that cannot take it is ended.
+Result<void> deliver_document(platform::Process& core, const std::string& document) {
   Result<void> delivered;
   if (auto input = core.take_stdin()) {
     delivered = input->write_all(document);
@@ -114,11 +126,8 @@ Result<platform::Process> start_proxy_core(const std::string& path, const std::s
   } else {
     delivered = fail(std::string(NO_STDIN));
   }
-  if (!delivered) {
-    end_core(core);
-    return fail(std::move(delivered.error()));
-  }
-  return core;
+  if (!delivered) end_core(core);
+  return delivered;
 }
 
 // Written over in place: emptying the previous run's document first would
@@ -178,17 +187,40 @@ Result<std::string> locate_core(std::string_view file_name, const CoreEnvironmen
 Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env) {
   const auto xray_path = locate_core(PROXY_CORE_FILE, env);
   if (!xray_path) return fail(xray_path.error());
-  auto xray = start_proxy_core(*xray_path, launch.xray_config);
-  if (!xray) return fail(std::move(xray.error()));
+  std::vector<platform::SpawnOptions> starts{proxy_core_options(*xray_path)};
 
   const std::string data = data_folder(env);
   // The tunnel document and the logs go only into a folder that is the
   // service's own: one that others could have prepared is moved aside first.
   const Result<void> data_ready = platform::ensure_private_dir(data);
-  RunningCores cores;
-  cores.xray = std::move(*xray);
-  cores.current_channel = serving::make_current_channel();
+  // Everything the tunnel core needs is in place before either core starts,
+  // so that both start in one go.
+  if (launch.singbox_config) {
+    const auto singbox_path = locate_core(TUNNEL_CORE_FILE, env);
+    if (!singbox_path) return fail(singbox_path.error());
+    const std::string document_path = platform::join_path(data, TUNNEL_DOCUMENT_FILE);
+    if (!data_ready) {
+      Error error = data_ready.error();
+      return fail(std::move(error).wrapped(std::string(CANNOT_WRITE) + document_path));
+    }
+    OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
+    starts.push_back(tunnel_core_options(*singbox_path, document_path));
+  }
+
+  auto started = platform::spawn_all(starts);
+  const std::size_t last = started.size() - 1;
+  if (!started[last]) {
+    // Whatever started before it ends with `started`.
+    return fail(
+        std::move(started[last].error()).wrapped(std::string(CANNOT_START) + starts[last].program));
+  }
   // From here on dropping `cores` ends whatever has been started.
+  RunningCores cores;
+  cores.xray = std::move(*started[0]);
+  if (started.size() > 1) cores.singbox = std::move(*started[1]);
+  OMBREL_TRY(deliver_document(cores.xray, launch.xray_config));
+
+  cores.current_channel = serving::make_current_channel();
   {
     auto remarks = launch.channel_remarks;
     auto watched =
@@ -202,27 +234,7 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
     if (!watched) return fail(std::move(watched.error()));
   }
 
-  if (launch.singbox_config) {
-    const auto singbox_path = locate_core(TUNNEL_CORE_FILE, env);
-    if (!singbox_path) return fail(singbox_path.error());
-    const std::string document_path = platform::join_path(data, TUNNEL_DOCUMENT_FILE);
-    if (!data_ready) {
-      Error error = data_ready.error();
-      return fail(std::move(error).wrapped(std::string(CANNOT_WRITE) + document_path));
-    }
-    OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
-    auto singbox =
-        spawn_core(platform::SpawnOptions{*singbox_path,
-                                          {"run", "-c", document_path, "--disable-color"},
-                                          std::nullopt,
-                                          platform::Stdio::Null,
-                                          platform::Stdio::Pipe,
-                                          platform::Stdio::Pipe});
-    if (!singbox) {
-      return fail(std::move(singbox.error()).wrapped(std::string(CANNOT_START) + *singbox_path));
-    }
-    cores.singbox = std::move(*singbox);
-
+  if (cores.singbox) {
     // Rotation and log creation may fail (no log yet, a full disk): the
     // tunnel runs all the same, only its output is lost.
     const std::string log_path = platform::join_path(data, TUNNEL_LOG_FILE);
