@@ -64,7 +64,7 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     const char* name;
     bool tunnel;
     enum { NoXray, NoSingBox, XrayNotAProgram, SingBoxNotAProgram, XrayIgnoresInput } fault;
-    bool xray_started;      // and then ended
+    bool xray_started;      // and then ended (or made and ended before it ran)
     bool document_written;  // "tunnel.json"
   };
   const Case cases[] = {
@@ -116,7 +116,13 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
 
     const auto xray_pids = recorded_pids(f.install.xray);
-    EXPECT_EQ(xray_pids.size(), c.xray_started ? 1u : 0u);
+    if (c.fault == Case::SingBoxNotAProgram) {
+      // Ended as soon as sing-box fails, xray may not have run far enough to
+      // record itself.
+      EXPECT_LE(xray_pids.size(), 1u);
+    } else {
+      EXPECT_EQ(xray_pids.size(), c.xray_started ? 1u : 0u);
+    }
     EXPECT_TRUE(all_gone(xray_pids));
     EXPECT_EQ(run_count(f.install.sing_box), 0);
     EXPECT_EQ(platform::path_exists(f.tunnel_document()), c.document_written);
