@@ -188,19 +188,31 @@ std::optional<std::uint64_t> failed_probe(std::string_view line) {
   return parse_number(rest.substr(0, run), std::numeric_limits<std::uint64_t>::max());
 }
 
-// classify_log_line with the line's last "[" at `open`, into `info`; see
-// log_scan::classify for `need_logged`.
-void classify_with_open(std::string_view line, std::size_t open, bool need_logged,
-                        LogLineInfo& info) {
-  if (const std::int64_t channel = routed_channel(line, open); channel != NO_CHANNEL) {
-    info.channel_in_use = channel;
-    info.probe_failure.reset();
-    info.logged = false;
+// A line routed through `channel`, as classify_log_line sees it.
+[[gnu::always_inline]] inline void set_routed(LogLineInfo& info, std::int64_t channel) {
+  info.channel_in_use = channel;
+  info.probe_failure.reset();
+  info.logged = false;
+}
+
+// classify_log_line for a line whose routed channel is `channel`
+// (NO_CHANNEL: none), into `info`; see log_scan::classify for `need_logged`.
+void classify_with_channel(std::string_view line, std::int64_t channel, bool need_logged,
+                           LogLineInfo& info) {
+  if (channel != NO_CHANNEL) {
+    set_routed(info, channel);
     return;
   }
   info.channel_in_use.reset();
   info.probe_failure = failed_probe(line);
   info.logged = !need_logged || !scan::contains(line, " accepted ");
+}
+
+// routed_channel for a line whose last NEAR_END bytes, if it has that many,
+// hold no "[".
+std::int64_t routed_channel_before_end(std::string_view line) {
+  const std::size_t seen = line.size() >= NEAR_END ? NEAR_END : 0;
+  return routed_channel(line, scan::rfind_byte(line.substr(0, line.size() - seen), '['));
 }
 
 std::string numbered_line(std::uint64_t n, std::string_view middle, std::string_view remark) {
@@ -224,7 +236,7 @@ CurrentChannel make_current_channel() {
 
 LogLineInfo classify_log_line(std::string_view line) {
   LogLineInfo info;
-  classify_with_open(line, scan::rfind_byte(line, '['), true, info);
+  classify_with_channel(line, routed_channel(line, scan::rfind_byte(line, '[')), true, info);
   return info;
 }
 
@@ -235,39 +247,21 @@ namespace {
 // registers.
 [[gnu::noinline]] void classify_further(std::string_view line, bool settled, bool need_logged,
                                         LogLineInfo& info) {
-  std::int64_t channel = NO_CHANNEL;
-  if (!settled) {
-    // No "[" among the bytes already looked at, if the line had that many.
-    const std::size_t seen = line.size() >= NEAR_END ? NEAR_END : 0;
-    channel = routed_channel(line, scan::rfind_byte(line.substr(0, line.size() - seen), '['));
-  }
-  if (channel != NO_CHANNEL) {
-    info.channel_in_use = channel;
-    info.probe_failure.reset();
-    info.logged = false;
-    return;
-  }
-  info.channel_in_use.reset();
-  info.probe_failure = failed_probe(line);
-  info.logged = !need_logged || !scan::contains(line, " accepted ");
+  classify_with_channel(line, settled ? NO_CHANNEL : routed_channel_before_end(line), need_logged,
+                        info);
 }
 
 }  // namespace
 
 std::int64_t log_scan::channel_of(std::string_view line) {
   const std::int64_t channel = routed_channel_near_end(line);
-  if (channel != UNSETTLED) return channel;
-  // No "[" among the bytes already looked at, if the line had that many.
-  const std::size_t seen = line.size() >= NEAR_END ? NEAR_END : 0;
-  return routed_channel(line, scan::rfind_byte(line.substr(0, line.size() - seen), '['));
+  return channel != UNSETTLED ? channel : routed_channel_before_end(line);
 }
 
 void log_scan::classify(std::string_view line, bool need_logged, LogLineInfo& info) {
   const std::int64_t channel = routed_channel_near_end(line);
   if (channel >= 0) {
-    info.channel_in_use = channel;
-    info.probe_failure.reset();
-    info.logged = false;
+    set_routed(info, channel);
     return;
   }
   classify_further(line, channel == NO_CHANNEL, need_logged, info);
