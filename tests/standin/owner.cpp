@@ -2,9 +2,11 @@
 // of what happens to the child when its owner is killed:
 //   standin-owner MODE PROGRAM [ARGUMENTS...]
 // MODE is "bound" (the child ends with this process; asked for on a thread
-// that ends right after), "plain" (an ordinary child, released) or
-// "detached". The child's process id goes to <exe>.child (or the error to
+// that ends right after), "lasting" (the same, asked for by a thread
+// declared lasting, whose work ends right after), "plain" (an ordinary
+// child, released) or "detached". The child's process id goes to <exe>.child (or the error to
 // <exe>.error); then this program stays until it is killed.
+#include <future>
 #include <thread>
 
 #include "standin.hpp"
@@ -21,6 +23,20 @@ int main(int argc, char** argv) {
   ombrel::Result<std::uint32_t> pid = ombrel::fail("unknown mode " + mode);
   if (mode == "detached") {
     pid = ombrel::platform::spawn_detached(program, child_args, std::nullopt);
+  } else if (mode == "lasting") {
+    ombrel::platform::SpawnOptions options;
+    options.program = program;
+    options.args = child_args;
+    options.end_with_service = true;
+    std::promise<ombrel::Result<std::uint32_t>> made;
+    std::thread([&options, &made] {
+      ombrel::platform::make_thread_lasting();
+      auto child = ombrel::platform::spawn(options);
+      made.set_value(child ? ombrel::Result<std::uint32_t>(child->release())
+                           : ombrel::fail(child.error()));
+      ombrel::platform::outlive_children_of_this_thread();
+    }).detach();
+    pid = made.get_future().get();
   } else if (mode == "bound" || mode == "plain") {
     ombrel::platform::SpawnOptions options;
     options.program = program;

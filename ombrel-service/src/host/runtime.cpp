@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/identity.hpp"
+#include "platform/process.hpp"
 
 namespace ombrel::host {
 namespace {
@@ -30,6 +31,17 @@ void start_detached(F&& body) {
   std::thread(std::forward<F>(body)).detach();
 }
 
+// For the workers that start the cores: they make them on their own thread,
+// which therefore stays until the process ends, even once its work is over.
+template <class F>
+void start_lasting(F&& body) {
+  std::thread([body = std::forward<F>(body)]() mutable {
+    platform::make_thread_lasting();
+    body();
+    platform::outlive_children_of_this_thread();
+  }).detach();
+}
+
 }  // namespace
 
 void run_workers(StopReceiver& stop) {
@@ -43,8 +55,8 @@ void run_workers(StopReceiver& stop, const Workers& workers) {
   }
   start_detached(workers.startup_update_check);
   const WorkerState state = workers.make_state();
-  start_detached(state.serve_pipe);
-  start_detached(state.watchdog);
+  start_lasting(state.serve_pipe);
+  start_lasting(state.watchdog);
   stop.wait();
   state.on_service_stop();
 }

@@ -89,9 +89,11 @@ struct SpawnOptions {
   // Windows: the child is created inside a job object that the service
   // holds open and that ends its processes when it closes, which the system
   // does when the service ends. Linux: the child carries a parent-death
-  // signal (SIGKILL), armed before it runs the program; it is started by one
-  // thread that lives as long as the service, because the signal follows
-  // the thread that made the child, not its process. A program with
+  // signal (SIGKILL), armed before it runs the program. The signal follows
+  // the thread that made the child, not its process, so the child is made
+  // by a thread that lives as long as the service: the caller itself when
+  // it has been declared lasting (`make_thread_lasting`), otherwise one
+  // thread kept for this. A program with
   // set-user-ID or file capabilities loses that signal at its start.
   // `release` does not undo this.
   bool end_with_service = false;
@@ -159,12 +161,25 @@ Result<Process> spawn(const SpawnOptions& options);
 
 // Starts each of `options` as `spawn` does, in order, up to the first that
 // fails: one answer per entry tried, the failure last. Nothing listed after
-// a failure is left running. Linux: the
-// children that end with the service are all made in one visit to the
+// a failure is left running. Linux: unless the caller is a lasting thread,
+// the children that end with the service are all made in one visit to the
 // thread that makes them, so the caller sleeps and wakes once for all of
 // them rather than once per child, each wake a wait for a processor while
 // the children it started are loading.
 std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options);
+
+// Declares that the calling thread lasts as long as the process: the
+// children it starts that end with the service are made on it directly,
+// sparing it the hand-over to the spawning thread and the wait for a
+// processor when it is woken after, while the new children load. Such a
+// thread must not end while the process goes on (Linux: its end would end
+// those children); see `outlive_children_of_this_thread`. Nothing on Windows.
+void make_thread_lasting() noexcept;
+
+// Called where a lasting thread's work is over: returns at once if the
+// thread never started a child that ends with the service; otherwise never
+// returns, so that such children end only with the process.
+void outlive_children_of_this_thread() noexcept;
 
 // Starts a program that lives on by itself: no streams (null device), its own
 // session or process group, not owned by the service and never terminated by

@@ -298,6 +298,11 @@ class BoundSpawner {
   std::deque<Request*> queue_;
 };
 
+// Set on threads that last as long as the process: they make the children
+// bound to the service themselves.
+thread_local bool lasting_thread = false;
+thread_local bool made_bound_children = false;
+
 // A child's setup and the argument list it points into.
 struct PreparedChild {
   std::vector<char*> argv;
@@ -565,12 +570,16 @@ std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
   const std::size_t attempted = count < options.size() ? count + 1 : count;
 
   // The children bound to the service go to the thread that outlives every
-  // caller, all in one visit; without that thread they are bound to the
-  // caller's, as are the rest (the service starts its cores on threads that
-  // live as long as it does).
+  // caller, all in one visit, unless the caller is such a thread itself;
+  // without that thread they are bound to the caller's, as are the rest (the
+  // service starts its cores on threads that live as long as it does).
   std::vector<const ChildSetup*> bound;
   for (std::size_t i = 0; i < count; ++i) {
     if (options[i].end_with_service) bound.push_back(&pending[i].child.setup);
+  }
+  if (!bound.empty() && lasting_thread) {
+    made_bound_children = true;
+    bound.clear();
   }
   BoundSpawner* spawner = bound.empty() ? nullptr : BoundSpawner::instance();
   std::vector<Result<pid_t>> bound_pids;
@@ -607,6 +616,20 @@ std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
   }
   // The child's ends close with `pending`, so the parent keeps only its own.
   return results;
+}
+
+void make_thread_lasting() noexcept {
+  lasting_thread = true;
+}
+
+void outlive_children_of_this_thread() noexcept {
+  if (!made_bound_children) return;
+  // Asleep until the process ends; a signal meant for the process is not
+  // this thread's to take.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, nullptr);
+  while (true) ::pause();
 }
 
 Result<Process> spawn(const SpawnOptions& options) {

@@ -155,14 +155,23 @@ Result<Created> create_process(const std::string& program, std::span<const std::
     flags |= CREATE_SUSPENDED;
   }
   PROCESS_INFORMATION pi{};
-  BOOL ok =
-      CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit, flags,
-                     nullptr, working_dir ? directory.c_str() : nullptr, &si.StartupInfo, &pi);
+  const auto create = [&](DWORD with_flags) {
+    return CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit,
+                          with_flags, nullptr, working_dir ? directory.c_str() : nullptr,
+                          &si.StartupInfo, &pi);
+  };
+  BOOL ok = create(flags);
   if (!ok && (flags & CREATE_BREAKAWAY_FROM_JOB) != 0 && GetLastError() == ERROR_ACCESS_DENIED) {
     // A job further out forbids leaving it: the program stays in it.
-    ok = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit,
-                        flags & ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB), nullptr,
-                        working_dir ? directory.c_str() : nullptr, &si.StartupInfo, &pi);
+    flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
+    ok = create(flags);
+  }
+  if (!ok && GetLastError() == ERROR_INTERNAL_ERROR) {
+    // The new process died while the system was still setting it up (seen
+    // about once in a thousand starts under Wine): none of the program ran
+    // and nothing of it is left, so one more attempt is safe, and it spares
+    // the user a failed connect or a watchdog round.
+    ok = create(flags);
   }
   if (!ok) return fail(last_os_error());
   if (job != nullptr) {
@@ -392,6 +401,10 @@ Result<Process> spawn(const SpawnOptions& options) {
   // The child's ends close here, so the parent holds only its own ends.
   return process;
 }
+
+// The job object, not a thread, ties the children to the service.
+void make_thread_lasting() noexcept {}
+void outlive_children_of_this_thread() noexcept {}
 
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir) {

@@ -44,7 +44,7 @@ TEST(ProcessEnd, OnlyAChildBoundToTheServiceDiesWithItsKilledOwner) {
     const char* mode;
     bool outlives_owner;
   };
-  const Case cases[] = {{"bound", false}, {"plain", true}, {"detached", true}};
+  const Case cases[] = {{"bound", false}, {"lasting", false}, {"plain", true}, {"detached", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
     TempDir dir("owner");

@@ -45,6 +45,7 @@ Counts settled_counts(std::optional<Counts> target) {
 }
 
 constexpr int CYCLES = 200;
+constexpr std::size_t HANDLE_NOISE = 3;
 
 TEST(NoLeaks, ConnectAndDisconnectManyTimes) {
   CoreFolders f;
@@ -52,7 +53,9 @@ TEST(NoLeaks, ConnectAndDisconnectManyTimes) {
   const auto cycle = [&](bool tunnel, std::vector<std::uint32_t>* pids) {
     auto lock = shared.lock();
     const StateView view = on_connect(shared, tunnel ? tunnel_launch() : proxy_launch());
-    EXPECT_TRUE(std::holds_alternative<ViewConnected>(view));
+    const auto* error = std::get_if<ViewError>(&view);
+    EXPECT_TRUE(std::holds_alternative<ViewConnected>(view))
+        << (tunnel ? "tunnel: " : "proxy: ") << (error ? error->message : "not an error");
     if (pids != nullptr && shared.state().cores) {
       for (const auto pid : pids_of(*shared.state().cores)) pids->push_back(pid);
     }
@@ -78,7 +81,11 @@ TEST(NoLeaks, ConnectAndDisconnectManyTimes) {
   EXPECT_TRUE(all_gone(pids));
   const Counts after = settled_counts(baseline);
   EXPECT_EQ(after.threads, baseline.threads);
-  EXPECT_EQ(after.handles, baseline.handles);
+  // A handle lost by a connect or a disconnect would show once a cycle,
+  // hundreds in all. The system's own count moves by one or two on its own
+  // (Wine makes and drops handles of its own between our samples, and keeps
+  // two when a process dies while it is being set up), so that is no leak.
+  EXPECT_LE(after.handles, baseline.handles + HANDLE_NOISE);
   std::cout << "threads " << baseline.threads << " -> " << after.threads << ", handles "
             << baseline.handles << " -> " << after.handles << "\n";
 }
