@@ -22,23 +22,19 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "running_service.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::control_e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::DISCONNECTED;
+using e2e::read_file;
+using e2e::STATUS;
 using testsupport::InstallDir;
 using testsupport::TempDir;
 using testsupport::wait_until;
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(testsupport::fs_path(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::string sample_nodes() {
   const auto text = read_file(std::string(OMBREL_SOURCE_DIR) + "/docs/sample-nodes.json");
@@ -74,97 +70,18 @@ std::string list_of(const std::vector<std::string>& nodes) {
   return out;
 }
 
-const std::string STATUS = "{\"cmd\":\"status\"}\n";
 const std::string DISCONNECT = "{\"cmd\":\"disconnect\"}\n";
-const std::string DISCONNECTED = "{\"state\":\"disconnected\"}\n";
 
-// The service running in a folder of its own; its standard error is
-// collected. Torn down with a disconnect, so that no core outlives the test.
-class Service {
+// The service with the stand-in cores next to it, torn down with a
+// disconnect so that no core outlives the test.
+class Service : public e2e::RunningService {
  public:
-  Service() {
-    namespace fs = std::filesystem;
-    const std::string exe = testsupport::exe_name("ombrel-service");
-    exe_ = platform::join_path(install_.path(), exe);
-    fs::copy_file(testsupport::fs_path(platform::join_path(testsupport::bin_dir(), exe)),
-                  testsupport::fs_path(exe_));
-#ifndef _WIN32
-    ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
-    ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
-#endif
-    pipe_ = platform::default_pipe_name();
+  Service() : RunningService(e2e::ServiceSetup("control-e2e")) {}
+  ~Service() { (void)exchange(DISCONNECT, 10s); }
 
-    platform::SpawnOptions options;
-    options.program = exe_;
-    options.args = {"run"};
-    options.std_in = platform::Stdio::Null;
-    options.std_out = platform::Stdio::Null;
-    options.std_err = platform::Stdio::Pipe;
-    auto process = platform::spawn(options);
-    if (!process) {
-      ADD_FAILURE() << "cannot start the service: " << process.error().to_string();
-      return;
-    }
-    process_ = std::move(*process);
-    err_reader_ = std::thread([this, err = process_.take_stderr()]() mutable {
-      std::array<char, 4096> buf;
-      while (err) {
-        auto n = err->read(buf);
-        if (!n || *n == 0) break;
-        std::lock_guard lock(mutex_);
-        err_.append(buf.data(), *n);
-      }
-    });
-    const auto first = exchange(STATUS, 60s);
-    EXPECT_EQ(first.value_or("?"), DISCONNECTED) << "the service does not answer";
-  }
-
-  ~Service() {
-    (void)exchange(DISCONNECT, 10s);
-    (void)process_.terminate(1);
-    (void)process_.wait();
-    if (err_reader_.joinable()) err_reader_.join();
-  }
-
-  Result<std::string> exchange(std::string_view bytes, std::chrono::milliseconds patience = 30s) {
-    return platform::pipe_exchange(pipe_, bytes, patience);
-  }
-  std::string ask(std::string_view bytes) {
-    auto reply = exchange(bytes);
-    if (reply) return *reply;
-    std::string failed = "(";
-    failed += reply.error().to_string();
-    failed += ")";
-    return failed;
-  }
-
-  std::string stderr_text() {
-    std::lock_guard lock(mutex_);
-    return err_;
-  }
-  bool said(std::string_view text, std::chrono::milliseconds timeout = 30s) {
-    return wait_until([&] { return stderr_text().find(text) != std::string::npos; }, timeout);
-  }
-
-  const InstallDir& install() const {
-    return install_;
-  }
-  const std::string& pipe() const {
-    return pipe_;
-  }
   std::string data_file(std::string_view name) const {
     return platform::join_path(platform::data_dir(), name);
   }
-
- private:
-  InstallDir install_{"control-e2e"};
-  TempDir data_{"control-data"};
-  std::string exe_;
-  std::string pipe_;
-  platform::Process process_;
-  std::mutex mutex_;
-  std::string err_;
-  std::thread err_reader_;
 };
 
 // One connection made by a process of its own (standin-hostile, "once"):

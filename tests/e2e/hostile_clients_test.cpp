@@ -18,6 +18,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "running_service.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::hostile_e2e {
@@ -27,81 +28,15 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-const std::string STATUS = "{\"cmd\":\"status\"}\n";
-const std::string DISCONNECTED = "{\"state\":\"disconnected\"}\n";
+using e2e::DISCONNECTED;
+using e2e::reply_or_error;
+using e2e::STATUS;
 
 // ombrel-service "run" in an installation folder of its own.
-class Service {
+class Service : public e2e::RunningService {
  public:
-  Service() {
-    const std::string exe = testsupport::exe_name("ombrel-service");
-    const std::string copy = platform::join_path(install_.path(), exe);
-    std::filesystem::copy_file(
-        testsupport::fs_path(platform::join_path(testsupport::bin_dir(), exe)),
-        testsupport::fs_path(copy));
-#ifndef _WIN32
-    ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
-    ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
-#endif
-    pipe_ = platform::default_pipe_name();
-    platform::SpawnOptions options;
-    options.program = copy;
-    options.args = {"run"};
-    options.std_in = platform::Stdio::Null;
-    options.std_out = platform::Stdio::Null;
-    options.std_err = platform::Stdio::Pipe;
-    auto process = platform::spawn(options);
-    if (!process) {
-      ADD_FAILURE() << "cannot start the service: " << process.error().to_string();
-      return;
-    }
-    process_ = std::move(*process);
-    err_reader_ = std::thread([this, err = process_.take_stderr()]() mutable {
-      std::array<char, 4096> buf;
-      while (err) {
-        auto n = err->read(buf);
-        if (!n || *n == 0) break;
-        std::lock_guard lock(mutex_);
-        err_.append(buf.data(), *n);
-      }
-    });
-    EXPECT_EQ(platform::pipe_exchange(pipe_, STATUS, 60s).value_or("?"), DISCONNECTED)
-        << "the service does not answer";
-  }
-  ~Service() {
-    (void)process_.terminate(1);
-    (void)process_.wait();
-    if (err_reader_.joinable()) err_reader_.join();
-  }
-
-  const std::string& pipe() const {
-    return pipe_;
-  }
-  bool running() {
-    return process_.try_wait().value_or(std::optional<int>(-1)) == std::nullopt;
-  }
-  std::string stderr_text() {
-    std::lock_guard lock(mutex_);
-    return err_;
-  }
-
- private:
-  testsupport::InstallDir install_{"hostile"};
-  testsupport::TempDir data_{"hostile-data"};
-  std::string pipe_;
-  platform::Process process_;
-  std::mutex mutex_;
-  std::string err_;
-  std::thread err_reader_;
+  Service() : RunningService(e2e::ServiceSetup("hostile")) {}
 };
-
-std::string reply_or_error(const Result<std::string>& reply) {
-  if (reply) return *reply;
-  std::string failed = "(";
-  failed += reply.error().to_string();
-  failed += ")";
-  return failed;
-}
 
 // One kind of misbehaving client (a behaviour of standin-hostile), run by
 // `clients` threads at once, each reconnecting as soon as it is dropped.

@@ -17,31 +17,21 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/service.hpp"
+#include "running_service.hpp"
 #include "signing.hpp"
 
 namespace ombrel::update_service_e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::read_file;
+using e2e::write_file;
 using host_e2e::Ran;
 using host_e2e::run_program;
 using testsupport::fs_path;
 using testsupport::wait_until;
 
 const std::string SC = "C:\\windows\\system32\\sc.exe";
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(fs_path(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string digest_of(std::string_view bytes) {
   return platform::to_hex(platform::sha256(bytes).value());

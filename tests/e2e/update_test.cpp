@@ -28,6 +28,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "running_service.hpp"
 #include "signing.hpp"
 #include "testsupport.hpp"
 
@@ -41,23 +42,14 @@ namespace ombrel::update_e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::DISCONNECTED;
+using e2e::read_file;
+using e2e::STATUS;
+using e2e::write_file;
 using testsupport::fs_path;
 using testsupport::InstallDir;
 using testsupport::TempDir;
 using testsupport::wait_until;
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(fs_path(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string digest_of(std::string_view bytes) {
   return platform::to_hex(platform::sha256(bytes).value());
@@ -66,9 +58,6 @@ std::string digest_of(std::string_view bytes) {
 bool exists(const std::string& path) {
   return std::filesystem::exists(fs_path(path));
 }
-
-const std::string STATUS = "{\"cmd\":\"status\"}\n";
-const std::string DISCONNECTED = "{\"state\":\"disconnected\"}\n";
 
 #ifdef _WIN32
 // The certificates of this test run: ours signs the installed service and
@@ -90,102 +79,35 @@ const Signers& signers() {
 // unsigned.
 enum class Build { Signed, Unsigned, Development };
 
-// The service running from its own installation folder, its standard error
-// collected. `prepare` runs on the folder before the service starts.
-class Service {
- public:
-  explicit Service(const std::function<void(const InstallDir&)>& prepare = {},
-                   Build build = Build::Signed) {
-    service_exe_ = install_.file(testsupport::exe_name("ombrel-service"));
-    const char* built = build == Build::Development ? "ombrel-service-dev" : "ombrel-service";
-    std::filesystem::copy_file(
-        fs_path(platform::join_path(testsupport::bin_dir(), testsupport::exe_name(built))),
-        fs_path(service_exe_));
+e2e::ServiceSetup setup_for(const std::function<void(const InstallDir&)>& prepare, Build build) {
+  e2e::ServiceSetup setup("update-e2e");
+  setup.built = build == Build::Development ? "ombrel-service-dev" : "ombrel-service";
+  setup.prepare = [prepare, build](const InstallDir& install, const std::string& exe) {
 #ifdef _WIN32
     if (build == Build::Signed) {
-      EXPECT_TRUE(signers().ours && signers().ours->sign_in_place(service_exe_) &&
-                  signers().ours->sign_in_place(install_.desktop));
+      EXPECT_TRUE(signers().ours && signers().ours->sign_in_place(exe) &&
+                  signers().ours->sign_in_place(install.desktop));
     }
+#else
+    (void)build;
+    (void)exe;
 #endif
-#ifndef _WIN32
-    ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
-    ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
-#endif
-    if (prepare) prepare(install_);
-    pipe_ = platform::default_pipe_name();
-    platform::SpawnOptions options;
-    options.program = service_exe_;
-    options.args = {"run"};
-    options.std_in = platform::Stdio::Null;
-    options.std_out = platform::Stdio::Null;
-    options.std_err = platform::Stdio::Pipe;
-    auto process = platform::spawn(options);
-    if (!process) {
-      ADD_FAILURE() << "cannot start the service: " << process.error().to_string();
-      return;
-    }
-    process_ = std::move(*process);
-    err_reader_ = std::thread([this, err = process_.take_stderr()]() mutable {
-      std::array<char, 4096> buf;
-      while (err) {
-        auto n = err->read(buf);
-        if (!n || *n == 0) break;
-        std::lock_guard lock(mutex_);
-        err_.append(buf.data(), *n);
-      }
-    });
-    // The first Wine program of a run may wait for the prefix to set up its desktop.
-    EXPECT_EQ(ask(STATUS, 180s), DISCONNECTED) << "the service does not answer";
-  }
+    if (prepare) prepare(install);
+  };
+  setup.first_answer = 180s;
+  return setup;
+}
 
-  ~Service() {
-    (void)process_.terminate(1);
-    (void)process_.wait();
-    if (err_reader_.joinable()) err_reader_.join();
-  }
+// The service running from its own installation folder, its standard error
+// collected. `prepare` runs on the folder before the service starts.
+class Service : public e2e::RunningService {
+ public:
+  explicit Service(const std::function<void(const InstallDir&)>& prepare = {},
+                   Build build = Build::Signed)
+      : RunningService(setup_for(prepare, build)) {}
 
-  std::string ask(std::string_view line, std::chrono::milliseconds patience = 60s) {
-    auto reply = platform::pipe_exchange(pipe_, line, patience);
-    if (reply) return *reply;
-    // Appended: g++ 12 at -O3 reports a false overlap for "literal" + std::string&&.
-    std::string failed = "(";
-    failed += reply.error().to_string();
-    failed += ")";
-    return failed;
-  }
-
-  bool said(std::string_view text, std::chrono::milliseconds timeout = 30s) {
-    return wait_until(
-        [&] {
-          std::lock_guard lock(mutex_);
-          return err_.find(text) != std::string::npos;
-        },
-        timeout);
-  }
-  std::string stderr_text() {
-    std::lock_guard lock(mutex_);
-    return err_;
-  }
-
-  const InstallDir& install() const {
-    return install_;
-  }
-  const std::string& service_exe() const {
-    return service_exe_;
-  }
-  std::string record() const {
-    return install_.file("update-pending.json");
-  }
-
- private:
-  InstallDir install_{"update-e2e"};
-  TempDir data_{"update-data"};
-  std::string service_exe_;
-  std::string pipe_;
-  platform::Process process_;
-  std::mutex mutex_;
-  std::string err_;
-  std::thread err_reader_;
+  const std::string& service_exe() const { return exe(); }
+  std::string record() const { return install().file("update-pending.json"); }
 };
 
 std::string update_line(const std::string& app, const std::string& app_sum,
