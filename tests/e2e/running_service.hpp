@@ -131,6 +131,12 @@ class RunningService {
     return testsupport::wait_until([&] { return stderr_text().find(text) != std::string::npos; },
                                    timeout);
   }
+  // Killed outright (SIGKILL, TerminateProcess), with no chance to clean up.
+  Result<void> kill() {
+    OMBREL_TRY(process_.terminate(9));
+    OMBREL_TRY(process_.wait());
+    return {};
+  }
   bool running() {
     return process_.try_wait().value_or(std::optional<int>(-1)) == std::nullopt;
   }

@@ -3,8 +3,6 @@
 // end with it, without waiting for the next start's cleanup.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -12,6 +10,7 @@
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
 #include "platform/proclist.hpp"
+#include "running_service.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::crash_e2e {
@@ -31,32 +30,15 @@ std::uint32_t latest_pid(const std::string& exe) {
 }
 
 TEST(ServiceCrash, CoresEndWithAServiceThatIsKilled) {
-  testsupport::InstallDir install("crash");
-  testsupport::TempDir data("crash-data");
-  const std::string service_exe = install.file(testsupport::exe_name("ombrel-service"));
-  std::filesystem::copy_file(testsupport::fs_path(platform::join_path(
-                                 testsupport::bin_dir(), testsupport::exe_name("ombrel-service"))),
-                             testsupport::fs_path(service_exe));
-#ifndef _WIN32
-  ::setenv("OMBREL_DATA_DIR", data.path().c_str(), 1);
-  ::setenv("OMBREL_PIPE", data.file("service.sock").c_str(), 1);
-#endif
+  e2e::ServiceSetup setup("crash");
   // The first tunnel core fails at once: its successor is started by the
   // watchdog's thread, not by the pipe server's.
-  testsupport::set_script(install.sing_box, 1, "exit 3");
-
-  platform::SpawnOptions options;
-  options.program = service_exe;
-  options.args = {"run"};
-  options.std_in = platform::Stdio::Null;
-  options.std_out = platform::Stdio::Null;
-  options.std_err = platform::Stdio::Null;
-  auto service = platform::spawn(options);
-  ASSERT_TRUE(service) << service.error().to_string();
-  const std::string pipe = platform::default_pipe_name();
-  ASSERT_TRUE(wait_until(
-      [&] { return platform::pipe_exchange(pipe, "{\"cmd\":\"status\"}\n", 5s).has_value(); },
-      60s));
+  setup.prepare = [](const testsupport::InstallDir& install, const std::string&) {
+    testsupport::set_script(install.sing_box, 1, "exit 3");
+  };
+  e2e::RunningService service(setup);
+  const testsupport::InstallDir& install = service.install();
+  const std::string& pipe = service.pipe();
 
   const std::string connect =
       "{\"cmd\":\"connect\",\"nodes\":[{\"id\":\"x\",\"address\":\"192.0.2.1\",\"port\":443,"
@@ -73,8 +55,7 @@ TEST(ServiceCrash, CoresEndWithAServiceThatIsKilled) {
   ASSERT_TRUE(
       wait_until([&] { return testsupport::running_from(sing_box, install.sing_box); }, 10s));
 
-  ASSERT_TRUE(service->terminate(9));
-  ASSERT_TRUE(service->wait());
+  ASSERT_TRUE(service.kill());
   const auto killed = std::chrono::steady_clock::now();
   EXPECT_TRUE(wait_until([&] { return !testsupport::running_from(xray, install.xray); }, 10s));
   EXPECT_TRUE(
