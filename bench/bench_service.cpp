@@ -8,11 +8,20 @@
 //                         processor time and file writes over 60 idle
 //                         seconds while connected.
 //
+// Beside the connect figure, the same two bare spawns behind a minimal server
+// (one line in, the spawns, one line out) show what any server that starts
+// the cores before it answers pays on this machine: the answer wakes a client
+// that must wait for a processor while the cores just started take them.
+//
 //   ombrel_bench_service BIN_DIR [IDLE_SECONDS]
+//   ombrel_bench_service spawn-server SOCKET INSTALL DOCUMENT TUNNEL_JSON
+//                                        (the minimal server, started by it)
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +31,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -177,6 +188,44 @@ void end_bare(BareCores& c) {
   for (const int fd : c.fds) ::close(fd);
 }
 
+// The minimal server: for each connection one line in; "end" ends the cores
+// it started, any other line ends them and starts them anew; one line out.
+[[noreturn]] void spawn_server(const std::string& path, const std::string& install,
+                               const std::string& document_file, const std::string& tunnel_json) {
+  const std::string document = read_text(document_file);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ::unlink(path.c_str());
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0 ||
+      ::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener, 16) != 0) {
+    die("spawn-server socket");
+  }
+  std::optional<BareCores> cores;
+  std::string line;
+  char buf[8192];
+  for (;;) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    line.clear();
+    ssize_t n = 0;
+    while (line.find('\n') == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+      line.append(buf, static_cast<std::size_t>(n));
+    }
+    if (cores) end_bare(*cores);
+    cores.reset();
+    std::string_view reply = "{\"state\":\"disconnected\"}\n";
+    if (line.rfind("end", 0) != 0) {
+      cores = spawn_bare(install, document, tunnel_json);
+      reply = "{\"state\":\"connected\"}\n";
+    }
+    (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::close(fd);
+  }
+}
+
 // Waits for both stand-ins to be up: each writes its records at start (the
 // proxy core once it has read its whole document), every one moved into
 // place whole, the tunnel core's descriptor list last.
@@ -249,6 +298,9 @@ class WriteWatch {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string_view(argv[1]) == "spawn-server") {
+    spawn_server(argv[2], argv[3], argv[4], argv[5]);
+  }
   if (argc < 2) die("usage: ombrel_bench_service BIN_DIR [IDLE_SECONDS]");
   // A reader that stops early (| head) must not end us before the service
   // we started is stopped.
@@ -286,12 +338,15 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(2s);
   const double rss_idle = status_kib(pid, "VmRSS") * 1024;
 
-  // Connect, then disconnect untimed, CONNECTS times; the bare start in turn.
-  // Each is timed to its reply (to the spawns' return when bare) and on to
-  // both cores being up.
+  // Connect, then disconnect untimed, CONNECTS times; the bare start and the
+  // minimal server in turn. Each is timed to its reply (to the spawns' return
+  // when bare) and on to both cores being up.
   const std::string connect = connect_line();
-  std::vector<double> ours, bare, ours_up, bare_up;
+  std::vector<double> ours, bare, ours_up, bare_up, served;
   std::string document, tunnel_json = data + "/tunnel.json";
+  const std::string document_file = work + "/document.json";
+  const std::string server_socket = work + "/spawn-server.sock";
+  std::optional<platform::Process> server;
   for (int i = 0; i < CONNECTS; ++i) {
     {
       UpWatch up(install);
@@ -304,6 +359,28 @@ int main(int argc, char** argv) {
     }
     if (document.empty()) document = read_text(install + "/xray.stdin");
     request(pipe, disconnect);
+    std::this_thread::sleep_for(30ms);
+
+    if (!server) {
+      write_text(document_file, document);
+      platform::SpawnOptions bare_server;
+      bare_server.program = fs::read_symlink("/proc/self/exe").string();
+      bare_server.args = {"spawn-server", server_socket, install, document_file, tunnel_json};
+      bare_server.std_in = platform::Stdio::Null;
+      bare_server.std_out = platform::Stdio::Null;
+      auto started = platform::spawn(bare_server);
+      if (!started) die("cannot start the minimal server: " + started.error().to_string());
+      server = std::move(*started);
+    }
+    {
+      UpWatch up(install);
+      const auto start = std::chrono::steady_clock::now();
+      const std::string reply = request(server_socket, connect);
+      served.push_back(bench::seconds_since(start));
+      if (reply.rfind("{\"state\":\"connected\"", 0) != 0) die("minimal server: " + reply);
+      up.wait();
+    }
+    request(server_socket, "end\n");
     std::this_thread::sleep_for(30ms);
 
     {
@@ -322,6 +399,9 @@ int main(int argc, char** argv) {
                    bench::millis(median(ours)), median(ours),
                    bench::millis(median(bare)) + " (2 spawns returned)", median(bare),
                    bench::Bound::AtMost, 1.3);
+  bench::info_row("  the same, against 2 bare spawns behind a minimal server",
+                  bench::millis(median(ours)), median(ours),
+                  bench::millis(median(served)) + " (request to reply)", median(served));
   bench::ratio_row("connect to connected (tunnel mode), request to both cores up",
                    bench::millis(median(ours_up)), median(ours_up),
                    bench::millis(median(bare_up)) + " (2 spawns to both up)", median(bare_up),
@@ -359,6 +439,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "status after the idle time: %s", reply.c_str());
   }
   service = platform::Process();
+  if (server) {
+    request(server_socket, "end\n");
+    server.reset();
+  }
   std::error_code ec;
   fs::remove_all(work, ec);
   return 0;
