@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_text.hpp"
 #include "outbound.hpp"
 #include "routing.hpp"
 
@@ -80,7 +81,7 @@ LocalProxy local_proxy_for(bool proxy_only) {
 std::string XrayConfig::text() const {
   // Replacing bad UTF-8 instead of throwing keeps writing infallible; text
   // decoded from the wire is valid UTF-8 already and passes unchanged.
-  return document.dump(2, ' ', false, json::error_handler_t::replace);
+  return json_text(document, 2);
 }
 
 std::optional<XrayConfig> build_xray_config(std::span<const ServerNode> nodes,

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ipaddr.hpp"
+#include "json_text.hpp"
 #include "unicase.hpp"
 
 namespace ombrel {
@@ -157,7 +158,7 @@ std::string build_singbox_config(std::uint16_t socks_port, const TunnelRouting& 
     // Text that is not UTF-8 cannot come from a parsed request; should it
     // reach here all the same, it is written with replacement characters
     // rather than losing the tunnel.
-    return doc.dump(2, ' ', false, json::error_handler_t::replace);
+    return json_text(doc, 2);
   } catch (const json::exception&) {
     serialisation_failed();
   }
