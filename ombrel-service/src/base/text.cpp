@@ -42,6 +42,40 @@ std::optional<char32_t> next_code_point(std::string_view s, std::size_t& pos) {
   return cp;
 }
 
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+std::string_view trim_unicode_space(std::string_view s) {
+  // Only the ends are decoded: a request line is one long run of text
+  // between them, up to 256 KiB.
+  std::size_t first = 0;
+  while (first < s.size()) {
+    std::size_t pos = first;
+    const auto cp = next_code_point(s, pos);
+    if (!cp || !is_unicode_space(*cp)) break;
+    first = pos;
+  }
+  // A code point ending at `end` starts at its lead byte, at most three
+  // continuation bytes back; a malformed byte is one unit of its own, so
+  // every lead byte is where a forward decoding would start too.
+  std::size_t end = s.size();
+  while (end > first) {
+    std::size_t start = end - 1;
+    while (start > first && end - start < 4 &&
+           (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    std::size_t pos = start;
+    const auto cp = next_code_point(s, pos);
+    if (!cp || pos != end || !is_unicode_space(*cp)) break;
+    end = start;
+  }
+  return s.substr(first, end - first);
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {

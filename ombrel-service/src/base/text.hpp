@@ -21,4 +21,11 @@ std::string utf16_to_utf8(std::u16string_view utf16);
 std::optional<char32_t> next_code_point(std::string_view utf8, std::size_t& pos);
 void append_utf8(std::string& out, char32_t cp);
 
+// White space as Unicode counts it (the ASCII controls \t..\r, the spaces and
+// the line and paragraph separators).
+bool is_unicode_space(char32_t cp);
+// `s` without the white space at either end; a malformed sequence is not
+// white space.
+std::string_view trim_unicode_space(std::string_view s);
+
 }  // namespace ombrel

@@ -46,27 +46,6 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-bool is_unicode_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-std::string_view trim_unicode_space(std::string_view s) {
-  std::size_t pos = 0;
-  std::size_t first = NONE;
-  std::size_t last_end = 0;
-  while (pos < s.size()) {
-    const std::size_t at = pos;
-    const auto cp = next_code_point(s, pos);
-    if (cp && is_unicode_space(*cp)) continue;
-    if (first == NONE) first = at;
-    last_end = pos;
-  }
-  if (first == NONE) return s.substr(0, 0);
-  return s.substr(first, last_end - first);
-}
-
 // ---- The tree ---------------------------------------------------------------
 
 enum class Kind : unsigned char { Null, Bool, Unsigned, Signed, Float, String, Array, Object };

@@ -1,3 +1,7 @@
+#include <random>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "base/text.hpp"
@@ -15,11 +19,11 @@ TEST(Text, Utf8Validity) {
       {"plain ascii", true},
       {"Автовыбор", true},
       {"\xF0\x9F\x87\xB3\xF0\x9F\x87\xB1 NL", true},  // flag emoji, 4-byte sequences
-      {"\xC0\xAF", false},                             // overlong '/'
-      {"\xED\xA0\x80", false},                         // UTF-16 surrogate
-      {"\xF4\x90\x80\x80", false},                     // above U+10FFFF
-      {"\xE2\x82", false},                             // truncated
-      {"\x80", false},                                 // lone continuation
+      {"\xC0\xAF", false},                            // overlong '/'
+      {"\xED\xA0\x80", false},                        // UTF-16 surrogate
+      {"\xF4\x90\x80\x80", false},                    // above U+10FFFF
+      {"\xE2\x82", false},                            // truncated
+      {"\x80", false},                                // lone continuation
       {"\xFF", false},
   };
   for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.bytes;
@@ -31,6 +35,61 @@ TEST(Text, RoundTripThroughUtf16) {
   }
   EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), std::u16string(u"\U0001F600"));
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");
+}
+
+// The trimmed text as a forward walk over every unit defines it: from the
+// first unit that is not white space to the end of the last such unit.
+std::string_view trimmed_by_walking(std::string_view s) {
+  std::size_t pos = 0, first = std::string_view::npos, last_end = 0;
+  while (pos < s.size()) {
+    const std::size_t at = pos;
+    const auto cp = next_code_point(s, pos);
+    if (cp && is_unicode_space(*cp)) continue;
+    if (first == std::string_view::npos) first = at;
+    last_end = pos;
+  }
+  return first == std::string_view::npos ? s.substr(0, 0) : s.substr(first, last_end - first);
+}
+
+TEST(Text, TrimUnicodeSpace) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {" \t\r\n", ""},
+      {"\xE3\x80\x80{\"cmd\":\"status\"}\xC2\xA0\n", "{\"cmd\":\"status\"}"},
+      {"a \xE2\x80\xA8 b", "a \xE2\x80\xA8 b"},
+      // A space's bytes after a stray lead byte are a space all the same.
+      {"x\xE3\xE3\x80\x80", "x\xE3"},
+      // Malformed bytes are text, not space.
+      {"\x80 ", "\x80"},
+      {" \xE3\x80\x80\x80", "\x80"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim_unicode_space(c.in), c.out) << c.in;
+
+  // Only the ends are decoded; the answer is the walk's on any bytes.
+  static const std::vector<std::string> pieces = {" ",
+                                                  "\t",
+                                                  "\n",
+                                                  "\xC2\x85",
+                                                  "\xC2\xA0",
+                                                  "\xE3\x80\x80",
+                                                  "\xE2\x80\xA9",
+                                                  "a",
+                                                  "\xD0\x96",
+                                                  "\xF0\x9F\x98\x80",
+                                                  "\x80",
+                                                  "\xE3",
+                                                  "\xE3\x80",
+                                                  "\xC2",
+                                                  "\xF0\x80\x80\x80",
+                                                  "\xFF"};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20'000; ++i) {
+    std::string s;
+    for (auto n = rng() % 7; n > 0; --n) s += pieces[rng() % pieces.size()];
+    ASSERT_EQ(trim_unicode_space(s), trimmed_by_walking(s)) << testing::PrintToString(s);
+  }
 }
 
 }  // namespace
