@@ -112,14 +112,14 @@ PreparedAction prepare_update(const Update& update, const ClientInfo& client) {
   if (!is_sha256_form(update.app_sha256) || !is_sha256_form(update.service_sha256)) {
     return refusal(bad_sha256());
   }
-  return ApplyUpdate{update, client.uid};
+  return ApplyUpdate{update, client.uid, client.open_file};
 }
 
-Reply apply_update(const Update& update, std::optional<std::uint32_t> caller_uid,
-                   const PerformDeps& deps) {
-  const selfupdate::UpdateFields fields{update.version,        update.app_path,
-                                        update.app_sha256,     update.service_path,
-                                        update.service_sha256, caller_uid};
+Reply apply_update(const ApplyUpdate& apply, const PerformDeps& deps) {
+  const Update& update = apply.update;
+  const selfupdate::UpdateFields fields{
+      update.version,        update.app_path,  update.app_sha256, update.service_path,
+      update.service_sha256, apply.caller_uid, apply.open_offered};
   const selfupdate::UpdateDecision decision =
       deps.apply_update ? deps.apply_update(fields) : selfupdate::handle_update(fields);
   return std::visit(
@@ -230,7 +230,7 @@ Reply perform(PreparedAction action, supervisor::SharedState& shared,
             // Nothing of an update touches the state; the watchdog and the
             // cores carry on while the files are hashed and copied.
             if (lock.owns_lock()) lock.unlock();
-            return apply_update(u.update, u.caller_uid, deps);
+            return apply_update(u, deps);
           },
       },
       action);

@@ -53,7 +53,12 @@ struct Refuse {
 struct ApplyUpdate {
   Update update;
   std::optional<std::uint32_t> caller_uid;
-  friend bool operator==(const ApplyUpdate&, const ApplyUpdate&) = default;
+  // Opens the offered files with the caller's rights; see ClientInfo.
+  selfupdate::OpenOfferedFn open_offered = {};
+  // What was asked and by whom; how the files will be opened is no part of it.
+  friend bool operator==(const ApplyUpdate& a, const ApplyUpdate& b) {
+    return a.update == b.update && a.caller_uid == b.caller_uid;
+  }
 };
 
 using PreparedAction =

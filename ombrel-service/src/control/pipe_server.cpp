@@ -169,7 +169,12 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     }
     request_deadline.reset();
     bool crashed = false;
-    auto reply = handle(handler, *line, ClientInfo{pipe->client_uid()}, crashed);
+    // The client is attached until the reply is sent, which is as long as
+    // its files may be opened in its name.
+    const ClientInfo client{pipe->client_uid(), [&served = *pipe](const std::string& path) {
+                              return served.open_as_client(path);
+                            }};
+    auto reply = handle(handler, *line, client, crashed);
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
     if (!reply && crashed) {

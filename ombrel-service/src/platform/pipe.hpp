@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "platform/files.hpp"
 
 namespace ombrel::platform {
 
@@ -96,6 +97,14 @@ class PipeServer {
   // dropped, until the next accept, so that a client dropped for stalling
   // can still be named.
   std::optional<std::uint32_t> client_pid() const;
+
+  // Opens `path` for reading with the rights of the connected client rather
+  // than the service's, so that a file the client may not read fails as if
+  // it were not there. Windows: the calling thread acts as the client for
+  // the open alone, and the handle keeps what the open was granted. Linux:
+  // only a client with the service's own user id is served; anyone else is
+  // refused (the Linux port takes files from root alone).
+  Result<InputFile> open_as_client(const std::string& path) const;
 
   // Whether the current (or last) client was dropped by a read, write or
   // flush for stalling or for passing its deadline. Reset by accept.

@@ -274,6 +274,14 @@ void PipeServer::disconnect() {
   impl_->drop_client();
 }
 
+Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
+  const auto uid = client_uid();
+  if (!uid || *uid != static_cast<std::uint32_t>(::geteuid())) {
+    return fail(os_error(EACCES).wrapped("файлы открываются только для клиента с правами службы"));
+  }
+  return InputFile::open(path);
+}
+
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   if (impl_->client < 0) return std::nullopt;
   return impl_->client_uid;

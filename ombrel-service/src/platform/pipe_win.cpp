@@ -274,6 +274,19 @@ std::optional<std::uint32_t> PipeServer::client_uid() const {
   return std::nullopt;
 }
 
+Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
+  if (!ImpersonateNamedPipeClient(impl_->pipe.get())) {
+    return fail(last_os_error().wrapped("не удалось действовать от имени клиента канала"));
+  }
+  auto file = InputFile::open(path);
+  if (!RevertToSelf()) {
+    // Going on with the client's rights, or half of them, would be worse
+    // than ending: the service manager starts the service again.
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  return file;
+}
+
 std::optional<std::uint32_t> PipeServer::client_pid() const {
   return impl_->client_pid;
 }

@@ -95,11 +95,11 @@ Result<void> verify_offered_file(const std::string& path, std::string_view expec
 
 Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
                                 const std::string& staged, const std::string& target,
-                                std::uint64_t max_size) {
+                                std::uint64_t max_size, const OpenOfferedFn& open) {
   // The path comes from an unprivileged caller: nothing but an ordinary file
-  // on this computer is even opened.
+  // on this computer is even opened, and that with the caller's rights.
   if (!platform::is_local_file_path(offered)) return fail(not_a_program(offered));
-  auto source = platform::InputFile::open(offered);
+  auto source = open ? open(offered) : platform::InputFile::open(offered);
   if (!source) return fail(not_a_program(offered));
 
   // The first piece is read whole, so that the mark is seen even when the

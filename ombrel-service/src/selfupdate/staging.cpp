@@ -121,10 +121,10 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps&
   const StagedCopies staged(staged_path(desktop), staged_path(service));
 
   OMBREL_TRY(stage_offered_file(fields.app_path, fields.app_sha256, staged.app(), desktop,
-                                deps.max_file_size));
+                                deps.max_file_size, fields.open_offered));
   step(&deps, "desktop staged");
   OMBREL_TRY(stage_offered_file(fields.service_path, fields.service_sha256, staged.service(),
-                                service, deps.max_file_size));
+                                service, deps.max_file_size, fields.open_offered));
   step(&deps, "service staged");
   // On the staged copies, which nobody but the service can change: what is
   // judged here is what gets installed.

@@ -11,7 +11,9 @@
 // into a staged copy inside the installation folder (which ordinary users
 // cannot write); the mark, the size and the digest are checked on that copy,
 // and that copy is what gets installed. Whatever happens to the offered file
-// after it has been read cannot reach the installation.
+// after it has been read cannot reach the installation. It is opened in the
+// caller's name (`UpdateFields::open_offered`), so that nothing the caller
+// could not read itself is read for it.
 //
 // The digests prove nothing about who made the files: the caller chooses
 // them along with the files. On Windows an offered program is therefore
@@ -31,6 +33,7 @@
 
 #include "base/clock.hpp"
 #include "base/error.hpp"
+#include "platform/files.hpp"
 #include "platform/proclist.hpp"
 #include "platform/trust.hpp"
 
@@ -63,6 +66,9 @@ std::string staged_path(const std::string& executable);
 // in a definition that says true.
 extern const bool UNSIGNED_UPDATES_ALLOWED;
 
+// Opens an offered file for reading with the rights of whoever offered it.
+using OpenOfferedFn = std::function<Result<platform::InputFile>(const std::string& path)>;
+
 // The five fields of an update request, as received, and who sent it.
 struct UpdateFields {
   std::string version;
@@ -73,6 +79,10 @@ struct UpdateFields {
   // The caller's user id where the channel tells it (the Linux port's
   // socket); no part of the request itself.
   std::optional<std::uint32_t> caller_uid;
+  // How the offered files are opened: with the caller's rights where the
+  // channel can do that; when empty, with the service's own (tests and
+  // callers that are the service itself).
+  OpenOfferedFn open_offered = {};
 };
 
 struct UpdateOutcome {
@@ -144,10 +154,14 @@ inline Result<void> verify_offered_file(const std::string& path, std::string_vie
 // into `staged`, which is created afresh, and verifies the copy as above,
 // naming `offered` in the texts. `target` is the installed file the copy is
 // meant for; a failure to write the copy reads "не поставить {target}: {error}".
-// On failure `staged` is removed.
+// On failure `staged` is removed. `open` opens the offered file (with the
+// service's own rights when empty); a file it cannot open is no program,
+// whatever the reason, so that the texts tell a caller nothing about files
+// it could not read itself.
 Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
                                 const std::string& staged, const std::string& target,
-                                std::uint64_t max_size = MAX_UPDATE_FILE_SIZE);
+                                std::uint64_t max_size = MAX_UPDATE_FILE_SIZE,
+                                const OpenOfferedFn& open = {});
 
 // Refuses a caller who may not offer updates: "обновление доступно только
 // root" (only where `deps.root_callers_only`).

@@ -1,9 +1,12 @@
 // Who asks goes with an update from the channel to self-update: the Linux
-// port lets only root offer one.
+// port lets only root offer one, and the offered files are opened in the
+// caller's name.
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <optional>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "as_user.hpp"
@@ -30,26 +34,44 @@ const std::string UPDATE_LINE =
     R"({"cmd":"update","version":"2","app_path":"a","app_sha256":")" + std::string(64, 'a') +
     R"(","service_path":"s","service_sha256":")" + std::string(64, 'b') + R"("})";
 
-// The service's handler with self-update replaced by a recorder of callers.
+// How self-update could open a file of the caller's.
+constexpr const char* AS_SERVICE = "with the service's rights";
+constexpr const char* OPENED = "opened for the caller";
+constexpr const char* REFUSED = "refused for the caller";
+
+struct Caller {
+  std::optional<std::uint32_t> uid;
+  std::string files;
+  friend bool operator==(const Caller&, const Caller&) = default;
+  friend std::ostream& operator<<(std::ostream& out, const Caller& c) {
+    return out << (c.uid ? std::to_string(*c.uid) : "unknown") << " " << c.files;
+  }
+};
+
+// The service's handler with self-update replaced by a recorder of callers,
+// which tries to open `probe` the way self-update would open an offered file.
 struct Recorder {
   supervisor::SharedState shared{
       [](const supervisor::CoreLaunch&) -> Result<supervisor::RunningCores> {
         return fail("no cores here");
       }};
+  std::string probe;
   std::mutex mutex;
-  std::vector<std::optional<std::uint32_t>> callers;
+  std::vector<Caller> callers;
   std::unique_ptr<RequestHandler> handler;
 
-  Recorder() {
+  explicit Recorder(std::string probe_file = "") : probe(std::move(probe_file)) {
     PerformDeps perform;
     perform.apply_update = [this](const selfupdate::UpdateFields& fields) {
+      std::string files = AS_SERVICE;
+      if (fields.open_offered) files = fields.open_offered(probe) ? OPENED : REFUSED;
       std::lock_guard lock(mutex);
-      callers.push_back(fields.caller_uid);
+      callers.push_back({fields.caller_uid, files});
       return selfupdate::UpdateDecision(selfupdate::AlreadyCurrent{});
     };
     handler = make_state_handler(shared, real_prepare_deps(), perform);
   }
-  std::vector<std::optional<std::uint32_t>> seen() {
+  std::vector<Caller> seen() {
     std::lock_guard lock(mutex);
     return callers;
   }
@@ -57,11 +79,17 @@ struct Recorder {
 
 TEST(ClientIdentity, TheStateHandlerHandsTheCallerToSelfUpdate) {
   Recorder r;
+  const auto refuse = [](const std::string&) -> Result<platform::InputFile> {
+    return fail("отказано в доступе");
+  };
   ASSERT_TRUE(r.handler->prepare_for(UPDATE_LINE, ClientInfo{1000u})());
   ASSERT_TRUE(r.handler->prepare_for(UPDATE_LINE, ClientInfo{})());
   ASSERT_TRUE(r.handler->prepare(UPDATE_LINE)());
-  EXPECT_EQ(r.seen(),
-            (std::vector<std::optional<std::uint32_t>>{1000u, std::nullopt, std::nullopt}));
+  ASSERT_TRUE(r.handler->prepare_for(UPDATE_LINE, ClientInfo{1000u, refuse})());
+  EXPECT_EQ(r.seen(), (std::vector<Caller>{{1000u, AS_SERVICE},
+                                           {std::nullopt, AS_SERVICE},
+                                           {std::nullopt, AS_SERVICE},
+                                           {1000u, REFUSED}}));
 }
 
 #ifndef _WIN32
@@ -72,7 +100,9 @@ TEST(ClientIdentity, ThePeerCredentialsOfTheSocketNameTheCaller) {
                                std::filesystem::perms::owner_all |
                                    std::filesystem::perms::group_exec |
                                    std::filesystem::perms::others_exec);
-  Recorder r;
+  const std::string probe = dir.file("offered.bin");
+  std::ofstream(probe) << "offered";
+  Recorder r(probe);
   PipeServerOptions options;
   options.pipe_name = dir.file("ctl.sock");
   options.diagnostics = [](std::string_view) {};
@@ -80,10 +110,10 @@ TEST(ClientIdentity, ThePeerCredentialsOfTheSocketNameTheCaller) {
 
   auto reply = platform::pipe_exchange(options.pipe_name, UPDATE_LINE, 10s);
   ASSERT_TRUE(reply) << reply.error().to_string();
-  std::vector<std::optional<std::uint32_t>> expected = {static_cast<std::uint32_t>(::geteuid())};
+  std::vector<Caller> expected = {{static_cast<std::uint32_t>(::geteuid()), OPENED}};
   if (::geteuid() == 0) {
     EXPECT_NE(testsupport::exchange_as_user(65534, options.pipe_name, UPDATE_LINE), "");
-    expected.push_back(65534u);
+    expected.push_back({65534u, REFUSED});
   } else {
     std::cout << "not root: a caller of another user cannot be made\n";
   }

@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -90,6 +91,34 @@ TEST(Pipe, AcceptEndsOnStop) {
   EXPECT_FALSE(server->accept(stop.get_token()));
   // A stop requested before the wait ends it at once.
   EXPECT_FALSE(server->accept(stop.get_token()));
+}
+
+// A file is opened in the connected client's name: one it may read opens
+// and reads, one that is not there fails like any other.
+TEST(Pipe, FilesAreOpenedForTheConnectedClient) {
+  TempDir dir("pipe");
+  const std::string name = unique_channel(dir);
+  auto server = create_pipe(name);
+  ASSERT_TRUE(server) << server.error().to_string();
+  const std::string offered = dir.file("offered.bin");
+  std::ofstream(offered, std::ios::binary) << "MZ offered";
+  auto client = PipeClient::connect(name, 5s);
+  ASSERT_TRUE(client) << client.error().to_string();
+  ASSERT_TRUE(server->accept({}));
+  // Windows lets a server act as its client only once it has read from it.
+  ASSERT_TRUE(client->write_all("update\n"));
+  std::array<char, 16> buf;
+  ASSERT_TRUE(server->read(buf, 5s));
+
+  auto opened = server->open_as_client(offered);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  std::array<char, 32> content;
+  const auto n = opened->read_full(content);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(std::string_view(content.data(), *n), "MZ offered");
+  EXPECT_FALSE(server->open_as_client(dir.file("missing.bin")));
+  // The server goes on as itself: it still makes files only it may write.
+  EXPECT_TRUE(std::ofstream(dir.file("after.bin")).good());
 }
 
 #ifdef _WIN32

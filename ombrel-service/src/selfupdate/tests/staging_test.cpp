@@ -3,6 +3,8 @@
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/process.hpp"
 #include "update_fixture.hpp"
@@ -109,6 +111,22 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
       {"service missing",
        [](UpdateFixture& f, UpdateFields& u) { u.service_path = f.offered.file("none"); },
        [](const UpdateFields& u) { return not_a_program(u.service_path); }},
+      // A file the caller may not read is told apart from nothing else: the
+      // reply must not reveal what only the service could have opened.
+      {"app the caller may not read",
+       [](UpdateFixture&, UpdateFields& u) {
+         u.open_offered = [app = u.app_path](const std::string& path) {
+           return path == app ? fail("отказано в доступе") : platform::InputFile::open(path);
+         };
+       },
+       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+      {"service the caller may not read",
+       [](UpdateFixture&, UpdateFields& u) {
+         u.open_offered = [svc = u.service_path](const std::string& path) {
+           return path == svc ? fail("отказано в доступе") : platform::InputFile::open(path);
+         };
+       },
+       [](const UpdateFields& u) { return not_a_program(u.service_path); }},
       {"installation folder unknown",
        [](UpdateFixture& f, UpdateFields&) {
          f.deps.install_dir = []() -> Result<std::string> {
@@ -137,6 +155,20 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
     EXPECT_EQ(text_of(stage_update(fields, f.deps)), c.text(fields));
     EXPECT_EQ(snapshot(f.install.path()), before);
   }
+}
+
+TEST(StageUpdate, OfferedFilesAreOpenedOnlyInTheCallersName) {
+  UpdateFixture f;
+  UpdateFields fields = f.offer();
+  std::vector<std::string> opened;
+  fields.open_offered = [&opened](const std::string& path) {
+    opened.push_back(path);
+    return platform::InputFile::open(path);
+  };
+  auto outcome = stage_update(fields, f.deps);
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(opened, (std::vector<std::string>{fields.app_path, fields.service_path}));
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
 }
 
 TEST(StageUpdate, AFileOfExactlyTheLimitIsTaken) {
