@@ -20,8 +20,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +38,7 @@
 
 #include "bench_report.hpp"
 #include "control/protocol.hpp"
+#include "line_server_posix.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
 
@@ -193,37 +192,15 @@ void end_bare(BareCores& c) {
 [[noreturn]] void spawn_server(const std::string& path, const std::string& install,
                                const std::string& document_file, const std::string& tunnel_json) {
   const std::string document = read_text(document_file);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  ::unlink(path.c_str());
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0 ||
-      ::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener, 16) != 0) {
-    die("spawn-server socket");
-  }
   std::optional<BareCores> cores;
-  std::string line;
-  char buf[8192];
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    line.clear();
-    ssize_t n = 0;
-    while (line.find('\n') == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-      line.append(buf, static_cast<std::size_t>(n));
-    }
+  bench::serve_lines(path, [&](const std::string& line) {
     if (cores) end_bare(*cores);
     cores.reset();
-    std::string_view reply = "{\"state\":\"disconnected\"}\n";
-    if (line.rfind("end", 0) != 0) {
-      cores = spawn_bare(install, document, tunnel_json);
-      reply = "{\"state\":\"connected\"}\n";
-    }
-    (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-    ::close(fd);
-  }
+    if (line.rfind("end", 0) == 0) return std::string("{\"state\":\"disconnected\"}\n");
+    cores = spawn_bare(install, document, tunnel_json);
+    return std::string("{\"state\":\"connected\"}\n");
+  });
+  die("spawn-server socket");
 }
 
 // Waits for both stand-ins to be up: each writes its records at start (the
@@ -342,21 +319,24 @@ int main(int argc, char** argv) {
   // minimal server in turn. Each is timed to its reply (to the spawns' return
   // when bare) and on to both cores being up.
   const std::string connect = connect_line();
-  std::vector<double> ours, bare, ours_up, bare_up, served;
+  std::vector<double> ours, bare, ours_up, bare_up, served, served_up;
+  // One connect over `channel`, timed to its reply and on to both cores up.
+  const auto connect_through = [&](const std::string& channel, const std::string& who,
+                                   std::vector<double>& replied, std::vector<double>& up_at) {
+    UpWatch up(install);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = request(channel, connect);
+    replied.push_back(bench::seconds_since(start));
+    if (reply.rfind("{\"state\":\"connected\"", 0) != 0) die(who + ": " + reply);
+    up.wait();
+    up_at.push_back(bench::seconds_since(start));
+  };
   std::string document, tunnel_json = data + "/tunnel.json";
   const std::string document_file = work + "/document.json";
   const std::string server_socket = work + "/spawn-server.sock";
   std::optional<platform::Process> server;
   for (int i = 0; i < CONNECTS; ++i) {
-    {
-      UpWatch up(install);
-      const auto start = std::chrono::steady_clock::now();
-      const std::string reply = request(pipe, connect);
-      ours.push_back(bench::seconds_since(start));
-      if (reply.rfind("{\"state\":\"connected\"", 0) != 0) die("connect: " + reply);
-      up.wait();
-      ours_up.push_back(bench::seconds_since(start));
-    }
+    connect_through(pipe, "connect", ours, ours_up);
     if (document.empty()) document = read_text(install + "/xray.stdin");
     request(pipe, disconnect);
     std::this_thread::sleep_for(30ms);
@@ -372,14 +352,7 @@ int main(int argc, char** argv) {
       if (!started) die("cannot start the minimal server: " + started.error().to_string());
       server = std::move(*started);
     }
-    {
-      UpWatch up(install);
-      const auto start = std::chrono::steady_clock::now();
-      const std::string reply = request(server_socket, connect);
-      served.push_back(bench::seconds_since(start));
-      if (reply.rfind("{\"state\":\"connected\"", 0) != 0) die("minimal server: " + reply);
-      up.wait();
-    }
+    connect_through(server_socket, "minimal server", served, served_up);
     request(server_socket, "end\n");
     std::this_thread::sleep_for(30ms);
 

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "line_server_posix.hpp"
 #endif
 
 #include <cerrno>
@@ -130,29 +132,8 @@ bool exchange(const std::string& path, std::string_view line, std::string& reply
 }
 
 [[noreturn]] void echo_server(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  ::unlink(path.c_str());
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0 ||
-      ::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener, 16) != 0) {
-    die("echo socket");
-  }
-  std::string line;
-  char buf[8192];
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    line.clear();
-    ssize_t n = 0;
-    while (line.find('\n') == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-      line.append(buf, static_cast<size_t>(n));
-    }
-    [[maybe_unused]] const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    ::close(fd);
-  }
+  bench::serve_lines(path, [](const std::string& line) { return line; });
+  die("echo socket");
 }
 
 #endif

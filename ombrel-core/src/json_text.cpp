@@ -27,44 +27,18 @@ class Writer {
 
   void value(const json& v, std::size_t depth) {
     switch (v.type()) {
-      case json::value_t::object: {
-        const auto& members = v.get_ref<const json::object_t&>();
-        if (members.empty()) {
-          out_ += "{}";
-          return;
-        }
-        out_ += '{';
-        bool first = true;
-        for (const auto& [key, member] : members) {
-          if (!first) out_ += ',';
-          first = false;
-          line(depth + 1);
-          string(key);
-          out_ += indent_ >= 0 ? "\": " : "\":";
-          value(member, depth + 1);
-        }
-        line(depth);
-        out_ += '}';
+      case json::value_t::object:
+        container(v.get_ref<const json::object_t&>(), '{', '}', depth,
+                  [&](const json::object_t::value_type& member) {
+                    string(member.first);
+                    out_ += indent_ >= 0 ? "\": " : "\":";
+                    value(member.second, depth + 1);
+                  });
         return;
-      }
-      case json::value_t::array: {
-        const auto& items = v.get_ref<const json::array_t&>();
-        if (items.empty()) {
-          out_ += "[]";
-          return;
-        }
-        out_ += '[';
-        bool first = true;
-        for (const json& item : items) {
-          if (!first) out_ += ',';
-          first = false;
-          line(depth + 1);
-          value(item, depth + 1);
-        }
-        line(depth);
-        out_ += ']';
+      case json::value_t::array:
+        container(v.get_ref<const json::array_t&>(), '[', ']', depth,
+                  [&](const json& item) { value(item, depth + 1); });
         return;
-      }
       case json::value_t::string:
         string(v.get_ref<const std::string&>());
         out_ += '"';
@@ -90,6 +64,24 @@ class Writer {
   }
 
  private:
+  // An object or an array: each of `items` written by `each` on a line of
+  // its own, one level deeper than the brackets.
+  template <class Items, class Each>
+  void container(const Items& items, char open, char close, std::size_t depth, Each each) {
+    out_ += open;
+    if (!items.empty()) {
+      bool first = true;
+      for (const auto& item : items) {
+        if (!first) out_ += ',';
+        first = false;
+        line(depth + 1);
+        each(item);
+      }
+      line(depth);
+    }
+    out_ += close;
+  }
+
   // A line break and the indentation of `depth`; nothing in compact form.
   void line(std::size_t depth) {
     if (indent_ < 0) return;
