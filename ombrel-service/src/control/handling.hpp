@@ -53,7 +53,7 @@ struct Refuse {
 struct ApplyUpdate {
   Update update;
   std::optional<std::uint32_t> caller_uid;
-  // Opens the offered files with the caller's rights; see ClientInfo.
+  // Opens the offered files on the caller's behalf; see ClientInfo.
   selfupdate::OpenOfferedFn open_offered = {};
   // What was asked and by whom; how the files will be opened is no part of it.
   friend bool operator==(const ApplyUpdate& a, const ApplyUpdate& b) {

@@ -32,7 +32,7 @@ struct ClientInfo {
   // The client's user id from the socket's peer credentials (Linux); empty
   // on Windows and when the system could not tell.
   std::optional<std::uint32_t> uid;
-  // Opens a file with the client's rights (`PipeServer::open_as_client`),
+  // Opens a file on the client's behalf (`PipeServer::open_as_client`),
   // while the client is being served; empty: with the service's own.
   std::function<Result<platform::InputFile>(const std::string& path)> open_file = {};
 };

@@ -110,6 +110,12 @@ class InputFile {
   // Fills `buf` as far as the file goes: fewer bytes only at its end.
   Result<std::size_t> read_full(std::span<char> buf);
   void close();
+#ifdef _WIN32
+  // For the platform layer's own checks on the open file.
+  void* native_handle() const {
+    return handle_;
+  }
+#endif
 
  private:
 #ifdef _WIN32

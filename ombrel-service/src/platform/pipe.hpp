@@ -98,12 +98,14 @@ class PipeServer {
   // can still be named.
   std::optional<std::uint32_t> client_pid() const;
 
-  // Opens `path` for reading with the rights of the connected client rather
-  // than the service's, so that a file the client may not read fails as if
-  // it were not there. Windows: the calling thread acts as the client for
-  // the open alone, and the handle keeps what the open was granted. Linux:
-  // only a client with the service's own user id is served; anyone else is
-  // refused (the Linux port takes files from root alone).
+  // Opens `path` for reading on behalf of the connected client: a file the
+  // client may not read itself fails as if it were not there. Windows: the
+  // file is opened and kept only if its access list grants reading to the
+  // client's token, which the thread takes on just long enough to copy
+  // (identification level is enough, so clients need not let the service
+  // act in their name). Linux: only a client with the service's own user id
+  // is served; anyone else is refused (the Linux port takes files from root
+  // alone).
   Result<InputFile> open_as_client(const std::string& path) const;
 
   // Whether the current (or last) client was dropped by a read, write or

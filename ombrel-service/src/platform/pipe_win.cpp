@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/text.hpp"
+#include "platform/access_win.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/pipe.hpp"
@@ -274,16 +275,41 @@ std::optional<std::uint32_t> PipeServer::client_uid() const {
   return std::nullopt;
 }
 
-Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
-  if (!ImpersonateNamedPipeClient(impl_->pipe.get())) {
-    return fail(last_os_error().wrapped("не удалось действовать от имени клиента канала"));
+namespace {
+
+// The client's token, at whatever level the client allows (identification
+// at the least, which is all `PipeClient` grants): looked at, never acted
+// with. The thread takes it on for as long as it takes to copy.
+Result<UniqueHandle> client_token(HANDLE pipe) {
+  if (!ImpersonateNamedPipeClient(pipe)) {
+    return fail(last_os_error().wrapped("не удалось узнать права клиента канала"));
   }
-  auto file = InputFile::open(path);
+  UniqueHandle token;
+  const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) != FALSE;
+  const DWORD error = GetLastError();
   if (!RevertToSelf()) {
-    // Going on with the client's rights, or half of them, would be worse
-    // than ending: the service manager starts the service again.
+    // Going on with the client's identity would be worse than ending: the
+    // service manager starts the service again.
     TerminateProcess(GetCurrentProcess(), 1);
   }
+  if (!opened) return fail(os_error(error).wrapped("не удалось узнать права клиента канала"));
+  return token;
+}
+
+}  // namespace
+
+Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
+  auto token = client_token(impl_->pipe.get());
+  if (!token) return fail(token.error());
+  // Opened as the service, kept only if the file's own access list lets
+  // the client read it: acting as the client for the open itself would need
+  // a client that lets the service act in its name, which careful clients
+  // (ombrelctl among them) do not.
+  auto file = InputFile::open(path);
+  if (!file) return file;
+  auto may_read = token_may_read_file(file->native_handle(), token->get());
+  if (!may_read) return fail(may_read.error());
+  if (!*may_read) return fail(os_error(ERROR_ACCESS_DENIED));
   return file;
 }
 

@@ -97,7 +97,7 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
                                 const std::string& staged, const std::string& target,
                                 std::uint64_t max_size, const OpenOfferedFn& open) {
   // The path comes from an unprivileged caller: nothing but an ordinary file
-  // on this computer is even opened, and that with the caller's rights.
+  // on this computer is even opened, and only as far as the caller may read it.
   if (!platform::is_local_file_path(offered)) return fail(not_a_program(offered));
   auto source = open ? open(offered) : platform::InputFile::open(offered);
   if (!source) return fail(not_a_program(offered));

@@ -11,8 +11,8 @@
 // into a staged copy inside the installation folder (which ordinary users
 // cannot write); the mark, the size and the digest are checked on that copy,
 // and that copy is what gets installed. Whatever happens to the offered file
-// after it has been read cannot reach the installation. It is opened in the
-// caller's name (`UpdateFields::open_offered`), so that nothing the caller
+// after it has been read cannot reach the installation. It is opened on the
+// caller's behalf (`UpdateFields::open_offered`), so that nothing the caller
 // could not read itself is read for it.
 //
 // The digests prove nothing about who made the files: the caller chooses
@@ -79,9 +79,9 @@ struct UpdateFields {
   // The caller's user id where the channel tells it (the Linux port's
   // socket); no part of the request itself.
   std::optional<std::uint32_t> caller_uid;
-  // How the offered files are opened: with the caller's rights where the
-  // channel can do that; when empty, with the service's own (tests and
-  // callers that are the service itself).
+  // How the offered files are opened: only as far as the caller may read
+  // them where the channel can tell; when empty, with the service's own
+  // rights (tests and callers that are the service itself).
   OpenOfferedFn open_offered = {};
 };
 

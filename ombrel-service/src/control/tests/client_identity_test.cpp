@@ -1,6 +1,6 @@
 // Who asks goes with an update from the channel to self-update: the Linux
-// port lets only root offer one, and the offered files are opened in the
-// caller's name.
+// port lets only root offer one, and the offered files are opened on the
+// caller's behalf.
 #include <gtest/gtest.h>
 
 #include <mutex>

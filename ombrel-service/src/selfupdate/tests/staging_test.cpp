@@ -157,7 +157,7 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
   }
 }
 
-TEST(StageUpdate, OfferedFilesAreOpenedOnlyInTheCallersName) {
+TEST(StageUpdate, OfferedFilesAreOpenedOnlyForTheCaller) {
   UpdateFixture f;
   UpdateFields fields = f.offer();
   std::vector<std::string> opened;
