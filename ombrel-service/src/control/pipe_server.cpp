@@ -170,7 +170,7 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     request_deadline.reset();
     bool crashed = false;
     // The client is attached until the reply is sent, which is as long as
-    // its files may be opened in its name.
+    // files may be opened on its behalf.
     const ClientInfo client{pipe->client_uid(), [&served = *pipe](const std::string& path) {
                               return served.open_as_client(path);
                             }};

@@ -3,19 +3,11 @@
 #include <aclapi.h>
 
 #include <array>
-#include <memory>
 
+#include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 
 namespace ombrel::platform {
-
-namespace {
-
-struct LocalFreeDeleter {
-  void operator()(void* p) const noexcept { LocalFree(p); }
-};
-
-}  // namespace
 
 Result<bool> token_may_read(PSECURITY_DESCRIPTOR sd, HANDLE token) {
   GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
@@ -43,7 +35,7 @@ Result<bool> token_may_read_file(HANDLE file, HANDLE token) {
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
       nullptr, nullptr, nullptr, &sd);
   if (r != ERROR_SUCCESS) return fail(os_error(r).wrapped("не удалось прочитать права файла"));
-  const std::unique_ptr<void, LocalFreeDeleter> owned(sd);
+  const LocalMemory owned(sd);
   return token_may_read(sd, token);
 }
 

@@ -30,11 +30,6 @@ std::string narrow(const wchar_t* text) {
   return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
 }
 
-struct LocalFreeDeleter {
-  void operator()(void* p) const noexcept { LocalFree(p); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
-
 // Rights that let a holder change the folder, add to it, or change what is
 // in it (through inheritance, the files the service makes there).
 constexpr ACCESS_MASK CHANGING_RIGHTS = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |

@@ -4,6 +4,7 @@
 // sees a HANDLE.
 #include <windows.h>
 
+#include <memory>
 #include <utility>
 
 namespace ombrel::platform {
@@ -46,5 +47,12 @@ class UniqueHandle {
  private:
   HANDLE h_ = nullptr;
 };
+
+// Owns memory the system allocated with LocalAlloc for the caller (security
+// descriptors, SDDL text) and frees it when dropped.
+struct LocalFreeDeleter {
+  void operator()(void* p) const noexcept { LocalFree(p); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
 
 }  // namespace ombrel::platform

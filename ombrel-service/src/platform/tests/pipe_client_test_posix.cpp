@@ -1,15 +1,16 @@
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "as_user.hpp"
 #include "platform/pipe.hpp"
 #include "testsupport.hpp"
 
@@ -17,26 +18,6 @@ namespace ombrel::platform {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A client of another user sends one line and waits to be let go. Only
-// system calls between fork and exit: the test process has threads.
-pid_t client_as_nobody(const std::string& socket_path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  socket_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::_exit(3);
-  }
-  if (::write(fd, "update\n", 7) != 7) ::_exit(4);
-  char c;
-  while (::read(fd, &c, 1) > 0) {
-  }
-  ::_exit(0);
-}
 
 // The Linux port opens files only for a client with the service's own
 // user id: a file of the service's that another user could not read must
@@ -54,8 +35,8 @@ TEST(Pipe, FilesAreNotOpenedForAClientOfAnotherUser) {
                                               "ELF private";
   ASSERT_EQ(::chmod(offered.c_str(), 0600), 0);
 
-  const pid_t client = client_as_nobody(name);
-  ASSERT_GT(client, 0);
+  std::string reply;
+  std::jthread client([&] { reply = testsupport::exchange_as_user(65534, name, "update"); });
   ASSERT_TRUE(server->accept({}));
   std::array<char, 16> buf;
   ASSERT_TRUE(server->read(buf, 5s));
@@ -63,10 +44,11 @@ TEST(Pipe, FilesAreNotOpenedForAClientOfAnotherUser) {
   auto opened = server->open_as_client(offered);
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().outermost(), "файлы открываются только для клиента с правами службы");
+  ASSERT_TRUE(server->write_all("refused\n", 5s));
+  ASSERT_TRUE(server->flush(5s));
   server->disconnect();
-  int status = -1;
-  ASSERT_EQ(::waitpid(client, &status, 0), client);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  client.join();
+  EXPECT_EQ(reply, "refused\n");
 }
 
 }  // namespace
