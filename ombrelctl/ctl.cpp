@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "control/protocol.hpp"
 #include "platform/files.hpp"
@@ -47,6 +48,17 @@ std::string absolute_path(const std::string& path) {
   return std::string(text.begin(), text.end());
 }
 
+// One exchange over a fresh connection; "" when the connection ended before
+// any reply. A service that turns us away closes before reading, so the
+// write may fail as well: that too is a connection that ended before any
+// reply.
+Result<std::string> exchange_once(const std::string& name, const std::string& line) {
+  auto client = platform::PipeClient::connect(name, CONNECT_PATIENCE);
+  if (!client) return fail(std::move(client.error()));
+  if (!client->write_all(line)) return std::string();
+  return context(client->read_to_end(), "не удалось получить ответ");
+}
+
 }  // namespace
 
 std::string usage() {
@@ -68,6 +80,10 @@ std::string usage() {
          platform::default_pipe_name() +
          ")\n"
          "  --json        print the service's reply as it came\n"
+         "  --wait-refused\n"
+         "                keep trying for up to 35 s while the service closes the\n"
+         "                connection before replying (it turns a process away for 30 s\n"
+         "                after dropping it for a stall)\n"
          "\n"
          "Exit status: 0 for a reply that is not an error, 1 for an error reply,\n"
          "2 for a usage fault or when the service cannot be reached.\n";
@@ -128,6 +144,7 @@ Result<Invocation> parse_args(std::span<const std::string> args) {
     };
     const Flag flags[] = {
         {"--json", "", &inv.json},
+        {"--wait-refused", "", &inv.wait_refused},
         {"--help", "", &inv.help},
         {"-h", "", &inv.help},
         {"--proxy-only", "connect", &connect.proxy_only},
@@ -297,6 +314,25 @@ Outcome render_reply(std::string_view reply, bool json, bool raw) {
   return o;
 }
 
+Result<std::string> exchange_past_refusals(
+    const std::function<Result<std::string>()>& once, bool wait,
+    const std::function<void(std::chrono::milliseconds)>& pause) {
+  const auto tries = wait ? REFUSAL_WAIT / REFUSAL_RETRY + 1 : 1;
+  for (auto i = tries; i > 0; --i) {
+    auto reply = once();
+    if (!reply || !reply->empty()) return reply;
+    if (i > 1) pause(REFUSAL_RETRY);
+  }
+  if (!wait) {
+    return fail(
+        "the service closed the connection before any reply: it turns a process away like "
+        "this for 30 s after dropping it for a stall (--wait-refused waits that out), or it is "
+        "stopping or failed on the request");
+  }
+  return fail("the service kept closing the connection before any reply for " +
+              std::to_string(REFUSAL_WAIT.count()) + " s: it is stopping or fails on the request");
+}
+
 int run(std::span<const std::string> args, const Console& console) {
   auto inv = parse_args(args);
   if (!inv) {
@@ -314,7 +350,9 @@ int run(std::span<const std::string> args, const Console& console) {
     return EXIT_USAGE;
   }
   const std::string name = inv->pipe.empty() ? platform::default_pipe_name() : inv->pipe;
-  auto reply = platform::pipe_exchange(name, *line, CONNECT_PATIENCE);
+  auto reply =
+      exchange_past_refusals([&] { return exchange_once(name, *line); }, inv->wait_refused,
+                             [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
   if (!reply) {
     console.err("ombrelctl: " + reply.error().to_string() + "\n");
     return EXIT_USAGE;

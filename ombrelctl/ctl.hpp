@@ -1,6 +1,7 @@
 #pragma once
 // ombrelctl: a small client of the service's control channel for people and
 // scripts. One command, one request, one reply.
+#include <chrono>
 #include <functional>
 #include <span>
 #include <string>
@@ -39,6 +40,8 @@ struct Invocation {
   std::string pipe;  // the platform's channel when empty
   bool json = false;
   bool help = false;
+  // Keep trying while the service closes the connection before any reply.
+  bool wait_refused = false;
   Command command;
 };
 
@@ -65,6 +68,20 @@ struct Outcome {
   int exit_code = EXIT_OK;
 };
 Outcome render_reply(std::string_view reply, bool json, bool raw);
+
+// The service turns away, for 30 s, a process it dropped for stalling: it
+// closes the connection at once, before reading a byte. To a client that is
+// a connection that ends before any reply, as when the service stops or
+// fails on the request; only waiting tells them apart. `once` makes one
+// exchange and gives the reply, empty when the connection ended before any,
+// or the error of a connection that could not be made. An empty reply is an
+// error that says so; with `wait` the exchange is repeated, `pause` apart,
+// until a reply comes or REFUSAL_WAIT has passed.
+inline constexpr std::chrono::seconds REFUSAL_WAIT{35};
+inline constexpr std::chrono::seconds REFUSAL_RETRY{1};
+Result<std::string> exchange_past_refusals(
+    const std::function<Result<std::string>()>& once, bool wait,
+    const std::function<void(std::chrono::milliseconds)>& pause);
 
 // The whole program, with its two output streams given.
 struct Console {

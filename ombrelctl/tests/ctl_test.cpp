@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 
 #include "control/pipe_server.hpp"
 #include "ctl.hpp"
+#include "platform/pipe.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::ctl {
@@ -163,6 +165,44 @@ TEST(CtlReply, RendersEveryShape) {
   }
 }
 
+// A connection that ends before any reply is said as such, and waited out
+// only when asked.
+TEST(CtlExchange, ConnectionsClosedBeforeAnyReplyAreTriedAgainOnlyWhenAsked) {
+  const std::string turned_away = "the service closed the connection before any reply: it turns";
+  const std::string kept = "the service kept closing the connection before any reply for 35 s";
+  struct Case {
+    const char* name;
+    std::vector<std::string> replies;  // one per try, "!" a connection not made; last repeats
+    bool wait;
+    std::string result;  // the reply, or the start of the error
+    int tries;
+  };
+  const std::vector<Case> cases = {
+      {"reply at once", {"R"}, false, "R", 1},
+      {"closed, no waiting", {"", "R"}, false, turned_away, 1},
+      {"closed twice, then a reply", {"", "", "R"}, true, "R", 3},
+      {"closed for good", {""}, true, kept, 36},
+      {"not reachable: not tried again", {"!", "R"}, true, "no channel", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int tries = 0;
+    int pauses = 0;
+    const auto once = [&]() -> Result<std::string> {
+      const std::string& r = c.replies[std::min<std::size_t>(tries++, c.replies.size() - 1)];
+      if (r == "!") return fail("no channel");
+      return r;
+    };
+    const auto got = exchange_past_refusals(once, c.wait, [&](std::chrono::milliseconds d) {
+      EXPECT_EQ(d, 1s);
+      ++pauses;
+    });
+    EXPECT_EQ(got ? *got : got.error().to_string().substr(0, c.result.size()), c.result);
+    EXPECT_EQ(tries, c.tries);
+    EXPECT_EQ(pauses, c.tries - 1);
+  }
+}
+
 // The service's end, played by serve_pipe with canned replies.
 class FakeService final : public control::RequestHandler {
  public:
@@ -228,6 +268,38 @@ TEST(Ctl, TalksToTheServiceOverTheChannel) {
 
   EXPECT_EQ(run_ctl({"connect"}), 2);
   EXPECT_TRUE(err.starts_with("ombrelctl: connect needs the nodes file\n\nUsage:")) << err;
+}
+
+// Dropped for stalling, this process is turned away for a while: ombrelctl
+// says so, and with --wait-refused waits until it is served.
+TEST(Ctl, SaysWhenTurnedAwayAndWaitsItOutWhenAsked) {
+  testsupport::TempDir dir("ctl");
+  const std::string name = channel_in(dir);
+  FakeService service;
+  control::PipeServerOptions options;
+  options.pipe_name = name;
+  options.client_timeout = 200ms;
+  options.stall_penalty = 2s;
+  options.diagnostics = [](std::string_view) {};
+  std::jthread server([&](std::stop_token stop) { control::serve_pipe(service, options, stop); });
+  {
+    auto staller = platform::PipeClient::connect(name, 10s);
+    ASSERT_TRUE(staller) << staller.error().to_string();
+    EXPECT_EQ(staller->read_to_end().value_or("?"), "");
+  }
+  std::string out, err;
+  const Console console{[&](std::string_view s) { out += s; },
+                        [&](std::string_view s) { err += s; }};
+  EXPECT_EQ(run(std::vector<std::string>{"--pipe", name, "status"}, console), 2);
+  EXPECT_TRUE(err.starts_with("ombrelctl: the service closed the connection before any reply"))
+      << err;
+  EXPECT_EQ(out, "");
+  err.clear();
+  EXPECT_EQ(run(std::vector<std::string>{"--pipe", name, "--wait-refused", "status"}, console), 0);
+  EXPECT_EQ(out, "disconnected\n");
+  EXPECT_EQ(err, "");
+  std::lock_guard lock(service.mutex);
+  EXPECT_EQ(service.lines, std::vector<std::string>{"{\"cmd\":\"status\"}"});
 }
 
 TEST(Ctl, UnreachableServiceIsAConnectionFailure) {

@@ -272,35 +272,41 @@ TEST(ControlChannel, FramingFaultsAreAnsweredAsBadRequests) {
       {"line at the limit", at_limit + "\n", DISCONNECTED},
       {"over the limit: cut there", at_limit + std::string(30000, 'x') + "\n", bad},
       {"only the first line", STATUS + "{\"cmd\":\"disconnect\"}\n", DISCONNECTED},
+      {"a line that is not UTF-8, then a good one, in one write", "\xff\n" + STATUS, DISCONNECTED},
+      {"a long name comes back cut", "{\"cmd\":\"" + std::string(240 * 1024, 'n') + "\"}\n",
+       bad + "unknown variant `" + std::string(128, 'n') + "…`"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string reply = service.ask(c.sent);
     EXPECT_TRUE(reply.starts_with(c.reply)) << reply.substr(0, 200);
     EXPECT_TRUE(reply.ends_with("\"}\n")) << reply.substr(0, 200);
+    EXPECT_LE(reply.size(), 512u);
   }
 
-  // Nothing sent: the reply has nowhere to go; the next client is served.
-  {
-    auto client = platform::PipeClient::connect(service.pipe(), 30s);
-    ASSERT_TRUE(client) << client.error().to_string();
-  }
-  EXPECT_TRUE(service.said("ответ не ушёл: "));
-  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
-
-  // No line feed: the text up to the end of the stream is the request.
-  {
-    auto client = platform::PipeClient::connect(service.pipe(), 30s);
-    ASSERT_TRUE(client) << client.error().to_string();
-    std::string line =
-        connect_line(list_of({trojan_node("nolf", "192.0.2.2", 443)}), ",\"proxy_only\":true");
-    line.pop_back();
-    ASSERT_TRUE(client->write_all(line));
+  // A client that closed before its reply: nothing sent, or a connect
+  // without a line feed (the text up to the end of the stream would be the
+  // request). Its request is not carried out; the next client is served.
+  std::string no_line_feed =
+      connect_line(list_of({trojan_node("gone", "192.0.2.2", 443)}), ",\"proxy_only\":true");
+  no_line_feed.pop_back();
+  for (const std::string& sent : {std::string(), no_line_feed}) {
+    {
+      auto client = platform::PipeClient::connect(service.pipe(), 30s);
+      ASSERT_TRUE(client) << client.error().to_string();
+      if (!sent.empty()) {
+        ASSERT_TRUE(client->write_all(sent));
+      }
+    }
+    EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
   }
   EXPECT_TRUE(wait_until([&] {
-    return service.ask(STATUS) ==
-           "{\"state\":\"connected\",\"node\":\"nolf\",\"proxy_port\":10809}\n";
-  }));
+    const std::string said = service.stderr_text();
+    const std::string gone = "запрос не выполнен: клиент ушёл, не дождавшись ответа";
+    const auto first = said.find(gone);
+    return first != std::string::npos && said.find(gone, first + 1) != std::string::npos;
+  })) << service.stderr_text();
+  EXPECT_EQ(testsupport::run_count(service.install().xray), 0);
 
   // Bytes that are not UTF-8: no reply at all, a line on standard error. The
   // client, waiting for its reply, is then read further until it is dropped

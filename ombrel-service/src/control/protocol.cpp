@@ -399,44 +399,44 @@ std::string hex(char32_t cp) {
   return std::string(buf, r.ptr);
 }
 
+// Text from the request repeated in a message is cut after this many bytes
+// (as written in the message), so that a reply to a line of 256 KiB stays
+// small; "…" marks the cut.
+constexpr std::size_t ECHO_LIMIT = 128;
+
 // Control characters and line separators are written as \u{..} so that a
-// message always stays on one line; `quoting` also escapes as a string literal.
+// message always stays on one line; `quoting` also escapes as a string
+// literal. At most ECHO_LIMIT bytes, cut between characters.
 std::string escaped(std::string_view s, bool quoting) {
   std::string out;
   std::size_t pos = 0;
   while (pos < s.size()) {
     const std::size_t at = pos;
     const auto cp = next_code_point(s, pos);
+    std::string piece;
     if (!cp) {
-      out += "\\u{fffd}";
-      continue;
-    }
-    switch (*cp) {
-      case '\0':
-        out += "\\0";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\\':
-      case '"':
-        if (quoting) out += '\\';
-        out += static_cast<char>(*cp);
-        continue;
-      default:
-        break;
-    }
-    if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F) || *cp == 0x2028 || *cp == 0x2029) {
-      out += "\\u{" + hex(*cp) + "}";
+      piece = "\\u{fffd}";
+    } else if (*cp == '\0') {
+      piece = "\\0";
+    } else if (*cp == '\t') {
+      piece = "\\t";
+    } else if (*cp == '\r') {
+      piece = "\\r";
+    } else if (*cp == '\n') {
+      piece = "\\n";
+    } else if (*cp == '\\' || *cp == '"') {
+      if (quoting) piece += '\\';
+      piece += static_cast<char>(*cp);
+    } else if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F) || *cp == 0x2028 || *cp == 0x2029) {
+      piece = "\\u{" + hex(*cp) + "}";
     } else {
-      out.append(s.substr(at, pos - at));
+      piece = s.substr(at, pos - at);
     }
+    if (out.size() + piece.size() > ECHO_LIMIT) {
+      out += "…";
+      break;
+    }
+    out += piece;
   }
   return out;
 }

@@ -119,6 +119,9 @@ TEST(ReadAndPrepare, RefusesFaultyRequestsAndMovesTheCounterOnlyPastTheNodeCheck
        "негодный узел: Berlin app_x app_y", 0},
       {"first bad node wins", connect_line(make_connect(blank_address)), "bad_node",
        "негодный узел: n1 app_x", 0},
+      {"a long remark comes back whole",
+       connect_line(make_connect({trojan(std::string(200 * 1024, 'r'), "1.2.3.4", 0)})), "bad_node",
+       "негодный узел: " + std::string(200 * 1024, 'r'), 0},
       {"nothing usable: counted", connect_line(make_connect({trojan("a", "1.1.1.1", 443, "")})),
        "no_usable_nodes", "ни один узел не пригоден для подключения", 1},
       {"app sum 63 chars", update_line(std::string(63, 'a'), good_sum), "bad_sha256",
@@ -144,6 +147,8 @@ TEST(ReadAndPrepare, RefusesFaultyRequestsAndMovesTheCounterOnlyPastTheNodeCheck
       EXPECT_EQ(refuse->message, c.message);
     }
     EXPECT_EQ(world.counter.load(), c.counter_after);
+    // No reply is longer than its request plus 1 KiB.
+    EXPECT_LE(write_reply(ErrorReply{refuse->code, refuse->message}).size(), c.line.size() + 1024);
   }
 }
 
@@ -175,6 +180,11 @@ TEST(ReadAndPrepare, LabelsTheConnectionAndItsChannels) {
        "DE",
        "Berlin",
        {"Berlin"}},
+      {"cut just before the separator, a blank before it kept",
+       {trojan("Berlin  app_x", "1.2.3.4")},
+       "",
+       "Berlin ",
+       {"Berlin "}},
       {"no separator: whole remark",
        {trojan("Frankfurt 2 app", "1.2.3.4")},
        "",

@@ -50,6 +50,7 @@ class FakeHandler final : public RequestHandler {
     return Result<std::string>("R:" + line + "\n");
   };
   std::function<void(const std::string&)> before_reply;
+  std::function<void(const std::string&)> while_preparing;
 
   Perform prepare(std::string_view line) override {
     std::string copy(line);
@@ -57,7 +58,12 @@ class FakeHandler final : public RequestHandler {
       std::lock_guard lock(mutex_);
       lines_.push_back(copy);
     }
+    if (while_preparing) while_preparing(copy);
     return [this, copy]() -> Result<std::string> {
+      {
+        std::lock_guard lock(mutex_);
+        ++performed_;
+      }
       if (before_reply) before_reply(copy);
       return reply(copy);
     };
@@ -67,10 +73,15 @@ class FakeHandler final : public RequestHandler {
     std::lock_guard lock(mutex_);
     return lines_;
   }
+  int performed() const {
+    std::lock_guard lock(mutex_);
+    return performed_;
+  }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
+  int performed_ = 0;
 };
 
 // serve_pipe on a thread of its own, stopped when dropped.
@@ -183,15 +194,24 @@ TEST(PipeServer, FramesOneRequestPerConnection) {
   EXPECT_TRUE(server.diagnostics().empty());
 }
 
-TEST(PipeServer, ClientThatClosesEarlyGetsItsTextHandledAndNoReply) {
+// A request whose client has closed its end by the time it is prepared is
+// not carried out: a connect nobody waits for must not raise the tunnel.
+TEST(PipeServer, RequestOfAClientThatHasGoneIsNotCarriedOut) {
   struct Case {
     const char* name;
     std::string sent;
+    std::string line;  // what the handler is given
   };
-  const std::vector<Case> cases = {{"nothing sent", ""}, {"no line feed", "{\"cmd\":\"status\"}"}};
+  const std::vector<Case> cases = {
+      {"nothing sent", "", ""},
+      {"no line feed", "{\"cmd\":\"status\"}", "{\"cmd\":\"status\"}"},
+      {"a whole line", "{\"cmd\":\"connect\"}\n", "{\"cmd\":\"connect\"}"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeHandler handler;
+    std::promise<void> closed;
+    std::shared_future<void> gate = closed.get_future().share();
+    handler.while_preparing = [gate](const std::string&) { gate.wait(); };
     Server server(handler);
     {
       auto client = PipeClient::connect(server.name(), 10s);
@@ -200,30 +220,52 @@ TEST(PipeServer, ClientThatClosesEarlyGetsItsTextHandledAndNoReply) {
         ASSERT_TRUE(client->write_all(c.sent));
       }
     }
+    closed.set_value();
     ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
-    EXPECT_EQ(handler.lines(), std::vector<std::string>{c.sent});
-    const auto said = server.diagnostics();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_TRUE(said[0].starts_with("ответ не ушёл: не удалось отправить ответ: ")) << said[0];
+    EXPECT_EQ(handler.lines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(handler.performed(), 0);
+    EXPECT_EQ(server.diagnostics(),
+              std::vector<std::string>{"запрос не выполнен: клиент ушёл, не дождавшись ответа"});
     // The next client is served as usual.
     EXPECT_EQ(server.exchange("next\n").value_or("?"), "R:next\n");
   }
 }
 
+// After a line that is not UTF-8 the same client is read further, from the
+// byte after that line's feed, whether its next line came in the same write
+// or a later one.
 TEST(PipeServer, InvalidUtf8GetsNoReplyAndTheClientIsReadFurther) {
-  FakeHandler handler;
-  Server server(handler, 1s);
-  auto client = PipeClient::connect(server.name(), 10s);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(client->write_all("{\"cmd\":\"\xff\xfe\"}\n"));
-  ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
-  EXPECT_EQ(server.diagnostics()[0],
-            "соединение не обслужено: не удалось прочитать сообщение канала: запрос не в "
-            "кодировке UTF-8");
-  // Still the same connection: the next line of this client is served.
-  ASSERT_TRUE(client->write_all("{\"cmd\":\"status\"}\n"));
-  EXPECT_EQ(client->read_to_end().value_or("?"), "R:{\"cmd\":\"status\"}\n");
-  EXPECT_EQ(handler.lines(), std::vector<std::string>{"{\"cmd\":\"status\"}"});
+  struct Case {
+    const char* name;
+    std::vector<std::string> writes;
+  };
+  const std::vector<Case> cases = {
+      {"next line in a later write", {"{\"cmd\":\"\xff\xfe\"}\n", "{\"cmd\":\"status\"}\n"}},
+      {"next line in the same write", {"\xff\n{\"cmd\":\"status\"}\n"}},
+      {"two bad lines, then a good one, at once", {"\xff\n\xc0\xaf\n{\"cmd\":\"status\"}\nrest"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHandler handler;
+    Server server(handler, 1s);
+    auto client = PipeClient::connect(server.name(), 10s);
+    ASSERT_TRUE(client);
+    for (const auto& bytes : c.writes) {
+      ASSERT_TRUE(client->write_all(bytes));
+      if (c.writes.size() > 1 && server.diagnostics().empty()) {
+        ASSERT_TRUE(wait_until([&] { return !server.diagnostics().empty(); }, 10s));
+      }
+    }
+    EXPECT_EQ(client->read_to_end().value_or("?"), "R:{\"cmd\":\"status\"}\n");
+    EXPECT_EQ(handler.lines(), std::vector<std::string>{"{\"cmd\":\"status\"}"});
+    const auto said = server.diagnostics();
+    ASSERT_FALSE(said.empty());
+    for (const auto& line : said) {
+      EXPECT_EQ(line,
+                "соединение не обслужено: не удалось прочитать сообщение канала: запрос не в "
+                "кодировке UTF-8");
+    }
+  }
 }
 
 TEST(PipeServer, ClientThatGoesQuietAfterBadBytesIsDroppedWithoutReply) {
@@ -459,6 +501,35 @@ TEST(PipeServer, BarredProcessIsServedAgainOnceItsTimeIsOver) {
   EXPECT_GE(barred_for, 1900ms);
   EXPECT_LT(barred_for, 6s);
   EXPECT_EQ(handler.lines(), std::vector<std::string>{"late"});
+}
+
+// A client's time starts when it is taken up, not when it connected: one
+// that waited its turn longer than the whole deadline is still served.
+TEST(PipeServer, AWaitingClientIsTimedOnlyOnceItIsTakenUp) {
+  FakeHandler handler;
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  handler.before_reply = [gate](const std::string& line) {
+    if (line == "first") gate.wait();
+  };
+  Server server(handler, 1s, std::nullopt, 1s);
+  auto first = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->write_all("first\n"));
+  ASSERT_TRUE(wait_until([&] { return handler.lines().size() == 1; }, 10s));
+  // Queued behind the first on Linux; retrying the busy pipe on Windows.
+  auto second = std::async(std::launch::async, [&]() -> std::string {
+    auto client = PipeClient::connect(server.name(), 20s);
+    if (!client) return "no connection";
+    std::this_thread::sleep_for(300ms);
+    if (!client->write_all("second\n")) return "not sent";
+    return client->read_to_end().value_or("?");
+  });
+  std::this_thread::sleep_for(1500ms);
+  release.set_value();
+  EXPECT_EQ(first->read_to_end().value_or("?"), "R:first\n");
+  EXPECT_EQ(second.get(), "R:second\n");
+  EXPECT_TRUE(server.diagnostics().empty()) << ::testing::PrintToString(server.diagnostics());
 }
 
 // Clients that keep making a little progress: never stalled long enough to

@@ -139,6 +139,8 @@ TEST(ParseRequest, NamesTheFirstFaultAndWhereItWasFound) {
                                      one_node("443.0", TROJAN), "\"port\":443.0")},
       {one_node("1e21", TROJAN), at("invalid type: floating point `1e21`, expected u16",
                                     one_node("1e21", TROJAN), "\"port\":1e21")},
+      {one_node("1e2", TROJAN), at("invalid type: floating point `100.0`, expected u16",
+                                   one_node("1e2", TROJAN), "\"port\":1e2")},
       {one_node("-0", TROJAN), at("invalid type: floating point `-0.0`, expected u16",
                                   one_node("-0", TROJAN), "\"port\":-0")},
       {one_node("\"x\"", TROJAN),
@@ -168,6 +170,8 @@ TEST(ParseRequest, NamesTheFirstFaultAndWhereItWasFound) {
       {R"({"cmd":"connect","nodes":7} x)",
        "invalid type: integer `7`, expected a sequence at line 1 column 26"},
       {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+      // Columns count from the first byte left after trimming.
+      {"\xE3\x80\x80  {\"x\":?}", "expected value at line 1 column 6"},
       {R"({"cmd":"status")", "EOF while parsing an object at line 1 column 15"},
       {R"({"cmd":"status",)", "EOF while parsing a value at line 1 column 16"},
       {R"({"cmd":)", "EOF while parsing a value at line 1 column 7"},
@@ -203,6 +207,61 @@ TEST(ParseRequest, NamesTheFirstFaultAndWhereItWasFound) {
     ASSERT_FALSE(got) << c.line;
     EXPECT_EQ(got.error().to_string(), c.want) << c.line;
     EXPECT_EQ(got.error().chain().size(), 1u);
+  }
+}
+
+// Text from the request comes back in a message cut short, so that no
+// bad_request reply grows with the request.
+TEST(ParseRequest, RepeatsAtMost128BytesOfTheRequestInAMessage) {
+  const std::string name(240 * 1024, 'n');
+  const std::string cut = std::string(128, 'n') + "…";
+  struct Case {
+    std::string line;
+    std::string want;  // a prefix
+  };
+  const Case cases[] = {
+      {R"({"cmd":")" + name + "\"}", "unknown variant `" + cut + "`, expected one of `status`"},
+      {one_node("1", "{\"" + name + "\":{}}"),
+       "unknown variant `" + cut + "`, expected one of `Vless`"},
+      {R"({"cmd":"connect","nodes":")" + name + "\"}",
+       "invalid type: string \"" + cut + "\", expected a sequence"},
+      // Escaped, each character whole: "\u{1}" is five bytes, so 25 fit.
+      {R"({"cmd":")" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 30000; ++i) s += "\\u0001";
+             return s;
+           }() +
+           "\"}",
+       "unknown variant `" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 25; ++i) s += "\\u{1}";
+             return s;
+           }() +
+           "…`"},
+      {R"({"cmd":"connect","nodes":")" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 100000; ++i) s += "\\\"";
+             return s;
+           }() +
+           "\"}",
+       "invalid type: string \"" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 64; ++i) s += "\\\"";
+             return s;
+           }() +
+           "…\", expected a sequence"},
+  };
+  for (const auto& c : cases) {
+    const auto got = parse_request(c.line);
+    ASSERT_FALSE(got);
+    const std::string message = got.error().to_string();
+    EXPECT_TRUE(message.starts_with(c.want)) << message.substr(0, 400);
+    // The largest bad_request reply, as documented.
+    EXPECT_LE(write_reply(bad_request(message)).size(), 512u) << message.substr(0, 400);
   }
 }
 
