@@ -156,6 +156,10 @@ class PipeClient {
   Result<std::size_t> read(std::span<char> buf);
   // Everything until the server disconnects.
   Result<std::string> read_to_end();
+  // Ends the request without closing the connection, so that the reply can
+  // still be read: shutdown(SHUT_WR) on Linux. A named pipe cannot be closed
+  // for writing only, so on Windows this fails and changes nothing.
+  Result<void> end_sending();
   void close();
 
  private:

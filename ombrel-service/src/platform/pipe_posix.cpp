@@ -359,6 +359,12 @@ Result<std::size_t> PipeClient::read(std::span<char> buf) {
   }
 }
 
+Result<void> PipeClient::end_sending() {
+  if (!impl_ || impl_->fd < 0) return fail(os_error(ENOTCONN));
+  if (::shutdown(impl_->fd, SHUT_WR) != 0) return fail(last_os_error());
+  return {};
+}
+
 void PipeClient::close() {
   if (impl_) close_fd(impl_->fd);
 }

@@ -411,6 +411,10 @@ Result<std::size_t> PipeClient::read(std::span<char> buf) {
   return fail(os_error(err));
 }
 
+Result<void> PipeClient::end_sending() {
+  return fail(os_error(ERROR_NOT_SUPPORTED));
+}
+
 void PipeClient::close() {
   if (impl_) impl_->pipe.reset();
 }

@@ -231,6 +231,29 @@ TEST(PipeServer, RequestOfAClientThatHasGoneIsNotCarriedOut) {
   }
 }
 
+#ifndef _WIN32
+// A client that only ended its sending half is still there: its request is
+// carried out and answered. After a line that is not UTF-8, the end of the
+// stream makes an empty request.
+TEST(PipeServer, AClientThatEndedOnlyItsSendingHalfIsAnswered) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\"cmd\":\"status\"}", "R:{\"cmd\":\"status\"}\n"},
+      {"\xff\n", "R:\n"},
+  };
+  for (const auto& [sent, reply] : cases) {
+    SCOPED_TRACE(sent);
+    FakeHandler handler;
+    Server server(handler);
+    auto client = PipeClient::connect(server.name(), 10s);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->write_all(sent));
+    ASSERT_TRUE(client->end_sending());
+    EXPECT_EQ(client->read_to_end().value_or("?"), reply);
+    EXPECT_EQ(handler.performed(), 1);
+  }
+}
+#endif
+
 // After a line that is not UTF-8 the same client is read further, from the
 // byte after that line's feed, whether its next line came in the same write
 // or a later one.
