@@ -307,6 +307,18 @@ TEST(ControlChannel, FramingFaultsAreAnsweredAsBadRequests) {
     return first != std::string::npos && said.find(gone, first + 1) != std::string::npos;
   })) << service.stderr_text();
   EXPECT_EQ(testsupport::run_count(service.install().xray), 0);
+  // A disconnect is carried out all the same: a client on its way out may
+  // send it without waiting for the reply.
+  const std::string up = "{\"state\":\"connected\",\"node\":\"one\",\"proxy_port\":10809}\n";
+  ASSERT_EQ(service.ask(connect_line(list_of({trojan_node("one", "192.0.2.1", 443)}),
+                                     ",\"proxy_only\":true")),
+            up);
+  {
+    auto client = platform::PipeClient::connect(service.pipe(), 30s);
+    ASSERT_TRUE(client) << client.error().to_string();
+    ASSERT_TRUE(client->write_all(DISCONNECT));
+  }
+  EXPECT_TRUE(wait_until([&] { return service.ask(STATUS) == DISCONNECTED; }));
 
   // Bytes that are not UTF-8: no reply at all, a line on standard error. The
   // client, waiting for its reply, is then read further until it is dropped

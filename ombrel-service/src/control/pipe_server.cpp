@@ -79,12 +79,16 @@ struct Handled {
 // only for a client still there to be told: one that has closed its end by
 // the time the request is prepared (gave up while queued, or closed right
 // after writing) has it dropped, so that a connect or an update nobody waits
-// for any more changes nothing.
+// for any more changes nothing. What the handler wants all the same (a
+// disconnect, which a client on its way out may send without waiting) is
+// carried out, and its reply simply does not arrive.
 Handled handle(RequestHandler& handler, std::string_view line, const ClientInfo& client,
                const std::function<bool()>& client_gone) {
   try {
     RequestHandler::Perform perform = handler.prepare_for(line, client);
-    if (client_gone()) return {Handled::Outcome::ClientGone, {}};
+    if (client_gone() && !handler.wanted_without_client(line)) {
+      return {Handled::Outcome::ClientGone, {}};
+    }
     auto reply = perform();
     if (!reply) {
       return {Handled::Outcome::Unserialisable,
