@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "control/protocol.hpp"
 #include "platform/files.hpp"
 #include "platform/pipe.hpp"
+#include "platform/service.hpp"
 
 namespace ombrel::ctl {
 namespace {
@@ -18,6 +20,9 @@ using namespace std::chrono_literals;
 // How long to keep trying while the service is busy with another client or
 // not up yet.
 constexpr auto CONNECT_PATIENCE = 5s;
+
+// The service whose process must be the channel's server while it runs.
+constexpr std::string_view SERVICE_NAME = "OmbrelService";
 
 template <class... F>
 struct Overloaded : F... {
@@ -297,6 +302,51 @@ Outcome render_reply(std::string_view reply, bool json, bool raw) {
   return o;
 }
 
+std::optional<std::string> refuse_server(const platform::ServerIdentity& server,
+                                         std::optional<std::uint32_t> service_pid) {
+  const std::string pid = std::to_string(server.pid);
+  const std::string not_service = "канал держит не служба: процесс " + pid;
+  if (service_pid) {
+    if (server.pid == *service_pid) return std::nullopt;
+    return not_service + ", а служба " + std::string(SERVICE_NAME) + " работает в процессе " +
+           std::to_string(*service_pid);
+  }
+  if (server.uid) {
+    if (*server.uid == 0 || server.uid == server.own_uid) return std::nullopt;
+    return not_service + " работает от пользователя " + std::to_string(*server.uid) +
+           ", а не от root";
+  }
+  if (server.system_or_elevated_admin) {
+    if (*server.system_or_elevated_admin) return std::nullopt;
+    return not_service + " работает не от LocalSystem и не от администратора с повышенными правами";
+  }
+  return "канал держит процесс " + pid +
+         ", чью учётную запись не удалось проверить: " + server.account_error;
+}
+
+namespace {
+
+// One exchange with the service, and with nothing else: the server is
+// checked after the connection is made and before a byte of the request
+// goes out.
+Result<std::string> exchange_with_service(const std::string& name, const std::string& line) {
+  auto client = platform::PipeClient::connect(name, CONNECT_PATIENCE);
+  if (!client) return fail(std::move(client.error()));
+  auto server = context(client->server_identity(), "не удалось узнать, кто держит канал");
+  if (!server) return fail(std::move(server.error()));
+  if (auto refusal = refuse_server(*server, platform::running_service_pid(SERVICE_NAME))) {
+    return fail(std::move(*refusal));
+  }
+  std::string request = line;
+  if (request.empty() || request.back() != '\n') request.push_back('\n');
+  if (auto w = client->write_all(request); !w) {
+    return fail(std::move(w.error()).wrapped("не удалось отправить запрос"));
+  }
+  return context(client->read_to_end(), "не удалось получить ответ");
+}
+
+}  // namespace
+
 int run(std::span<const std::string> args, const Console& console) {
   auto inv = parse_args(args);
   if (!inv) {
@@ -314,7 +364,7 @@ int run(std::span<const std::string> args, const Console& console) {
     return EXIT_USAGE;
   }
   const std::string name = inv->pipe.empty() ? platform::default_pipe_name() : inv->pipe;
-  auto reply = platform::pipe_exchange(name, *line, CONNECT_PATIENCE);
+  auto reply = exchange_with_service(name, *line);
   if (!reply) {
     console.err("ombrelctl: " + reply.error().to_string() + "\n");
     return EXIT_USAGE;

@@ -2,8 +2,11 @@
 // Which nodes worked recently and which just failed, kept across connections
 // and service restarts in "channels.json". A node is its remark, compared
 // byte for byte.
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +20,15 @@ inline constexpr std::uint64_t SEEN_TTL_MS = 604'800'000;       // 7 days
 inline constexpr std::uint64_t FAILED_TTL_MS = 3'600'000;       // 1 hour
 inline constexpr std::uint64_t SEEN_SAVE_INTERVAL_MS = 60'000;  // 1 minute
 inline constexpr std::string_view CHANNELS_FILE = "channels.json";
+// Bounds that keep the registry small whatever clients send: a longer remark
+// is not remembered at all (the node still connects, without a history), and
+// each of the two lists makes room for a new remark by dropping its oldest.
+inline constexpr std::size_t MAX_REMARK_BYTES = 1024;
+inline constexpr std::size_t MAX_ENTRIES = 1024;
+// Failed marks come in bursts (a core that reports every node): they reach
+// the file at most once per this interval, the ones in between with the next
+// save.
+inline constexpr std::chrono::milliseconds FAILED_SAVE_INTERVAL{1000};
 
 // The file a save writes before moving it over `path`: the extension
 // replaced by "json.tmp" ("channels.json" -> "channels.json.tmp").
@@ -36,9 +48,16 @@ class ChannelRegistry {
   // file is written at once for a node new to `seen`, otherwise at most once
   // per SEEN_SAVE_INTERVAL_MS. An empty remark is ignored.
   void mark_seen(std::string_view remark);
-  // The node failed its probes: it leaves `seen`, is failed now, and the
-  // file is written at once. An empty remark is ignored.
+  // The node failed its probes: it leaves `seen` and is failed now. The file
+  // is written at once when the last write is FAILED_SAVE_INTERVAL old,
+  // otherwise by the first of the next mark or `save_pending` after that.
+  // An empty remark is ignored.
   void mark_failed(std::string_view remark);
+  // Writes the marks still waiting for their save once FAILED_SAVE_INTERVAL
+  // has passed since the last write. The watchdog calls it every second.
+  void save_pending();
+  // Writes the marks still waiting, now: at the service's stop.
+  void flush();
   // Remarks seen within SEEN_TTL_MS, in no particular order.
   std::vector<std::string> recent_seen();
   // Remarks failed within FAILED_TTL_MS, in no particular order.
@@ -49,7 +68,9 @@ class ChannelRegistry {
  private:
   std::uint64_t now() const;
   void load_once();
+  // Drops expired entries, then writes both maps.
   void save();
+  bool failed_save_due() const;
 
   const std::string path_;
   const std::string temp_path_;
@@ -57,6 +78,10 @@ class ChannelRegistry {
   std::mutex mutex_;
   Stored maps_;
   std::uint64_t last_save_ = 0;
+  // When the file was last written, on the monotonic clock; and whether
+  // marks are in memory that the file does not hold yet.
+  std::optional<std::chrono::steady_clock::time_point> last_write_;
+  bool pending_ = false;
   bool loaded_ = false;
 };
 

@@ -164,7 +164,7 @@ TEST_F(RegistryTest, SeenOfAKnownNodeDropsItsFailureWithTheNextSave) {
   EXPECT_EQ(on_disk(), (Stored{{{"a", NOW}}, {}}));
 }
 
-TEST_F(RegistryTest, OldEntriesAreNotReportedButStayInTheFile) {
+TEST_F(RegistryTest, OldEntriesAreNotReportedAndLeaveTheFileAtTheNextSave) {
   ChannelRegistry registry(path, clock);
   registry.mark_failed("f");
   registry.mark_seen("s");
@@ -173,9 +173,101 @@ TEST_F(RegistryTest, OldEntriesAreNotReportedButStayInTheFile) {
   clock.advance_ms(1);
   EXPECT_TRUE(registry.recent_failed().empty());
   EXPECT_EQ(registry.recent_seen(), std::vector<std::string>{"s"});
+  EXPECT_EQ(on_disk(), (Stored{{{"s", NOW}}, {{"f", NOW}}})) << "until a save";
+  registry.mark_failed("g");
+  EXPECT_EQ(on_disk(), (Stored{{{"s", NOW}}, {{"g", NOW + FAILED_TTL_MS + 1}}}));
   clock.set_wall_ms(static_cast<std::int64_t>(NOW + SEEN_TTL_MS + 1));
   EXPECT_TRUE(registry.recent_seen().empty());
-  EXPECT_EQ(on_disk(), (Stored{{{"s", NOW}}, {{"f", NOW}}}));
+  clock.advance_ms(FAILED_SAVE_INTERVAL.count());
+  registry.mark_seen("t");
+  EXPECT_EQ(on_disk(), (Stored{{{"t", NOW + SEEN_TTL_MS + 1 + FAILED_SAVE_INTERVAL.count()}}, {}}));
+}
+
+// Whatever clients send, the registry stays small: a remark past the limit
+// is not remembered, and a full list makes room by dropping its oldest entry.
+TEST_F(RegistryTest, RemarksAndListsAreBounded) {
+  const std::string at_limit(MAX_REMARK_BYTES, 'r');
+  const std::string past_limit(MAX_REMARK_BYTES + 1, 'r');
+  using Mark = void (ChannelRegistry::*)(std::string_view);
+  using Recent = std::vector<std::string> (ChannelRegistry::*)();
+  const struct {
+    const char* name;
+    Mark mark;
+    Recent recent;
+  } lists[] = {{"seen", &ChannelRegistry::mark_seen, &ChannelRegistry::recent_seen},
+               {"failed", &ChannelRegistry::mark_failed, &ChannelRegistry::recent_failed}};
+  for (const auto& list : lists) {
+    SCOPED_TRACE(list.name);
+    ASSERT_TRUE(platform::remove_file(path) || !file_exists());
+    ChannelRegistry registry(path, clock);
+    (registry.*list.mark)(past_limit);
+    EXPECT_TRUE((registry.*list.recent)().empty());
+    EXPECT_FALSE(file_exists()) << "nothing to save";
+    (registry.*list.mark)(at_limit);
+    EXPECT_EQ((registry.*list.recent)(), std::vector<std::string>{at_limit});
+
+    // The remark at the limit is the oldest; MAX_ENTRIES - 1 more fill the list.
+    for (std::size_t i = 1; i < MAX_ENTRIES; ++i) {
+      clock.advance_ms(1);
+      (registry.*list.mark)("n" + std::to_string(i));
+    }
+    EXPECT_EQ((registry.*list.recent)().size(), MAX_ENTRIES);
+    clock.advance_ms(FAILED_SAVE_INTERVAL.count());
+    (registry.*list.mark)("newest");
+    const auto kept = (registry.*list.recent)();
+    EXPECT_EQ(kept.size(), MAX_ENTRIES);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), at_limit), 0) << "the oldest made room";
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), "newest"), 1);
+    registry.flush();
+    const Stored disk = on_disk();
+    EXPECT_EQ(disk.seen.size() + disk.failed.size(), MAX_ENTRIES);
+  }
+
+  // A file from elsewhere is cut to the same bounds when it is loaded.
+  Stored big;
+  for (std::size_t i = 0; i <= MAX_ENTRIES; ++i) big.failed["f" + std::to_string(i)] = NOW - i;
+  big.seen[past_limit] = NOW;
+  put_file(write_stored(big));
+  ChannelRegistry registry(path, clock);
+  const auto failed = registry.recent_failed();
+  EXPECT_EQ(failed.size(), MAX_ENTRIES);
+  EXPECT_EQ(std::count(failed.begin(), failed.end(), "f" + std::to_string(MAX_ENTRIES)), 0);
+  EXPECT_TRUE(registry.recent_seen().empty());
+}
+
+// A core that reports every node failing at once: the marks of a burst
+// reach the file together, at most once a second, and none is lost.
+TEST_F(RegistryTest, ABurstOfFailuresIsSavedAtMostOnceASecond) {
+  ChannelRegistry registry(path, clock);
+  int writes = 0;
+  const auto count_write = [&] {
+    if (!file_exists()) return;
+    ++writes;
+    ASSERT_TRUE(platform::remove_file(path));
+  };
+  // 2,000 marks of 20 nodes in two seconds.
+  for (int i = 0; i < 2000; ++i) {
+    if (i > 0) clock.advance_ms(1);
+    registry.mark_failed("node " + std::to_string(i % 20));
+    count_write();
+  }
+  EXPECT_EQ(writes, 2) << "at the first mark and a second later";
+  registry.save_pending();
+  count_write();
+  EXPECT_EQ(writes, 2) << "the last write is not a second old yet";
+  registry.mark_failed("last");
+  clock.advance_ms(1);
+  registry.save_pending();
+  EXPECT_EQ(on_disk().failed.size(), 21u);
+  EXPECT_EQ(on_disk().failed.at("node 19"), NOW + 1999);
+  count_write();
+  registry.save_pending();
+  registry.flush();
+  count_write();
+  EXPECT_EQ(writes, 3) << "nothing was waiting any more";
+  registry.mark_failed("at stop");
+  registry.flush();
+  EXPECT_TRUE(on_disk().failed.contains("at stop")) << "the stop writes what waits at once";
 }
 
 TEST_F(RegistryTest, EmptyRemarkChangesNothing) {
