@@ -165,15 +165,19 @@ TEST(CtlReply, RendersEveryShape) {
 
 TEST(CtlServerCheck, OnlyTheServiceIsTalkedTo) {
   const std::string not_service = "канал держит не служба: процесс 4242";
-  platform::ServerIdentity windows{.pid = 4242};
+  platform::ServerIdentity windows;
+  windows.pid = 4242;
   platform::ServerIdentity unknown = windows;
   unknown.account_error = "Access is denied. (os error 5)";
   platform::ServerIdentity admin = windows;
   admin.system_or_elevated_admin = true;
   platform::ServerIdentity user = windows;
   user.system_or_elevated_admin = false;
-  const auto linux_uid = [](std::uint32_t uid) {
-    return platform::ServerIdentity{.pid = 4242, .uid = uid, .own_uid = 1000};
+  const auto linux_uid = [&](std::uint32_t uid) {
+    platform::ServerIdentity server = windows;
+    server.uid = uid;
+    server.own_uid = 1000;
+    return server;
   };
   const struct {
     const char* name;

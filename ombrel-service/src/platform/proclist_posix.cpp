@@ -1,7 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,6 +115,20 @@ Result<void> terminate_process(std::uint32_t pid, int exit_code) {
   return {};
 }
 
+namespace {
+
+// Through syscall(): the C library's <sys/pidfd.h> of this system declares
+// the calls without C linkage, so they cannot be linked from C++.
+int open_pidfd(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
+}
+
+int send_signal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u));
+}
+
+}  // namespace
+
 struct HeldProcess::Impl {
   int pidfd = -1;
   // The process's folder in /proc, opened while the pidfd shows the process
@@ -130,14 +144,14 @@ struct HeldProcess::Impl {
 Result<HeldProcess> HeldProcess::open(std::uint32_t pid) {
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return fail(os_error(ESRCH));
   auto impl = std::make_unique<Impl>();
-  impl->pidfd = ::pidfd_open(static_cast<pid_t>(pid), 0);
+  impl->pidfd = open_pidfd(static_cast<pid_t>(pid));
   if (impl->pidfd < 0) return fail(last_os_error());
   const std::string dir = "/proc/" + std::to_string(pid);
   impl->proc_dir = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (impl->proc_dir < 0) return fail(last_os_error());
   // Still the process of the pidfd: the id cannot have been reused before
   // the folder was opened, since its process has not been reaped.
-  if (::pidfd_send_signal(impl->pidfd, 0, nullptr, 0) != 0) return fail(last_os_error());
+  if (send_signal(impl->pidfd, 0) != 0) return fail(last_os_error());
   return HeldProcess(std::move(impl));
 }
 
@@ -185,7 +199,7 @@ Result<bool> HeldProcess::runs_as_this_account() const {
 
 Result<void> HeldProcess::terminate(int exit_code) const {
   (void)exit_code;  // a killed Linux process has no exit code of its own
-  if (::pidfd_send_signal(impl_->pidfd, SIGKILL, nullptr, 0) != 0) return fail(last_os_error());
+  if (send_signal(impl_->pidfd, SIGKILL) != 0) return fail(last_os_error());
   return {};
 }
 

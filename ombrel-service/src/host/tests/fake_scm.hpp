@@ -48,8 +48,14 @@ struct FakeScm final : platform::ServiceControl {
       return scm.answer(scm.describe_error);
     }
     Result<void> set_failure_actions(const platform::FailureActions& a) override {
-      std::string call = "on failure: reset " + std::to_string(a.reset_after_s) + " s, restart";
-      for (const auto ms : a.restart_delays_ms) call += " " + std::to_string(ms);
+      // Appended: g++ 12 at -O3 reports a false overlap for "literal" + std::string&&.
+      std::string call = "on failure: reset ";
+      call += std::to_string(a.reset_after_s);
+      call += " s, restart";
+      for (const auto ms : a.restart_delays_ms) {
+        call += ' ';
+        call += std::to_string(ms);
+      }
       call += a.on_non_crash_failures ? ", also on error exits" : "";
       scm.calls.push_back(call);
       return scm.answer(scm.actions_error);
