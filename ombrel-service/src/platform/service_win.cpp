@@ -89,8 +89,11 @@ class WinService final : public Service {
     OMBREL_TRY(ok_or_last_error(
         ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info)));
     SERVICE_FAILURE_ACTIONS_FLAG flag{actions.on_non_crash_failures ? TRUE : FALSE};
-    return ok_or_last_error(
-        ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
+    if (ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) return {};
+    // A manager that does not know this setting (Wine's) still restarts
+    // after a crash, which is what matters most; anything else is a failure.
+    if (GetLastError() == ERROR_INVALID_LEVEL) return {};
+    return fail(last_os_error());
   }
 
   Result<std::uint32_t> query_state() override {
