@@ -101,8 +101,7 @@ void ChannelRegistry::save() {
   const std::uint64_t t = now();
   prune(maps_.seen, cutoff(t, SEEN_TTL_MS));
   prune(maps_.failed, cutoff(t, FAILED_TTL_MS));
-  last_write_ = clock_.monotonic();
-  pending_ = false;
+  pending_since_.reset();
   const std::string doc = write_stored(maps_);
   // Nothing is written into a folder that others could change.
   if (!platform::ensure_private_dir(platform::parent_path(path_))) return;
@@ -110,7 +109,7 @@ void ChannelRegistry::save() {
 }
 
 bool ChannelRegistry::failed_save_due() const {
-  return !last_write_ || clock_.monotonic() - *last_write_ >= FAILED_SAVE_INTERVAL;
+  return pending_since_ && clock_.monotonic() - *pending_since_ >= FAILED_SAVE_INTERVAL;
 }
 
 void ChannelRegistry::mark_seen(std::string_view remark) {
@@ -137,18 +136,18 @@ void ChannelRegistry::mark_failed(std::string_view remark) {
   const std::string key(remark);
   maps_.seen.erase(key);
   remember(maps_.failed, key, now());
-  pending_ = true;
+  if (!pending_since_) pending_since_ = clock_.monotonic();
   if (failed_save_due()) save();
 }
 
 void ChannelRegistry::save_pending() {
   std::lock_guard lock(mutex_);
-  if (pending_ && failed_save_due()) save();
+  if (failed_save_due()) save();
 }
 
 void ChannelRegistry::flush() {
   std::lock_guard lock(mutex_);
-  if (pending_) save();
+  if (pending_since_) save();
 }
 
 std::vector<std::string> ChannelRegistry::recent_seen() {

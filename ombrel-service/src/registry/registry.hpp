@@ -25,9 +25,9 @@ inline constexpr std::string_view CHANNELS_FILE = "channels.json";
 // each of the two lists makes room for a new remark by dropping its oldest.
 inline constexpr std::size_t MAX_REMARK_BYTES = 1024;
 inline constexpr std::size_t MAX_ENTRIES = 1024;
-// Failed marks come in bursts (a core that reports every node): they reach
-// the file at most once per this interval, the ones in between with the next
-// save.
+// Failed marks come in bursts (a core that reports every node at once): a
+// mark waits this long for the others of its burst, and they reach the file
+// in one write.
 inline constexpr std::chrono::milliseconds FAILED_SAVE_INTERVAL{1000};
 
 // The file a save writes before moving it over `path`: the extension
@@ -49,12 +49,13 @@ class ChannelRegistry {
   // per SEEN_SAVE_INTERVAL_MS. An empty remark is ignored.
   void mark_seen(std::string_view remark);
   // The node failed its probes: it leaves `seen` and is failed now. The file
-  // is written at once when the last write is FAILED_SAVE_INTERVAL old,
-  // otherwise by the first of the next mark or `save_pending` after that.
+  // is written by the first `mark_failed` or `save_pending` that comes
+  // FAILED_SAVE_INTERVAL or more after the oldest mark not yet written, so
+  // a burst goes out in one write and writes are at least that far apart.
   // An empty remark is ignored.
   void mark_failed(std::string_view remark);
-  // Writes the marks still waiting for their save once FAILED_SAVE_INTERVAL
-  // has passed since the last write. The watchdog calls it every second.
+  // Writes the waiting marks once the oldest of them has waited
+  // FAILED_SAVE_INTERVAL. The watchdog calls it every second.
   void save_pending();
   // Writes the marks still waiting, now: at the service's stop.
   void flush();
@@ -78,10 +79,9 @@ class ChannelRegistry {
   std::mutex mutex_;
   Stored maps_;
   std::uint64_t last_save_ = 0;
-  // When the file was last written, on the monotonic clock; and whether
-  // marks are in memory that the file does not hold yet.
-  std::optional<std::chrono::steady_clock::time_point> last_write_;
-  bool pending_ = false;
+  // When the oldest mark that the file does not hold yet was made, on the
+  // monotonic clock; empty when the file holds every mark.
+  std::optional<std::chrono::steady_clock::time_point> pending_since_;
   bool loaded_ = false;
 };
 

@@ -33,7 +33,7 @@ constexpr std::size_t PADDING_NODES = 400;
 
 // Save k of the sequence holds the padding in "seen" and the newest nodes
 // up to "nk" in "failed", as many as the list holds, node "ni" failed at
-// second i (a second apart, so that every mark is written at once).
+// second i (a second apart, so that every other mark writes the file).
 // Built by appending: g++ 12 at -O3 reports a false overlap for
 // "literal" + std::string&&.
 std::string node_remark(std::uint64_t i) {
