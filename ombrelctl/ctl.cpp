@@ -75,7 +75,8 @@ std::string usage() {
          "  --json        print the service's reply as it came\n"
          "\n"
          "Exit status: 0 for a reply that is not an error, 1 for an error reply,\n"
-         "2 for a usage fault or when the service cannot be reached.\n";
+         "2 for a usage fault, when the service cannot be reached, or when what\n"
+         "holds the channel is not the service (nothing is sent to it then).\n";
 }
 
 Result<Invocation> parse_args(std::span<const std::string> args) {
