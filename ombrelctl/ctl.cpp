@@ -4,12 +4,14 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "control/protocol.hpp"
 #include "platform/files.hpp"
 #include "platform/pipe.hpp"
+#include "platform/service.hpp"
 
 namespace ombrel::ctl {
 namespace {
@@ -19,6 +21,9 @@ using namespace std::chrono_literals;
 // How long to keep trying while the service is busy with another client or
 // not up yet.
 constexpr auto CONNECT_PATIENCE = 5s;
+
+// The service whose process must be the channel's server while it runs.
+constexpr std::string_view SERVICE_NAME = "OmbrelService";
 
 template <class... F>
 struct Overloaded : F... {
@@ -52,9 +57,16 @@ std::string absolute_path(const std::string& path) {
 // any reply. A service that turns us away closes before reading, so the
 // write may fail as well: that too is a connection that ended before any
 // reply.
+// The server is checked after the connection is made and before a byte of
+// the request goes out: whoever holds the channel's name would receive it.
 Result<std::string> exchange_once(const std::string& name, const std::string& line) {
   auto client = platform::PipeClient::connect(name, CONNECT_PATIENCE);
   if (!client) return fail(std::move(client.error()));
+  auto server = context(client->server_identity(), "не удалось узнать, кто держит канал");
+  if (!server) return fail(std::move(server.error()));
+  if (auto refusal = refuse_server(*server, platform::running_service_pid(SERVICE_NAME))) {
+    return fail(std::move(*refusal));
+  }
   if (!client->write_all(line)) return std::string();
   return context(client->read_to_end(), "не удалось получить ответ");
 }
@@ -86,7 +98,8 @@ std::string usage() {
          "                after dropping it for a stall)\n"
          "\n"
          "Exit status: 0 for a reply that is not an error, 1 for an error reply,\n"
-         "2 for a usage fault or when the service cannot be reached.\n";
+         "2 for a usage fault, when the service cannot be reached, or when what\n"
+         "holds the channel is not the service (nothing is sent to it then).\n";
 }
 
 Result<Invocation> parse_args(std::span<const std::string> args) {
@@ -331,6 +344,28 @@ Result<std::string> exchange_past_refusals(
   }
   return fail("the service kept closing the connection before any reply for " +
               std::to_string(REFUSAL_WAIT.count()) + " s: it is stopping or fails on the request");
+}
+
+std::optional<std::string> refuse_server(const platform::ServerIdentity& server,
+                                         std::optional<std::uint32_t> service_pid) {
+  const std::string pid = std::to_string(server.pid);
+  const std::string not_service = "канал держит не служба: процесс " + pid;
+  if (service_pid) {
+    if (server.pid == *service_pid) return std::nullopt;
+    return not_service + ", а служба " + std::string(SERVICE_NAME) + " работает в процессе " +
+           std::to_string(*service_pid);
+  }
+  if (server.uid) {
+    if (*server.uid == 0 || server.uid == server.own_uid) return std::nullopt;
+    return not_service + " работает от пользователя " + std::to_string(*server.uid) +
+           ", а не от root";
+  }
+  if (server.system_or_elevated_admin) {
+    if (*server.system_or_elevated_admin) return std::nullopt;
+    return not_service + " работает не от LocalSystem и не от администратора с повышенными правами";
+  }
+  return "канал держит процесс " + pid +
+         ", чью учётную запись не удалось проверить: " + server.account_error;
 }
 
 int run(std::span<const std::string> args, const Console& console) {

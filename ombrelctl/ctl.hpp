@@ -2,7 +2,9 @@
 // ombrelctl: a small client of the service's control channel for people and
 // scripts. One command, one request, one reply.
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "platform/pipe.hpp"
 
 namespace ombrel::ctl {
 
@@ -82,6 +85,17 @@ inline constexpr std::chrono::seconds REFUSAL_RETRY{1};
 Result<std::string> exchange_past_refusals(
     const std::function<Result<std::string>()>& once, bool wait,
     const std::function<void(std::chrono::milliseconds)>& pause);
+
+// Checking the server before anything is sent: whoever holds the channel's
+// name receives the request, so a process that took the name while the
+// service was down must get nothing. `service_pid` is the process the
+// service control manager runs the service in, when it runs (Windows).
+// The reason to refuse the server, in one line, or nothing when it is the
+// service: the manager's process when the service runs; otherwise a server
+// of LocalSystem or of an elevated administrator (the service under "run")
+// on Windows, of root or of the caller's own user on Linux.
+std::optional<std::string> refuse_server(const platform::ServerIdentity& server,
+                                         std::optional<std::uint32_t> service_pid);
 
 // The whole program, with its two output streams given.
 struct Console {

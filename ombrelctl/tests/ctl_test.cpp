@@ -203,6 +203,47 @@ TEST(CtlExchange, ConnectionsClosedBeforeAnyReplyAreTriedAgainOnlyWhenAsked) {
   }
 }
 
+TEST(CtlServerCheck, OnlyTheServiceIsTalkedTo) {
+  const std::string not_service = "канал держит не служба: процесс 4242";
+  platform::ServerIdentity windows;
+  windows.pid = 4242;
+  platform::ServerIdentity unknown = windows;
+  unknown.account_error = "Access is denied. (os error 5)";
+  platform::ServerIdentity admin = windows;
+  admin.system_or_elevated_admin = true;
+  platform::ServerIdentity user = windows;
+  user.system_or_elevated_admin = false;
+  const auto linux_uid = [&](std::uint32_t uid) {
+    platform::ServerIdentity server = windows;
+    server.uid = uid;
+    server.own_uid = 1000;
+    return server;
+  };
+  const struct {
+    const char* name;
+    platform::ServerIdentity server;
+    std::optional<std::uint32_t> service_pid;
+    std::optional<std::string> refusal;
+  } cases[] = {
+      {"the service's own process", user, 4242, std::nullopt},
+      {"another process while the service runs", admin, 17,
+       not_service + ", а служба OmbrelService работает в процессе 17"},
+      {"LocalSystem or elevated, the service not running", admin, std::nullopt, std::nullopt},
+      {"an ordinary user, the service not running", user, std::nullopt,
+       not_service + " работает не от LocalSystem и не от администратора с повышенными правами"},
+      {"an account that cannot be read", unknown, std::nullopt,
+       "канал держит процесс 4242, чью учётную запись не удалось проверить: Access is denied. (os "
+       "error 5)"},
+      {"root", linux_uid(0), std::nullopt, std::nullopt},
+      {"the caller's own user", linux_uid(1000), std::nullopt, std::nullopt},
+      {"another user", linux_uid(1001), std::nullopt,
+       not_service + " работает от пользователя 1001, а не от root"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(refuse_server(c.server, c.service_pid), c.refusal) << c.name;
+  }
+}
+
 // The service's end, played by serve_pipe with canned replies.
 class FakeService final : public control::RequestHandler {
  public:

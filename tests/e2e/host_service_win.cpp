@@ -1,10 +1,14 @@
 // The service under the real service control manager (Wine's in the tests):
 // installed from a folder whose path has a space, repointed, restarted,
 // stopped and removed, each step checked from outside through sc and reg.
+#include <array>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "host_run.hpp"
+#include "platform/pipe.hpp"
+#include "platform/proclist.hpp"
 #include "platform/service.hpp"
 
 namespace ombrel::host_e2e {
@@ -145,6 +149,52 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
     EXPECT_EQ(ran.out, "");
     EXPECT_TRUE(ran.err.starts_with(not_found)) << ran.err;
   }
+}
+
+// While the service is down or not yet serving, any process may take the
+// pipe's name: ombrelctl must send such a server nothing. Here the name is
+// taken before the service starts, so the service runs but cannot serve.
+TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
+  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
+  testsupport::TempDir root("impostor");
+  const std::string service = copy_service_into(root.file("installed"));
+  const std::string ctl = testsupport::bin_dir() + "\\ombrelctl.exe";
+  auto impostor = platform::create_pipe(platform::default_pipe_name());
+  ASSERT_TRUE(impostor) << impostor.error().to_string();
+  std::string received;
+  std::jthread listener([&](std::stop_token stop) {
+    if (!impostor->accept(stop)) return;
+    std::array<char, 256> buf;
+    while (true) {
+      auto n = impostor->read(buf, 5s);
+      if (!n || *n == 0) break;
+      received.append(buf.data(), *n);
+    }
+  });
+
+  const Ran installed = run_program(service, {"install"});
+  ASSERT_EQ(installed.code, 0) << installed.err;
+  EXPECT_TRUE(reaches_state(4));
+  const auto service_pid = platform::running_service_pid("OmbrelService");
+  ASSERT_TRUE(service_pid);
+  const Ran refused = run_program(ctl, {"status"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_EQ(refused.out, "");
+  // Appended: g++ 12 at -O3 reports a false overlap for "literal" + std::string&&.
+  std::string expected = "ombrelctl: канал держит не служба: процесс ";
+  expected += std::to_string(platform::current_process_id());
+  expected += ", а служба OmbrelService работает в процессе ";
+  expected += std::to_string(*service_pid);
+  expected += "\n";
+  EXPECT_EQ(refused.err, expected);
+  listener.join();
+  EXPECT_EQ(received, "") << "the request went to the impostor";
+
+  // The name freed, the service takes it (it retries every 5 s) and is served.
+  impostor = Result<platform::PipeServer>(fail("closed"));
+  EXPECT_TRUE(testsupport::wait_until([&] { return run_program(ctl, {"status"}).code == 0; }, 60s));
+  const Ran removed = run_program(service, {"uninstall"});
+  EXPECT_EQ(removed.code, 0) << removed.err;
 }
 
 }  // namespace

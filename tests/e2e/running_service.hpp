@@ -141,6 +141,10 @@ class RunningService {
     return process_.try_wait().value_or(std::optional<int>(-1)) == std::nullopt;
   }
 
+  std::uint32_t pid() const {
+    return process_.pid();
+  }
+
   const testsupport::InstallDir& install() const {
     return install_;
   }

@@ -14,5 +14,12 @@ namespace ombrel::testsupport {
 // added when the child could not do it.
 std::string exchange_as_user(uid_t uid, const std::string& socket_path, const std::string& line);
 
+// Starts `program` with no arguments in a child process that runs as `uid`
+// (and the group of the same number), its standard streams on /dev/null.
+// Its process id, or -1 with a test failure. The caller ends and reaps it
+// (`end_as_user`).
+pid_t start_as_user(uid_t uid, const std::string& program);
+void end_as_user(pid_t child);
+
 }  // namespace ombrel::testsupport
 #endif

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -58,6 +60,29 @@ std::string exchange_as_user(uid_t uid, const std::string& socket_path, const st
     return "";
   }
   return reply;
+}
+
+pid_t start_as_user(uid_t uid, const std::string& program) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(2);
+    const gid_t gid = static_cast<gid_t>(uid);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(3);
+    }
+    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::_exit(4);
+  }
+  if (child < 0) ADD_FAILURE() << "no child";
+  return child;
+}
+
+void end_as_user(pid_t child) {
+  if (child <= 0) return;
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace ombrel::testsupport

@@ -27,6 +27,15 @@ static_assert(RESTART_SERVICE_ACCESS == 0x34);
 
 constexpr const char* NEEDS_ADMIN = "нет доступа к диспетчеру служб - нужны права администратора";
 
+// A service that dies comes back by itself: without this the machine stays
+// without its tunnel, and the pipe's name free for anyone to take, until
+// someone restarts it by hand.
+platform::FailureActions restart_on_failure() {
+  return {.reset_after_s = 24 * 60 * 60,
+          .restart_delays_ms = {5'000, 10'000, 30'000},
+          .on_non_crash_failures = true};
+}
+
 Result<platform::ServiceSettings> own_settings(platform::ServiceControl& control) {
   auto path = context(control.own_executable_path(), "не удалось определить путь службы");
   if (!path) return fail(path.error());
@@ -65,6 +74,8 @@ Result<void> install_service(platform::ServiceControl& control, const Console& c
   }
 
   OMBREL_TRY(context(service->set_description(DESCRIPTION), "не удалось задать описание службы"));
+  OMBREL_TRY(context(service->set_failure_actions(restart_on_failure()),
+                     "не удалось задать перезапуск службы после сбоя"));
   auto state = service->query_state();
   if (!state) return fail(state.error());
   // A service that already runs keeps its old executable until its next start.

@@ -6,6 +6,7 @@
 #include "host/runtime.hpp"
 #include "platform/console.hpp"
 #include "platform/datadir.hpp"
+#include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
 #include "supervisor/orphans.hpp"
 #include "supervisor/state.hpp"
@@ -31,8 +32,12 @@ Workers service_workers() {
     state.serve_pipe = [shared, handler] { control::serve_pipe(*handler); };
     state.watchdog = [shared] { supervisor::run_watchdog(*shared); };
     state.on_service_stop = [shared] {
-      auto lock = shared->lock();
-      supervisor::on_service_stop(*shared);
+      {
+        auto lock = shared->lock();
+        supervisor::on_service_stop(*shared);
+      }
+      // Failed marks still waiting for their save are not lost with the stop.
+      registry::channel_registry().flush();
     };
     return state;
   };

@@ -136,6 +136,24 @@ class PipeServer {
 // access list is not accepted, "не удалось создать канал " + name otherwise.
 Result<PipeServer> create_pipe(const std::string& name);
 
+// Who serves the other end of a client's connection, as far as the client
+// can tell: what it needs to judge, before it sends anything, whether the
+// server is the service and not a process that took the name while the
+// service was down.
+struct ServerIdentity {
+  // Windows: GetNamedPipeServerProcessId; Linux: the peer credentials.
+  std::uint32_t pid = 0;
+  // Linux: the server's user id (peer credentials, taken by the kernel when
+  // the connection was made) and the client's own effective user id.
+  std::optional<std::uint32_t> uid;
+  std::optional<std::uint32_t> own_uid;
+  // Windows: whether the server process runs as LocalSystem or as an
+  // administrator with the group enabled (an elevated one); empty with
+  // `account_error` when its token could not be read.
+  std::optional<bool> system_or_elevated_admin;
+  std::string account_error;
+};
+
 // The client end, for ombrelctl and tests.
 class PipeClient {
  public:
@@ -161,6 +179,8 @@ class PipeClient {
   // for writing only, so on Windows this fails and changes nothing.
   Result<void> end_sending();
   void close();
+  // The process at the other end; fails when the system cannot tell.
+  Result<ServerIdentity> server_identity() const;
 
  private:
   std::unique_ptr<Impl> impl_;

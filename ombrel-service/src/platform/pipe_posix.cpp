@@ -313,6 +313,21 @@ PipeClient::PipeClient(PipeClient&&) noexcept = default;
 PipeClient& PipeClient::operator=(PipeClient&&) noexcept = default;
 PipeClient::~PipeClient() = default;
 
+Result<ServerIdentity> PipeClient::server_identity() const {
+  if (!impl_ || impl_->fd < 0) return fail(os_error(EBADF));
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(impl_->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    return fail(last_os_error());
+  }
+  if (len != sizeof cred || cred.pid <= 0) return fail(os_error(ENOTCONN));
+  ServerIdentity server;
+  server.pid = static_cast<std::uint32_t>(cred.pid);
+  server.uid = static_cast<std::uint32_t>(cred.uid);
+  server.own_uid = static_cast<std::uint32_t>(::geteuid());
+  return server;
+}
+
 Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds patience) {
   const std::string outer = "не удалось подключиться к каналу " + name;
   auto addr = socket_address(name);

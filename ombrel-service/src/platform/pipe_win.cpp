@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/text.hpp"
 #include "platform/access_win.hpp"
@@ -357,6 +358,59 @@ PipeClient::PipeClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PipeClient::PipeClient(PipeClient&&) noexcept = default;
 PipeClient& PipeClient::operator=(PipeClient&&) noexcept = default;
 PipeClient::~PipeClient() = default;
+
+namespace {
+
+// LocalSystem, or an administrator whose group is enabled in the token
+// (elevated; a filtered token holds it for denying only).
+Result<bool> is_system_or_elevated_admin(DWORD pid) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return fail(last_os_error());
+  UniqueHandle token;
+  if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return fail(last_os_error());
+  const auto info = [&](TOKEN_INFORMATION_CLASS kind) -> Result<std::vector<BYTE>> {
+    DWORD size = 0;
+    (void)GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+    std::vector<BYTE> bytes(size);
+    if (size == 0 || !GetTokenInformation(token.get(), kind, bytes.data(), size, &size)) {
+      return fail(last_os_error());
+    }
+    return bytes;
+  };
+  auto user = info(TokenUser);
+  if (!user) return fail(user.error());
+  if (IsWellKnownSid(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid,
+                     WinLocalSystemSid)) {
+    return true;
+  }
+  auto groups = info(TokenGroups);
+  if (!groups) return fail(groups.error());
+  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    const SID_AND_ATTRIBUTES& g = list->Groups[i];
+    if ((g.Attributes & SE_GROUP_ENABLED) != 0 &&
+        IsWellKnownSid(g.Sid, WinBuiltinAdministratorsSid)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Result<ServerIdentity> PipeClient::server_identity() const {
+  if (!impl_ || !impl_->pipe) return fail(os_error(ERROR_INVALID_HANDLE));
+  ULONG pid = 0;
+  if (!GetNamedPipeServerProcessId(impl_->pipe.get(), &pid)) return fail(last_os_error());
+  ServerIdentity server;
+  server.pid = static_cast<std::uint32_t>(pid);
+  if (auto account = is_system_or_elevated_admin(pid)) {
+    server.system_or_elevated_admin = *account;
+  } else {
+    server.account_error = account.error().to_string();
+  }
+  return server;
+}
 
 Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds patience) {
   const std::string outer = "не удалось подключиться к каналу " + name;

@@ -3,6 +3,7 @@
 // to find processes of our own executables that are left over from an
 // earlier run (or that have to be waited for during an update).
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,36 @@ std::uint32_t current_process_id();
 // Ends the process `pid` with `exit_code` (SIGKILL on Linux). A process that
 // is already gone is an error.
 Result<void> terminate_process(std::uint32_t pid, int exit_code);
+
+// One process held by one handle (Windows: a process handle with the rights
+// to query and to terminate; Linux: a pidfd), so that what is learnt about
+// it and the end it is given concern the same process: once the process id
+// has been given to another process, the handle still names the first one.
+class HeldProcess {
+ public:
+  struct Impl;
+
+  // Opens the process `pid` for both looking and ending. Fails when it is
+  // gone or may not be opened with both rights.
+  static Result<HeldProcess> open(std::uint32_t pid);
+
+  explicit HeldProcess(std::unique_ptr<Impl> impl);
+  HeldProcess(HeldProcess&&) noexcept;
+  HeldProcess& operator=(HeldProcess&&) noexcept;
+  ~HeldProcess();
+
+  // The full path of its executable image (Win32 form on Windows).
+  Result<std::string> image_path() const;
+  // Whether it runs under this process's own account: the user of both
+  // process tokens on Windows; on Linux its real and effective user ids are
+  // both this process's effective user id.
+  Result<bool> runs_as_this_account() const;
+  // Ends it with `exit_code` (SIGKILL on Linux).
+  Result<void> terminate(int exit_code) const;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
 
 // The canonical full path of an existing file or folder: links and relative
 // parts resolved; on Windows the final path without the "\\?\" prefix.

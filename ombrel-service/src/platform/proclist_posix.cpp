@@ -1,14 +1,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "platform/oserror.hpp"
 #include "platform/proclist.hpp"
@@ -109,6 +112,94 @@ Result<void> terminate_process(std::uint32_t pid, int exit_code) {
   (void)exit_code;  // a killed Linux process has no exit code of its own
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return fail(os_error(ESRCH));
   if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return fail(last_os_error());
+  return {};
+}
+
+namespace {
+
+// Through syscall(): the C library's <sys/pidfd.h> of this system declares
+// the calls without C linkage, so they cannot be linked from C++.
+int open_pidfd(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
+}
+
+int send_signal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u));
+}
+
+}  // namespace
+
+struct HeldProcess::Impl {
+  int pidfd = -1;
+  // The process's folder in /proc, opened while the pidfd shows the process
+  // alive: it keeps naming that process, and reads through it fail once the
+  // process is gone.
+  int proc_dir = -1;
+  ~Impl() {
+    if (proc_dir >= 0) ::close(proc_dir);
+    if (pidfd >= 0) ::close(pidfd);
+  }
+};
+
+Result<HeldProcess> HeldProcess::open(std::uint32_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return fail(os_error(ESRCH));
+  auto impl = std::make_unique<Impl>();
+  impl->pidfd = open_pidfd(static_cast<pid_t>(pid));
+  if (impl->pidfd < 0) return fail(last_os_error());
+  const std::string dir = "/proc/" + std::to_string(pid);
+  impl->proc_dir = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (impl->proc_dir < 0) return fail(last_os_error());
+  // Still the process of the pidfd: the id cannot have been reused before
+  // the folder was opened, since its process has not been reaped.
+  if (send_signal(impl->pidfd, 0) != 0) return fail(last_os_error());
+  return HeldProcess(std::move(impl));
+}
+
+HeldProcess::HeldProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HeldProcess::HeldProcess(HeldProcess&&) noexcept = default;
+HeldProcess& HeldProcess::operator=(HeldProcess&&) noexcept = default;
+HeldProcess::~HeldProcess() = default;
+
+Result<std::string> HeldProcess::image_path() const {
+  std::string buf(256, '\0');
+  while (true) {
+    const ssize_t n = ::readlinkat(impl_->proc_dir, "exe", buf.data(), buf.size());
+    if (n < 0) return fail(last_os_error());
+    if (static_cast<std::size_t>(n) < buf.size()) {
+      buf.resize(static_cast<std::size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+Result<bool> HeldProcess::runs_as_this_account() const {
+  // The owner of the /proc folder is not enough: a process that made itself
+  // not dumpable shows as root's there.
+  const int fd = ::openat(impl_->proc_dir, "status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(last_os_error());
+  std::string text;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  const int read_error = n < 0 ? errno : 0;
+  ::close(fd);
+  if (read_error != 0) return fail(os_error(read_error));
+  // "Uid:" then the real, effective, saved and file-system ids.
+  const auto at = text.find("\nUid:");
+  if (at == std::string::npos) return fail(os_error(EINVAL));
+  unsigned long real = 0;
+  unsigned long effective = 0;
+  if (std::sscanf(text.c_str() + at + 5, "%lu %lu", &real, &effective) != 2) {
+    return fail(os_error(EINVAL));
+  }
+  const unsigned long self = ::geteuid();
+  return real == self && effective == self;
+}
+
+Result<void> HeldProcess::terminate(int exit_code) const {
+  (void)exit_code;  // a killed Linux process has no exit code of its own
+  if (send_signal(impl_->pidfd, SIGKILL) != 0) return fail(last_os_error());
   return {};
 }
 

@@ -3,6 +3,8 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <memory>
+#include <vector>
 
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
@@ -81,6 +83,66 @@ Result<void> terminate_process(std::uint32_t pid, int exit_code) {
   UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
   if (!process) return fail(last_os_error());
   if (!TerminateProcess(process.get(), static_cast<UINT>(exit_code))) return fail(last_os_error());
+  return {};
+}
+
+struct HeldProcess::Impl {
+  UniqueHandle process;
+};
+
+namespace {
+
+// The user of a process token; empty bytes when it cannot be read.
+Result<std::vector<BYTE>> token_user(HANDLE process) {
+  UniqueHandle token;
+  if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) return fail(last_os_error());
+  DWORD size = 0;
+  (void)GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) {
+    return fail(last_os_error());
+  }
+  return user;
+}
+
+}  // namespace
+
+Result<HeldProcess> HeldProcess::open(std::uint32_t pid) {
+  auto impl = std::make_unique<Impl>();
+  impl->process.reset(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
+  if (!impl->process) return fail(last_os_error());
+  return HeldProcess(std::move(impl));
+}
+
+HeldProcess::HeldProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HeldProcess::HeldProcess(HeldProcess&&) noexcept = default;
+HeldProcess& HeldProcess::operator=(HeldProcess&&) noexcept = default;
+HeldProcess::~HeldProcess() = default;
+
+Result<std::string> HeldProcess::image_path() const {
+  std::wstring buf(32768, L'\0');
+  DWORD size = static_cast<DWORD>(buf.size());
+  if (!QueryFullProcessImageNameW(impl_->process.get(), 0, buf.data(), &size)) {
+    return fail(last_os_error());
+  }
+  return narrow(buf.data(), size);
+}
+
+Result<bool> HeldProcess::runs_as_this_account() const {
+  auto theirs = token_user(impl_->process.get());
+  if (!theirs) return fail(theirs.error());
+  auto ours = token_user(GetCurrentProcess());
+  if (!ours) return fail(ours.error());
+  const auto* a = reinterpret_cast<const TOKEN_USER*>(theirs->data());
+  const auto* b = reinterpret_cast<const TOKEN_USER*>(ours->data());
+  return EqualSid(a->User.Sid, b->User.Sid) != FALSE;
+}
+
+Result<void> HeldProcess::terminate(int exit_code) const {
+  if (!TerminateProcess(impl_->process.get(), static_cast<UINT>(exit_code))) {
+    return fail(last_os_error());
+  }
   return {};
 }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,6 +72,19 @@ struct ServiceSettings {
   friend bool operator==(const ServiceSettings&, const ServiceSettings&) = default;
 };
 
+// What the manager does when the service's process ends without reporting
+// the service stopped (or stops it with an error exit code, with
+// `on_non_crash_failures`): restart it after each delay in turn, the last
+// one repeating, and count failures afresh after `reset_after_s` seconds
+// without one.
+struct FailureActions {
+  std::uint32_t reset_after_s = 0;
+  std::vector<std::uint32_t> restart_delays_ms;
+  bool on_non_crash_failures = false;
+
+  friend bool operator==(const FailureActions&, const FailureActions&) = default;
+};
+
 // One opened service; dropping it closes its handle.
 class Service {
  public:
@@ -78,6 +92,8 @@ class Service {
   // Applies all the settings in one configuration change.
   virtual Result<void> change_config(const ServiceSettings& settings) = 0;
   virtual Result<void> set_description(std::string_view description) = 0;
+  // Needs the right to start the service, besides changing its settings.
+  virtual Result<void> set_failure_actions(const FailureActions& actions) = 0;
   // The current state (scm::STATE_*).
   virtual Result<std::uint32_t> query_state() = 0;
   // Starts the service with no arguments.
@@ -116,6 +132,12 @@ ServiceControl& system_service_control();
 // Succeeds where a service control manager exists; on Linux fails with the
 // port's message, so that the command words can refuse before doing anything.
 Result<void> service_manager_present();
+
+// The process the manager runs service `name` in, while it runs (any state
+// but stopped); empty when it is stopped, not installed, or the manager
+// cannot be asked (always on Linux). For clients that must know whether the
+// channel's server is the service.
+std::optional<std::uint32_t> running_service_pid(std::string_view name);
 
 // --- The running service's side ---------------------------------------------
 

@@ -89,4 +89,8 @@ Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::strin
   return std::make_unique<SignalRegistration>(std::move(route));
 }
 
+std::optional<std::uint32_t> running_service_pid(std::string_view) {
+  return std::nullopt;
+}
+
 }  // namespace ombrel::platform

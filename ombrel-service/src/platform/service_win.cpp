@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <thread>
+#include <vector>
 
 #include "base/text.hpp"
 #include "platform/oserror.hpp"
@@ -73,6 +74,26 @@ class WinService final : public Service {
     SERVICE_DESCRIPTIONW info{text.data()};
     return ok_or_last_error(
         ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_DESCRIPTION, &info));
+  }
+
+  Result<void> set_failure_actions(const FailureActions& actions) override {
+    std::vector<SC_ACTION> steps;
+    for (const std::uint32_t delay : actions.restart_delays_ms) {
+      steps.push_back(SC_ACTION{SC_ACTION_RESTART, delay});
+    }
+    // No reboot message and no command: only restarts.
+    SERVICE_FAILURE_ACTIONSW info{};
+    info.dwResetPeriod = actions.reset_after_s;
+    info.cActions = static_cast<DWORD>(steps.size());
+    info.lpsaActions = steps.data();
+    OMBREL_TRY(ok_or_last_error(
+        ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info)));
+    SERVICE_FAILURE_ACTIONS_FLAG flag{actions.on_non_crash_failures ? TRUE : FALSE};
+    if (ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) return {};
+    // A manager that does not know this setting (Wine's) still restarts
+    // after a crash, which is what matters most; anything else is a failure.
+    if (GetLastError() == ERROR_INVALID_LEVEL) return {};
+    return fail(last_os_error());
   }
 
   Result<std::uint32_t> query_state() override {
@@ -209,6 +230,22 @@ Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::strin
   SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExW(w.c_str(), handler_entry, binding.get());
   if (h == nullptr) return fail(last_os_error());
   return std::make_unique<WinServiceRegistration>(h, std::move(binding));
+}
+
+std::optional<std::uint32_t> running_service_pid(std::string_view name) {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.get() == nullptr) return std::nullopt;
+  const std::wstring w = wide(name);
+  const ScHandle service(OpenServiceW(manager.get(), w.c_str(), SERVICE_QUERY_STATUS));
+  if (service.get() == nullptr) return std::nullopt;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
+    return std::nullopt;
+  }
+  if (status.dwCurrentState == SERVICE_STOPPED || status.dwProcessId == 0) return std::nullopt;
+  return static_cast<std::uint32_t>(status.dwProcessId);
 }
 
 }  // namespace ombrel::platform

@@ -1,6 +1,8 @@
 #include "registry/registry.hpp"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "platform/datadir.hpp"
 #include "platform/files.hpp"
@@ -16,6 +18,37 @@ std::uint64_t cutoff(std::uint64_t now, std::uint64_t ttl) {
 
 void prune(TimeMap& map, std::uint64_t oldest) {
   std::erase_if(map, [&](const auto& entry) { return entry.second < oldest; });
+}
+
+bool rememberable(std::string_view remark) {
+  return !remark.empty() && remark.size() <= MAX_REMARK_BYTES;
+}
+
+// Sets the remark's time; a remark new to a full map takes the place of the
+// oldest entry.
+void remember(TimeMap& map, const std::string& remark, std::uint64_t time) {
+  if (auto it = map.find(remark); it != map.end()) {
+    it->second = time;
+    return;
+  }
+  if (map.size() >= MAX_ENTRIES) {
+    map.erase(std::min_element(map.begin(), map.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; }));
+  }
+  map.emplace(remark, time);
+}
+
+// What a file may bring in beyond the bounds (written by hand, or by an
+// older build) is cut to them: long remarks go, and the newest entries stay.
+void bound(TimeMap& map) {
+  std::erase_if(map, [](const auto& entry) { return !rememberable(entry.first); });
+  if (map.size() <= MAX_ENTRIES) return;
+  std::vector<std::pair<std::uint64_t, std::string>> by_age;
+  by_age.reserve(map.size());
+  for (auto& [remark, time] : map) by_age.emplace_back(time, remark);
+  std::nth_element(by_age.begin(), by_age.begin() + MAX_ENTRIES, by_age.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (auto it = by_age.begin() + MAX_ENTRIES; it != by_age.end(); ++it) map.erase(it->second);
 }
 
 std::vector<std::string> remarks_since(const TimeMap& map, std::uint64_t oldest) {
@@ -57,25 +90,37 @@ void ChannelRegistry::load_once() {
   const std::uint64_t t = now();
   prune(stored.seen, cutoff(t, SEEN_TTL_MS));
   prune(stored.failed, cutoff(t, FAILED_TTL_MS));
+  bound(stored.seen);
+  bound(stored.failed);
   maps_ = std::move(stored);
 }
 
 void ChannelRegistry::save() {
+  // Entries past their time go at every save, not only at the next start:
+  // a service that runs for weeks must not carry them all along.
+  const std::uint64_t t = now();
+  prune(maps_.seen, cutoff(t, SEEN_TTL_MS));
+  prune(maps_.failed, cutoff(t, FAILED_TTL_MS));
+  pending_since_.reset();
   const std::string doc = write_stored(maps_);
   // Nothing is written into a folder that others could change.
   if (!platform::ensure_private_dir(platform::parent_path(path_))) return;
   (void)platform::replace_file_atomically(path_, temp_path_, doc);
 }
 
+bool ChannelRegistry::failed_save_due() const {
+  return pending_since_ && clock_.monotonic() - *pending_since_ >= FAILED_SAVE_INTERVAL;
+}
+
 void ChannelRegistry::mark_seen(std::string_view remark) {
-  if (remark.empty()) return;
+  if (!rememberable(remark)) return;
   std::lock_guard lock(mutex_);
   load_once();
   const std::uint64_t t = now();
   const std::string key(remark);
   maps_.failed.erase(key);
-  const auto [it, inserted] = maps_.seen.insert_or_assign(key, t);
-  (void)it;
+  const bool inserted = !maps_.seen.contains(key);
+  remember(maps_.seen, key, t);
   // The save interval is counted from the last save of mark_seen; a clock
   // that went back counts as no time passed.
   if (inserted || (t > last_save_ ? t - last_save_ : 0) >= SEEN_SAVE_INTERVAL_MS) {
@@ -85,13 +130,24 @@ void ChannelRegistry::mark_seen(std::string_view remark) {
 }
 
 void ChannelRegistry::mark_failed(std::string_view remark) {
-  if (remark.empty()) return;
+  if (!rememberable(remark)) return;
   std::lock_guard lock(mutex_);
   load_once();
   const std::string key(remark);
   maps_.seen.erase(key);
-  maps_.failed.insert_or_assign(key, now());
-  save();
+  remember(maps_.failed, key, now());
+  if (!pending_since_) pending_since_ = clock_.monotonic();
+  if (failed_save_due()) save();
+}
+
+void ChannelRegistry::save_pending() {
+  std::lock_guard lock(mutex_);
+  if (failed_save_due()) save();
+}
+
+void ChannelRegistry::flush() {
+  std::lock_guard lock(mutex_);
+  if (pending_since_) save();
 }
 
 std::vector<std::string> ChannelRegistry::recent_seen() {

@@ -56,14 +56,20 @@ std::size_t kill_orphan_cores_in(const std::string& install_dir) {
   std::size_t count = 0;
   for (const std::uint32_t pid :
        find_processes_by_name({std::string(CORE_FILES[0]), std::string(CORE_FILES[1])})) {
-    auto image = platform::process_image_path(pid);
-    if (!image) continue;  // gone meanwhile, or protected
+    // Looked at and ended through one handle: a process id reused meanwhile
+    // can never be hit.
+    auto process = platform::HeldProcess::open(pid);
+    if (!process) continue;  // gone meanwhile, or not ours to end
+    // A user's own copy of the installed core is theirs, not a leftover.
+    if (!process->runs_as_this_account().value_or(false)) continue;
+    auto image = process->image_path();
+    if (!image) continue;
     auto canonical = platform::canonical_path(*image);
     if (!canonical) continue;
     const bool ours = std::any_of(cores.begin(), cores.end(), [&](const std::string& core) {
       return platform::same_path(*canonical, core);
     });
-    if (ours && platform::terminate_process(pid, 1)) ++count;
+    if (ours && process->terminate(1)) ++count;
   }
   return count;
 }

@@ -16,9 +16,10 @@ namespace ombrel::supervisor {
 std::vector<std::uint32_t> find_processes_by_name(const std::vector<std::string>& names);
 
 // Terminates (exit code 1) leftover cores of this service's installation
-// folder and returns how many were terminated. Never fails: whatever cannot
-// be found, resolved, opened or ended is left alone. Does not wait for the
-// processes to disappear.
+// folder, that is processes running under the service's own account whose
+// image is one of the two core files there, and returns how many were
+// terminated. Never fails: whatever cannot be found, resolved, opened or
+// ended is left alone. Does not wait for the processes to disappear.
 std::size_t kill_orphan_cores();
 
 // The same for the cores in `install_dir`.

@@ -174,12 +174,16 @@ std::chrono::milliseconds restart_delay(std::uint32_t step, std::chrono::millise
 }
 
 void run_watchdog(SharedState& shared, const WatchdogTiming& timing, const MarkSeenFn& mark_seen,
-                  const Clock& clock, const std::function<bool()>& keep_running) {
+                  const Clock& clock, const std::function<bool()>& keep_running,
+                  const std::function<void()>& after_cycle) {
   while (keep_running()) {
     std::this_thread::sleep_for(timing.tick);
     try {
-      auto lock = shared.lock();
-      watchdog_cycle(shared, lock, timing, mark_seen, clock, keep_running);
+      {
+        auto lock = shared.lock();
+        watchdog_cycle(shared, lock, timing, mark_seen, clock, keep_running);
+      }
+      if (after_cycle) after_cycle();
     } catch (...) {
       // Out of memory in the middle of a cycle: the state is left whole and
       // the next tick tries again.
@@ -191,7 +195,7 @@ void run_watchdog(SharedState& shared) {
   run_watchdog(
       shared, WatchdogTiming{},
       [](const std::string& remark) { registry::channel_registry().mark_seen(remark); },
-      system_clock(), [] { return true; });
+      system_clock(), [] { return true; }, [] { registry::channel_registry().save_pending(); });
 }
 
 }  // namespace ombrel::supervisor

@@ -91,12 +91,15 @@ using MarkSeenFn = std::function<void(const std::string& remark)>;
 std::chrono::milliseconds restart_delay(std::uint32_t step, std::chrono::milliseconds unit);
 
 // The watchdog thread's body: runs until `keep_running` returns false
-// (never, in the service). Takes the state lock itself, once per cycle.
+// (never, in the service). Takes the state lock itself, once per cycle;
+// `after_cycle`, when given, runs after each cycle without it.
 void run_watchdog(SharedState& shared, const WatchdogTiming& timing, const MarkSeenFn& mark_seen,
-                  const Clock& clock, const std::function<bool()>& keep_running);
+                  const Clock& clock, const std::function<bool()>& keep_running,
+                  const std::function<void()>& after_cycle = {});
 
-// The service's watchdog: real timing, the process-wide registry, the system
-// clock; never returns.
+// The service's watchdog: real timing, the process-wide registry (whose
+// waiting failed marks it also saves once they are due), the system clock;
+// never returns.
 void run_watchdog(SharedState& shared);
 
 }  // namespace ombrel::supervisor

@@ -21,7 +21,7 @@ inline std::string hex(std::uint32_t v) {
 struct FakeScm final : platform::ServiceControl {
   // Script: an error set here is what that call returns.
   std::optional<Error> manager_error, exe_error, open_error, create_error, change_error,
-      describe_error, start_error, stop_error, remove_error;
+      describe_error, actions_error, start_error, stop_error, remove_error;
   // Successive answers of query_state; the last one repeats.
   std::deque<Result<std::uint32_t>> states{platform::scm::STATE_STOPPED};
   std::string exe_path = "C:\\Program Files\\Ombrel\\ombrel-service.exe";
@@ -46,6 +46,19 @@ struct FakeScm final : platform::ServiceControl {
     Result<void> set_description(std::string_view d) override {
       scm.calls.push_back("describe " + std::string(d));
       return scm.answer(scm.describe_error);
+    }
+    Result<void> set_failure_actions(const platform::FailureActions& a) override {
+      // Appended: g++ 12 at -O3 reports a false overlap for "literal" + std::string&&.
+      std::string call = "on failure: reset ";
+      call += std::to_string(a.reset_after_s);
+      call += " s, restart";
+      for (const auto ms : a.restart_delays_ms) {
+        call += ' ';
+        call += std::to_string(ms);
+      }
+      call += a.on_non_crash_failures ? ", also on error exits" : "";
+      scm.calls.push_back(call);
+      return scm.answer(scm.actions_error);
     }
     Result<std::uint32_t> query_state() override {
       scm.calls.push_back("query");

@@ -18,6 +18,10 @@ namespace scm = platform::scm;
 const std::string SETTINGS =
     "OmbrelService|Ombrel VPN|\"C:\\Program Files\\Ombrel\\ombrel-service.exe\"|0x10|2|1";
 const std::string DESCRIBE = "describe " + std::string(DESCRIPTION);
+// Restarts after 5, 10 and 30 seconds, the count of failures reset after a
+// day, and the same for an exit that reports an error rather than a crash.
+const std::string ON_FAILURE =
+    "on failure: reset 86400 s, restart 5000 10000 30000, also on error exits";
 
 struct Captured {
   std::string out, err;
@@ -54,8 +58,8 @@ TEST(InstallService, CreatesDescribesAndStartsANewService) {
   Captured io;
   ASSERT_TRUE(install_service(fake, io.console()));
   EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "open OmbrelService 0x16",
-                                      "create " + SETTINGS + " 0x16", DESCRIBE, "query", "start",
-                                      "close service", "close manager"));
+                                      "create " + SETTINGS + " 0x16", DESCRIBE, ON_FAILURE, "query",
+                                      "start", "close service", "close manager"));
   EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
   EXPECT_EQ(io.err, "");
 }
@@ -67,7 +71,7 @@ TEST(InstallService, RepointsAnExistingRunningServiceWithoutStartingIt) {
   ASSERT_TRUE(install_service(fake, io.console()));
   EXPECT_THAT(fake.calls,
               ElementsAre("open manager 0x3", "open OmbrelService 0x16", "change " + SETTINGS,
-                          DESCRIBE, "query", "close service", "close manager"));
+                          DESCRIBE, ON_FAILURE, "query", "close service", "close manager"));
   EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
 }
 
@@ -104,6 +108,9 @@ TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
       {"describe",
        [](FakeScm& f, const Error& e) { f.describe_error = e; },
        {"не удалось задать описание службы", "os says no"}},
+      {"failure actions",
+       [](FakeScm& f, const Error& e) { f.actions_error = e; },
+       {"не удалось задать перезапуск службы после сбоя", "os says no"}},
       {"query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
       {"start",
        [](FakeScm& f, const Error& e) { f.start_error = e; },

@@ -5,6 +5,7 @@
 // progress: never torn, empty, missing or older than before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -30,8 +31,9 @@ using nlohmann::json;
 constexpr std::string_view SAVER_FLAG = "--ombrel-saver=";
 constexpr std::size_t PADDING_NODES = 400;
 
-// Save k of the sequence holds the padding in "seen" and the nodes "n1" to
-// "nk" in "failed", node "ni" failed at time i.
+// Save k of the sequence holds the padding in "seen" and the newest nodes
+// up to "nk" in "failed", as many as the list holds, node "ni" failed at
+// second i (a second apart, so that every other mark writes the file).
 // Built by appending: g++ 12 at -O3 reports a false overlap for
 // "literal" + std::string&&.
 std::string node_remark(std::uint64_t i) {
@@ -54,6 +56,14 @@ Stored padding() {
   return stored;
 }
 
+std::uint64_t newest_node(const json& failed) {
+  std::uint64_t k = 0;
+  for (const auto& [key, time] : failed.items()) {
+    k = std::max<std::uint64_t>(k, std::stoull(key.substr(1)));
+  }
+  return k;
+}
+
 // Where the file stands in the sequence; fails the test unless the text is
 // exactly one of its documents.
 std::uint64_t save_number(const std::string& text) {
@@ -68,10 +78,13 @@ std::uint64_t save_number(const std::string& text) {
   EXPECT_EQ(doc.value("seen", json()), json(padding().seen)) << "the padding is not intact";
   const json failed = doc.value("failed", json());
   EXPECT_TRUE(failed.is_object());
-  const std::uint64_t k = failed.size();
-  for (std::uint64_t i = 1; i <= k; ++i) {
+  const std::uint64_t k = newest_node(failed);
+  const std::uint64_t held = std::min<std::uint64_t>(k, MAX_ENTRIES);
+  EXPECT_EQ(failed.size(), held);
+  for (std::uint64_t i = k - held + 1; i <= k; ++i) {
     const std::string key = node_remark(i);
-    EXPECT_TRUE(failed.contains(key) && failed[key] == i) << "save " << k << " lacks " << key;
+    EXPECT_TRUE(failed.contains(key) && failed[key] == i * 1000)
+        << "save " << k << " lacks " << key;
   }
   return k;
 }
@@ -90,10 +103,14 @@ TEST(RegistrySaveKill, SaverChild) {
   if (path.empty()) GTEST_SKIP() << "started by RegistrySaveKill.FileIsAlwaysOldOrNew only";
   testsupport::FakeClock clock(0);
   ChannelRegistry registry(path, clock);
-  std::uint64_t k = registry.recent_failed().size();
+  std::uint64_t k = 0;
+  for (const auto& remark : registry.recent_failed()) {
+    k = std::max<std::uint64_t>(k, std::stoull(remark.substr(1)));
+  }
+  clock.set_wall_ms(static_cast<std::int64_t>(k * 1000));
   while (true) {
     ++k;
-    clock.set_wall_ms(static_cast<std::int64_t>(k));
+    clock.advance_ms(1000);
     registry.mark_failed(node_remark(k));
   }
 }

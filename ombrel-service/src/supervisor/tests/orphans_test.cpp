@@ -9,6 +9,12 @@
 #include "platform/proclist.hpp"
 #include "testsupport.hpp"
 
+#ifndef _WIN32
+#include <unistd.h>
+
+#include "as_user.hpp"
+#endif
+
 namespace ombrel::supervisor {
 namespace {
 
@@ -93,6 +99,26 @@ TEST(Orphans, NamesAreComparedInLowerCase) {
   EXPECT_TRUE(wait_until([&] { return !is_running(pid); }));
 #endif
 }
+
+#ifndef _WIN32
+// The installed core started by another user on their own is theirs: only a
+// process of the service's own account is a leftover.
+TEST(Orphans, ACoreOfAnotherUserIsLeftAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a core as another user";
+  InstallDir ours("ядра другого");
+  Orphans orphans;
+  const auto our_xray = orphans.add(ours.xray);
+  const pid_t their_xray = start_as_user(65534, ours.xray);
+  ASSERT_GT(their_xray, 0);
+  ASSERT_TRUE(
+      wait_until([&] { return running_from(static_cast<std::uint32_t>(their_xray), ours.xray); }));
+
+  EXPECT_EQ(kill_orphan_cores_in(ours.path()), 1u);
+  EXPECT_TRUE(wait_until([&] { return !is_running(our_xray); }));
+  EXPECT_TRUE(running_from(static_cast<std::uint32_t>(their_xray), ours.xray));
+  end_as_user(their_xray);
+}
+#endif
 
 TEST(Orphans, CleanupLine) {
   EXPECT_EQ(orphan_cleanup_line(0), "");
