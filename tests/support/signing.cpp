@@ -221,9 +221,19 @@ std::uint32_t get_u32(const std::string& bytes, std::size_t at) {
 void restamp_program(const std::string& path, const std::array<unsigned, 4>& version,
                      std::string_view rename_from, std::string_view rename_to) {
   std::string bytes = read_all(path);
-  // VS_FIXEDFILEINFO: its signature, then the structure's version, then the
-  // file and the product version (most significant halves first).
-  const auto fixed = bytes.find(std::string("\xBD\x04\xEF\xFE", 4));
+  // VS_FIXEDFILEINFO follows the key "VS_VERSION_INFO" (with its null, 32
+  // bytes from the block's sixth byte, then padded to four): its signature,
+  // the structure's version, then the file and the product version (most
+  // significant halves first). The signature alone may also stand in code.
+  const std::string key = utf16("VS_VERSION_INFO");
+  const std::string signature("\xBD\x04\xEF\xFE", 4);
+  auto fixed = std::string::npos;
+  for (auto at = bytes.find(key); at != std::string::npos; at = bytes.find(key, at + 1)) {
+    if (bytes.compare(at + 34, 4, signature) == 0) {
+      fixed = at + 34;
+      break;
+    }
+  }
   ASSERT_NE(fixed, std::string::npos) << path << " has no version resource";
   const std::uint32_t ms = version[0] << 16 | version[1];
   const std::uint32_t ls = version[2] << 16 | version[3];

@@ -177,7 +177,9 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
     const auto before = snapshot(w.install.path());
     const auto outcome = stage_update(fields, w.deps);
     EXPECT_EQ(text_of(outcome), c.text(fields));
-    if (!outcome) EXPECT_EQ(snapshot(w.install.path()), before);
+    if (!outcome) {
+      EXPECT_EQ(snapshot(w.install.path()), before);
+    }
   }
 }
 
