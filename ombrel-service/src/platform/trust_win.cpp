@@ -148,9 +148,11 @@ bool has_extra_data(HANDLE file) {
 }
 
 // A root the system does not know is no flaw of the signature: the digest
-// and the signer's signature are checked before the chain is judged, and
-// the caller compares the publisher, the issuing key included, itself. Only when both of those
-// earlier steps are known to have passed is such a file taken as signed.
+// and the signer's signature are checked before the chain is judged, the
+// issuer's signature on the signing certificate is checked here, and the
+// caller compares the publisher, the issuing key included. Only when both
+// of those earlier steps are known to have passed is such a file taken as
+// signed.
 bool only_the_root_is_unknown(LONG status, HANDLE state) {
   if (static_cast<unsigned long>(status) != static_cast<unsigned long>(CERT_E_UNTRUSTEDROOT)) {
     return false;
