@@ -5,6 +5,7 @@
 // with real signatures and resources in the platform and end-to-end tests.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 
 #include "update_fixture.hpp"
@@ -52,8 +53,10 @@ struct SigningWorld : UpdateFixture {
 // A world that also asks builds what they are: the installed files are
 // version 1.0.0.5 of themselves unless told otherwise.
 struct VersionWorld : SigningWorld {
-  std::string installed_desktop = "desktop v1|signed:cert A@ca|is:ombrel-desktop.exe|v:1.0.0.5";
-  std::string installed_service = "service v1|signed:cert A@ca|is:ombrel-service.exe|v:1.0.0.5";
+  std::string installed_desktop =
+      "desktop v1|signed:cert A@ca|is:" + std::string(DESKTOP_EXE) + "|v:1.0.0.5";
+  std::string installed_service =
+      "service v1|signed:cert A@ca|is:" + std::string(SERVICE_EXE) + "|v:1.0.0.5";
 
   VersionWorld() {
     deps.program_version =
@@ -145,28 +148,32 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
     std::string installed_service = {};                    // when not version 1.0.0.5 of itself
   };
   const std::string ours = "|signed:cert A@ca";
-  const std::string app2 = ours + "|is:ombrel-desktop.exe|v:1.0.0.6";
-  const std::string svc2 = ours + "|is:ombrel-service.exe|v:1.1.0.0";
+  const std::string desktop_is = "|is:" + std::string(DESKTOP_EXE);
+  const std::string service_is = "|is:" + std::string(SERVICE_EXE);
+  std::string shouting = service_is;
+  for (char& c : shouting) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string app2 = ours + desktop_is + "|v:1.0.0.6";
+  const std::string svc2 = ours + service_is + "|v:1.1.0.0";
   const Case cases[] = {
       {"newer builds of both", app2, svc2,
        [](const UpdateFields&) { return std::string("success"); }},
-      {"the name in another case", app2, ours + "|is:OMBREL-Service.EXE|v:2.0.0.0",
+      {"the name in another case", app2, ours + "|is:" + shouting.substr(4) + "|v:2.0.0.0",
        [](const UpdateFields&) { return std::string("success"); }},
       {"the desktop application offered as the service", app2, app2,
-       [](const UpdateFields& u) { return u.service_path + " - не ombrel-service.exe"; }},
+       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
       {"the service offered as the desktop application", svc2, svc2,
-       [](const UpdateFields& u) { return u.app_path + " - не ombrel-desktop.exe"; }},
+       [](const UpdateFields& u) { return u.app_path + " - не " + DESKTOP_EXE; }},
       {"a build without a version resource", app2, ours,
-       [](const UpdateFields& u) { return u.service_path + " - не ombrel-service.exe"; }},
-      {"the same version", app2, ours + "|is:ombrel-service.exe|v:1.0.0.5",
+       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
+      {"the same version", app2, ours + service_is + "|v:1.0.0.5",
        [](const UpdateFields& u) {
          return u.service_path + " - версия 1.0.0.5 не новее установленной 1.0.0.5";
        }},
-      {"an older version, newer in a later part", ours + "|is:ombrel-desktop.exe|v:0.9.9.9", svc2,
+      {"an older version, newer in a later part", ours + desktop_is + "|v:0.9.9.9", svc2,
        [](const UpdateFields& u) {
          return u.app_path + " - версия 0.9.9.9 не новее установленной 1.0.0.5";
        }},
-      {"an installed service from before versions", app2, ours + "|is:ombrel-service.exe|v:0.0.0.1",
+      {"an installed service from before versions", app2, ours + service_is + "|v:0.0.0.1",
        [](const UpdateFields&) { return std::string("success"); }, "service v1" + ours},
   };
   for (const auto& c : cases) {
@@ -186,7 +193,8 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
 TEST(UpdateBuild, AnOfferEqualToTheInstalledFileIsAlreadyCurrentWhateverItsVersion) {
   VersionWorld w;
   w.installed_service = "service v1|signed:cert A@ca";  // no version resource
-  UpdateFields fields = w.offer_builds("app|signed:cert A@ca|is:ombrel-desktop.exe|v:1.0.0.6", "");
+  UpdateFields fields =
+      w.offer_builds("app|signed:cert A@ca|is:" + std::string(DESKTOP_EXE) + "|v:1.0.0.6", "");
   write(fields.service_path, program(w.installed_service));
   fields.service_sha256 = digest_of(program(w.installed_service));
   const auto outcome = stage_update(fields, w.deps);
