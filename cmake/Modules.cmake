@@ -65,7 +65,8 @@ function(ombrel_tests name)
   target_include_directories(${name}_tests PRIVATE ${T_DIR} ${CMAKE_SOURCE_DIR}/tests/support)
   target_link_libraries(${name}_tests PRIVATE ${T_DEPS} ombrel_testsupport GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name}_tests PRIVATE
-    OMBREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" OMBREL_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+    OMBREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" OMBREL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    OMBREL_VERSION="${PROJECT_VERSION}")
   set_property(GLOBAL APPEND PROPERTY OMBREL_TEST_TARGETS ${name}_tests)
   add_test(NAME ${name} COMMAND ${name}_tests)
   set_tests_properties(${name} PROPERTIES TIMEOUT 900)

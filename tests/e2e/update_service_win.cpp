@@ -3,12 +3,20 @@
 // itself and of the desktop application, moves its own executable aside,
 // has the new one restart the service, and the restarted service starts the
 // new desktop application in the user's session and clears the record.
-// The installed service and the new builds are signed with a certificate
-// made for this run.
+// The installed service and the new builds are signed with certificates
+// made for this run by an authority of its own: the new builds with a
+// renewed certificate of the same publisher. Before the update that is
+// taken, offers of the wrong program or of an older build are refused and
+// leave the installation as it was.
+#include <windows.h>
+
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +25,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/service.hpp"
+#include "platform/version.hpp"
 #include "running_service.hpp"
 #include "signing.hpp"
 
@@ -73,16 +82,90 @@ struct Uninstall {
 };
 
 // A runnable copy of `program` that differs from it by `tag` after its end,
-// signed by `signer`.
+// with the version `version` in its resource, signed by `signer`.
 std::string new_build(const std::string& program, const std::string& path, std::string_view tag,
-                      const testsupport::TestSigner& signer) {
+                      const testsupport::TestSigner& signer,
+                      const std::array<unsigned, 4>& version) {
   std::string bytes = read_file(program).value_or("");
   EXPECT_FALSE(bytes.empty()) << program;
   bytes += '\0';
   bytes += tag;
   write_file(path, bytes);
+  testsupport::restamp_program(path, version);
   EXPECT_TRUE(signer.sign_in_place(path));
   return read_file(path).value_or("");
+}
+
+std::string update_line(const std::string& app_path, const std::string& app,
+                        const std::string& svc_path, const std::string& svc) {
+  return nlohmann::json{{"cmd", "update"},          {"version", "9.1"},
+                        {"app_path", app_path},     {"app_sha256", digest_of(app)},
+                        {"service_path", svc_path}, {"service_sha256", digest_of(svc)}}
+             .dump() +
+         "\n";
+}
+
+std::string failed_reply(const std::string& text) {
+  return "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":" +
+         nlohmann::json(text).dump() + "}\n";
+}
+
+// Every file of the installation with its content.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(fs_path(dir))) {
+    entries[testsupport::utf8_path(entry.path().filename())] =
+        read_file(testsupport::utf8_path(entry.path())).value_or("<dir>");
+  }
+  return entries;
+}
+
+// The executables the build makes carry their version resource: the
+// project's version, the name each is installed under, the product's name.
+TEST(VersionResource, EveryExecutableSaysWhatItIsAndWhichVersion) {
+  const std::string version = OMBREL_VERSION;
+  struct Case {
+    std::string built;
+    const char* original;
+  };
+  const Case cases[] = {
+      {host_e2e::service_exe(), "ombrel-service.exe"},
+      {platform::join_path(testsupport::bin_dir(), "ombrelctl.exe"), "ombrelctl.exe"},
+      {platform::join_path(testsupport::bin_dir(), "ombrel-service-dev.exe"), "ombrel-service.exe"},
+      {platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), "ombrel-desktop.exe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.built);
+    if (!std::filesystem::exists(fs_path(c.built))) continue;  // a variant not built here
+    const auto read = platform::program_version(c.built);
+    ASSERT_TRUE(read && *read) << (read ? "no resource" : read.error().to_string());
+    EXPECT_EQ((*read)->original_filename, c.original);
+    EXPECT_EQ(platform::version_text((*read)->file_version), version);
+    // The strings as any other reader of the resource sees them.
+    const std::wstring path = fs_path(c.built).wstring();
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(
+        GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+    auto text = [&](const wchar_t* key) {
+      void* value = nullptr;
+      UINT chars = 0;
+      if (!VerQueryValueW(block.data(), key, &value, &chars) || chars == 0) return std::wstring();
+      return std::wstring(static_cast<const wchar_t*>(value), chars - 1);
+    };
+    EXPECT_EQ(text(L"\\StringFileInfo\\041904B0\\ProductName"), L"Ombrel VPN");
+    EXPECT_EQ(text(L"\\StringFileInfo\\041904B0\\ProductVersion"),
+              std::wstring(version.begin(), version.end()));
+    EXPECT_FALSE(text(L"\\StringFileInfo\\041904B0\\FileDescription").empty());
+  }
+  // A program built without one, and a file that is not there.
+  const auto none =
+      platform::program_version(platform::join_path(testsupport::bin_dir(), "standin-xray.exe"));
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(*none);
+  EXPECT_FALSE(
+      platform::program_version(platform::join_path(testsupport::bin_dir(), "absent.exe")));
 }
 
 TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
@@ -90,11 +173,15 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   testsupport::InstallDir install("update service e2e");
   testsupport::TempDir offered("update offered");
   testsupport::TempDir certs("update certs");
-  const auto signer = testsupport::TestSigner::make(certs.path(), "ours");
-  ASSERT_TRUE(signer);
+  const auto ca = testsupport::TestAuthority::make(certs.path(), "ca");
+  ASSERT_TRUE(ca);
+  const auto signer = testsupport::TestSigner::make(certs.path(), "ours", &*ca);
+  const auto renewed = testsupport::TestSigner::make(certs.path(), "renewed", &*ca, "ours");
+  ASSERT_TRUE(signer && renewed);
   const std::string service = install.file("ombrel-service.exe");
   std::filesystem::copy_file(fs_path(host_e2e::service_exe()), fs_path(service));
   ASSERT_TRUE(signer->sign_in_place(service));
+  ASSERT_TRUE(signer->sign_in_place(install.desktop));
   const std::string old_service = read_file(service).value_or("");
   testsupport::set_script(install.desktop, "exit 0");
 
@@ -109,17 +196,45 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
 
   const std::string app_path = offered.file("desktop.exe");
   const std::string svc_path = offered.file("service.exe");
-  const std::string app = new_build(
-      platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1", *signer);
-  const std::string svc = new_build(host_e2e::service_exe(), svc_path, "9.1", *signer);
-  const std::string line =
-      nlohmann::json{{"cmd", "update"},          {"version", "9.1"},
-                     {"app_path", app_path},     {"app_sha256", digest_of(app)},
-                     {"service_path", svc_path}, {"service_sha256", digest_of(svc)}}
-          .dump() +
-      "\n";
-  EXPECT_EQ(platform::pipe_exchange(pipe, line, 60s).value_or("?"),
-            "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
+  const std::string app =
+      new_build(platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1",
+                *renewed, {9, 1, 0, 0});
+
+  // The signed desktop program offered as the service, and an older build
+  // of the service itself: refused, nothing changes, the service answers on.
+  const std::string desktop_copy = offered.file("desktop as service.exe");
+  std::filesystem::copy_file(fs_path(install.desktop), fs_path(desktop_copy));
+  const std::string older_path = offered.file("older service.exe");
+  const std::string older =
+      new_build(host_e2e::service_exe(), older_path, "0.9", *renewed, {0, 9, 0, 0});
+  struct Refused {
+    std::string path;
+    std::string bytes;
+    std::string text;
+  };
+  const Refused refused[] = {
+      {desktop_copy, read_file(desktop_copy).value_or(""),
+       desktop_copy + " - не ombrel-service.exe"},
+      {older_path, older,
+       older_path + " - версия 0.9.0.0 не новее установленной " + std::string(OMBREL_VERSION)},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.path);
+    const auto before = snapshot(install.path());
+    EXPECT_EQ(platform::pipe_exchange(pipe, update_line(app_path, app, r.path, r.bytes), 60s)
+                  .value_or("?"),
+              failed_reply(r.text));
+    EXPECT_EQ(snapshot(install.path()), before);
+    EXPECT_EQ(platform::pipe_exchange(pipe, status, 30s).value_or("?"),
+              "{\"state\":\"disconnected\"}\n");
+  }
+
+  // A newer build, signed with the publisher's renewed certificate.
+  const std::string svc =
+      new_build(host_e2e::service_exe(), svc_path, "9.1", *renewed, {9, 1, 0, 0});
+  EXPECT_EQ(
+      platform::pipe_exchange(pipe, update_line(app_path, app, svc_path, svc), 60s).value_or("?"),
+      "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
 
   // The restarted service launches the desktop application and clears the record.
   EXPECT_TRUE(wait_until([&] { return testsupport::run_count(install.desktop) == 1; }, 90s));
@@ -131,6 +246,10 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   EXPECT_TRUE(wait_until([] { return service_state() == 4; }, 30s));
   EXPECT_EQ(platform::pipe_exchange(pipe, status, 30s).value_or("?"),
             "{\"state\":\"disconnected\"}\n");
+  // The service that answers runs the new build: the version it carries.
+  const auto now = platform::program_version(service);
+  ASSERT_TRUE(now && *now);
+  EXPECT_EQ(platform::version_text((*now)->file_version), "9.1.0.0");
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 //
 // On Windows the installed service and every build offered to it are
 // signed at test time with a certificate made for this run; offers signed
-// otherwise are refused. On Linux only root may offer an update.
+// otherwise are refused. Offered builds carry a higher version in their
+// version resource, and a build offered as the service is the stand-in
+// renamed inside its resource. On Linux only root may offer an update.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -60,13 +62,27 @@ bool exists(const std::string& path) {
 }
 
 #ifdef _WIN32
-// The certificates of this test run: ours signs the installed service and
-// the builds it is to take; theirs is anybody else's.
+// The certificates of this test run: ours, issued by our authority, signs
+// the installed service and the builds it is to take; renewed is a second
+// certificate of the same publisher from the same authority; theirs is
+// anybody else's, and impostor names us but comes from another authority.
 struct Signers {
   TempDir dir{"update-certs"};
-  std::optional<testsupport::TestSigner> ours = testsupport::TestSigner::make(dir.path(), "ours");
+  std::optional<testsupport::TestAuthority> ca = testsupport::TestAuthority::make(dir.path(), "ca");
+  std::optional<testsupport::TestAuthority> other_ca =
+      testsupport::TestAuthority::make(dir.path(), "other");
+  std::optional<testsupport::TestSigner> ours = make("ours", ca, "ours");
+  std::optional<testsupport::TestSigner> renewed = make("renewed", ca, "ours");
   std::optional<testsupport::TestSigner> theirs =
       testsupport::TestSigner::make(dir.path(), "theirs");
+  std::optional<testsupport::TestSigner> impostor = make("impostor", other_ca, "ours");
+
+  std::optional<testsupport::TestSigner> make(std::string_view name,
+                                              const std::optional<testsupport::TestAuthority>& by,
+                                              std::string_view subject) const {
+    if (!by) return std::nullopt;
+    return testsupport::TestSigner::make(dir.path(), name, &*by, subject);
+  }
 };
 const Signers& signers() {
   static const Signers s;
@@ -119,12 +135,16 @@ std::string update_line(const std::string& app, const std::string& app_sum,
          "\n";
 }
 
-enum class Signing { Ours, Theirs, None, Damaged };
+enum class Signing { Ours, Renewed, Theirs, Impostor, None, Damaged, Padded };
+// Which installed file a build is made for.
+enum class Role { Desktop, Service };
 
 // A runnable copy of the stand-in desktop that differs from it by `tag`;
-// on Windows signed as asked (our certificate unless told otherwise).
+// on Windows a build of `role` at version 9.1.0.0 unless told otherwise,
+// signed as asked (our certificate unless told otherwise).
 std::string new_build(const std::string& path, std::string_view tag,
-                      Signing signing = Signing::Ours) {
+                      Signing signing = Signing::Ours, Role role = Role::Desktop,
+                      std::array<unsigned, 4> version = {9, 1, 0, 0}) {
   std::string bytes = read_file(platform::join_path(testsupport::bin_dir(),
                                                     testsupport::exe_name("standin-desktop")))
                           .value_or("");
@@ -133,14 +153,25 @@ std::string new_build(const std::string& path, std::string_view tag,
   bytes += tag;
   write_file(path, bytes);
 #ifdef _WIN32
+  if (role == Role::Service) {
+    testsupport::restamp_program(path, version, "ombrel-desktop", "ombrel-service");
+  } else {
+    testsupport::restamp_program(path, version);
+  }
   if (signing != Signing::None) {
-    const auto& signer = signing == Signing::Theirs ? signers().theirs : signers().ours;
+    const auto& signer = signing == Signing::Theirs     ? signers().theirs
+                         : signing == Signing::Renewed  ? signers().renewed
+                         : signing == Signing::Impostor ? signers().impostor
+                                                        : signers().ours;
     EXPECT_TRUE(signer && signer->sign_in_place(path));
     if (signing == Signing::Damaged) testsupport::damage_program(path);
+    if (signing == Signing::Padded) testsupport::pad_signature_table(path, "unsigned");
   }
   return read_file(path).value_or("");
 #else
   (void)signing;
+  (void)role;
+  (void)version;
   return bytes;
 #endif
 }
@@ -209,7 +240,8 @@ TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
   TempDir offered("update-offered");
   const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
   write_file(offered.file("app.bin"), desktop_bytes);
-  const std::string svc = new_build(offered.file("svc.bin"), "service 9.1");
+  const std::string svc =
+      new_build(offered.file("svc.bin"), "service 9.1", Signing::Ours, Role::Service);
   testsupport::set_script(service.service_exe(), "exit 0");
 
   std::string upper = digest_of(svc);
@@ -234,7 +266,8 @@ TEST(UpdateEndToEnd, AMismatchingFileIsRefusedWithItsPath) {
   Service service;
   TempDir offered("update-offered");
   const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
-  const std::string svc = new_build(offered.file("svc.bin"), "service 9.1");
+  const std::string svc =
+      new_build(offered.file("svc.bin"), "service 9.1", Signing::Ours, Role::Service);
   const std::string line =
       update_line(offered.file("app.bin"), digest_of(app), offered.file("svc.bin"), digest_of(app));
   std::string text = "сумма ";
@@ -264,29 +297,42 @@ TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
 }
 
 #ifdef _WIN32
-// Only builds signed with the certificate of the running service are taken;
-// the refusal names the offered file and nothing on disk changes.
-TEST(UpdateEndToEnd, BuildsNotSignedByTheServicesCertificateAreRefused) {
+// Only builds signed by the publisher of the running service are taken,
+// and only newer builds of the file they replace; the refusal names the
+// offered file and nothing on disk changes.
+TEST(UpdateEndToEnd, BuildsNotSignedByTheServicesPublisherAreRefused) {
   Service service;
   TempDir offered("update-offered");
   const std::string svc_path = offered.file("svc.bin");
-  const std::string svc = new_build(svc_path, "service 9.1");
+  const std::string svc = new_build(svc_path, "service 9.1", Signing::Ours, Role::Service);
   struct Case {
     const char* name;
     Signing signing;
     const char* before;  // the message: before and after the offered path
-    const char* after;
+    std::string after;
+    Role role = Role::Desktop;
+    std::array<unsigned, 4> version = {9, 1, 0, 0};
   };
   const Case cases[] = {
       {"signed by another certificate", Signing::Theirs, "", " - подписан чужим сертификатом"},
+      {"our name from another authority", Signing::Impostor, "", " - подписан чужим сертификатом"},
       {"unsigned", Signing::None, "", " - без подписи"},
       {"changed after signing", Signing::Damaged, "подпись ", " не сошлась"},
+      {"bytes after the signature", Signing::Padded, "", " - лишние данные после подписи"},
+      {"the service offered as the desktop application", Signing::Ours, "",
+       " - не ombrel-desktop.exe", Role::Service},
+      {"an older build",
+       Signing::Ours,
+       "",
+       std::string(" - версия 0.9.0.0 не новее установленной ") + OMBREL_VERSION,
+       Role::Desktop,
+       {0, 9, 0, 0}},
   };
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string app_path = offered.file("app" + std::to_string(++n) + ".bin");
-    const std::string app = new_build(app_path, "desktop 9.1", c.signing);
+    const std::string app = new_build(app_path, "desktop 9.1", c.signing, c.role, c.version);
     const auto before = snapshot(service.install().path());
     const std::string text = c.before + app_path + c.after;
     EXPECT_EQ(service.ask(update_line(app_path, digest_of(app), svc_path, digest_of(svc))),
@@ -294,8 +340,8 @@ TEST(UpdateEndToEnd, BuildsNotSignedByTheServicesCertificateAreRefused) {
     EXPECT_TRUE(service.said("обновление не поставлено: " + text + "\n"));
     EXPECT_EQ(snapshot(service.install().path()), before);
   }
-  // Ours is taken.
-  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
+  // Ours is taken, from a renewed certificate too.
+  const std::string app = new_build(offered.file("app.bin"), "desktop 9.1", Signing::Renewed);
   testsupport::set_script(service.install().desktop, "exit 0");
   testsupport::set_script(service.service_exe(), "exit 0");
   EXPECT_EQ(

@@ -5,9 +5,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "platform/paths.hpp"
 #include "platform/process.hpp"
+#include "platform/trust.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::testsupport {
@@ -83,17 +85,53 @@ std::string host_path(const std::string& path) {
 #endif
 }
 
-std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_view name) {
-  TestSigner signer(platform::join_path(dir, std::string(name) + ".crt"),
-                    platform::join_path(dir, std::string(name) + ".key"));
+std::optional<TestAuthority> TestAuthority::make(const std::string& dir, std::string_view name) {
+  TestAuthority authority(platform::join_path(dir, std::string(name) + ".ca.crt"),
+                          platform::join_path(dir, std::string(name) + ".ca.key"));
   const int code = run_host_program(
       "/usr/bin/openssl",
       {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-       "/CN=Ombrel test " + std::string(name), "-addext", "extendedKeyUsage=codeSigning", "-keyout",
-       host_path(signer.key_), "-out", host_path(signer.cert_)});
+       "/O=Ombrel test/CN=Ombrel test authority " + std::string(name), "-addext",
+       "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+       "-keyout", host_path(authority.key_), "-out", host_path(authority.cert_)});
+  if (code != 0) {
+    ADD_FAILURE() << "openssl could not make an authority (exit " << code << ")";
+    return std::nullopt;
+  }
+  return authority;
+}
+
+std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_view name,
+                                           const TestAuthority* authority,
+                                           std::string_view subject) {
+  TestSigner signer(platform::join_path(dir, std::string(name) + ".crt"),
+                    platform::join_path(dir, std::string(name) + ".key"));
+  std::vector<std::string> args = {"req",      "-x509",   "-newkey",
+                                   "rsa:2048", "-nodes",  "-days",
+                                   "2",        "-addext", "extendedKeyUsage=codeSigning"};
+  if (authority == nullptr) {
+    args.insert(args.end(), {"-subj", "/CN=Ombrel test " + std::string(name)});
+  } else {
+    const std::string cn(subject.empty() ? name : subject);
+    args.insert(args.end(), {"-subj", "/O=Ombrel test/CN=Ombrel test " + cn, "-addext",
+                             "basicConstraints=critical,CA:FALSE", "-CA",
+                             host_path(authority->cert()), "-CAkey", host_path(authority->key())});
+  }
+  args.insert(args.end(), {"-keyout", host_path(signer.key_), "-out", host_path(signer.cert_)});
+  const int code = run_host_program("/usr/bin/openssl", args);
   if (code != 0) {
     ADD_FAILURE() << "openssl could not make a certificate (exit " << code << ")";
     return std::nullopt;
+  }
+  if (authority != nullptr) {
+    // Signatures carry the chain: the signer's certificate, then the authority's.
+    std::ofstream chain(fs_path(signer.cert_), std::ios::binary | std::ios::app);
+    std::ifstream ca(fs_path(authority->cert()), std::ios::binary);
+    chain << ca.rdbuf();
+    if (!chain) {
+      ADD_FAILURE() << "cannot add the authority to " << signer.cert_;
+      return std::nullopt;
+    }
   }
   return signer;
 }
@@ -135,6 +173,101 @@ void damage_program(const std::string& path) {
   file.seekp(AT);
   file.put(static_cast<char>(byte ^ 0x5A));
   ASSERT_TRUE(file.good()) << path;
+}
+
+}  // namespace ombrel::testsupport
+
+namespace ombrel::testsupport {
+
+namespace {
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(fs_path(path), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string utf16(std::string_view ascii) {
+  std::string wide;
+  for (char c : ascii) {
+    wide += c;
+    wide += '\0';
+  }
+  return wide;
+}
+
+void put_u32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+}
+
+std::uint32_t get_u32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+}  // namespace
+
+void restamp_program(const std::string& path, const std::array<unsigned, 4>& version,
+                     std::string_view rename_from, std::string_view rename_to) {
+  std::string bytes = read_all(path);
+  // VS_FIXEDFILEINFO follows the key "VS_VERSION_INFO" (with its null, 32
+  // bytes from the block's sixth byte, then padded to four): its signature,
+  // the structure's version, then the file and the product version (most
+  // significant halves first). The signature alone may also stand in code.
+  const std::string key = utf16("VS_VERSION_INFO");
+  const std::string signature("\xBD\x04\xEF\xFE", 4);
+  auto fixed = std::string::npos;
+  for (auto at = bytes.find(key); at != std::string::npos; at = bytes.find(key, at + 1)) {
+    if (bytes.compare(at + 34, 4, signature) == 0) {
+      fixed = at + 34;
+      break;
+    }
+  }
+  ASSERT_NE(fixed, std::string::npos) << path << " has no version resource";
+  const std::uint32_t ms = version[0] << 16 | version[1];
+  const std::uint32_t ls = version[2] << 16 | version[3];
+  for (std::size_t at : {fixed + 8, fixed + 16}) {
+    put_u32(bytes, at, ms);
+    put_u32(bytes, at + 4, ls);
+  }
+  if (!rename_from.empty()) {
+    ASSERT_EQ(rename_from.size(), rename_to.size());
+    const std::string from = utf16(rename_from);
+    const std::string to = utf16(rename_to);
+    for (auto at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at)) {
+      bytes.replace(at, to.size(), to);
+    }
+  }
+  write_all(path, bytes);
+}
+
+void pad_signature_table(const std::string& path, std::string_view extra) {
+  std::string bytes = read_all(path);
+  const auto table = platform::signature_table_of(bytes);
+  ASSERT_TRUE(table) << path << " is not signed";
+  ASSERT_EQ(table->offset + table->size, bytes.size());
+  // The security directory's size, and the last (here the only) entry's length.
+  const std::size_t pe = get_u32(bytes, 0x3C);
+  const std::size_t size_at = pe + 24 + 112 + 4 * 8 + 4;  // PE32+
+  ASSERT_EQ(get_u32(bytes, size_at), table->size);
+  std::string padding(extra);
+  padding.resize((padding.size() + 7) / 8 * 8, 'x');
+  bytes += padding;
+  put_u32(bytes, size_at, static_cast<std::uint32_t>(table->size + padding.size()));
+  const std::size_t entry = table->offset;
+  put_u32(bytes, entry, get_u32(bytes, entry) + static_cast<std::uint32_t>(padding.size()));
+  write_all(path, bytes);
 }
 
 }  // namespace ombrel::testsupport

@@ -4,6 +4,8 @@
 #include <softpub.h>
 // clang-format on
 
+#include <algorithm>
+
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
@@ -51,22 +53,106 @@ bool step_failed(const CRYPT_PROVIDER_DATA& provider, DWORD step) {
          provider.padwTrustStepErrors[step] != ERROR_SUCCESS;
 }
 
-// The certificate of the first signer, as encoded in the signature.
-std::string signer_certificate(HANDLE state) {
+std::string narrow(const std::wstring& text) {
+  return utf16_to_utf8(std::u16string(text.begin(), text.end()));
+}
+
+// The first value of the subject's attribute `oid`, "" when it has none.
+std::string subject_attribute(PCCERT_CONTEXT cert, const char* oid) {
+  void* type = const_cast<char*>(oid);
+  const DWORD size = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, nullptr, 0);
+  if (size <= 1) return {};
+  std::wstring text(size, L'\0');
+  CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, text.data(), size);
+  text.resize(size - 1);
+  return narrow(text);
+}
+
+std::string public_key_of(PCCERT_CONTEXT cert) {
+  const CERT_PUBLIC_KEY_INFO& info = cert->pCertInfo->SubjectPublicKeyInfo;
+  std::string key = info.Algorithm.pszObjId != nullptr ? info.Algorithm.pszObjId : "";
+  key += '\0';
+  key.append(reinterpret_cast<const char*>(info.Algorithm.Parameters.pbData),
+             info.Algorithm.Parameters.cbData);
+  key += '\0';
+  key.append(reinterpret_cast<const char*>(info.PublicKey.pbData), info.PublicKey.cbData);
+  return key;
+}
+
+bool signed_by(PCCERT_CONTEXT cert, PCCERT_CONTEXT issuer) {
+  return CryptVerifyCertificateSignatureEx(
+             0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+             const_cast<CERT_CONTEXT*>(cert), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+             const_cast<CERT_CONTEXT*>(issuer), 0, nullptr) != FALSE;
+}
+
+// The publisher of the first signer: its certificate's organisation and
+// common name, and the key of the certificate that issued it (the next in
+// the chain the system built, or the certificate itself when it is
+// self-signed). The issuer's signature on the certificate is checked here
+// once more, so that the key really is the one that signed it whatever
+// verdict the system gave the chain. nullopt when there is no such issuer.
+std::optional<Publisher> signer_publisher(HANDLE state) {
   CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
-  if (provider == nullptr) return {};
+  if (provider == nullptr) return std::nullopt;
   CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
-  if (signer == nullptr) return {};
-  CRYPT_PROVIDER_CERT* cert = WTHelperGetProvCertFromChain(signer, 0);
-  if (cert == nullptr || cert->pCert == nullptr || cert->pCert->pbCertEncoded == nullptr) return {};
-  return std::string(reinterpret_cast<const char*>(cert->pCert->pbCertEncoded),
-                     cert->pCert->cbCertEncoded);
+  if (signer == nullptr) return std::nullopt;
+  CRYPT_PROVIDER_CERT* leaf = WTHelperGetProvCertFromChain(signer, 0);
+  if (leaf == nullptr || leaf->pCert == nullptr) return std::nullopt;
+  PCCERT_CONTEXT issuer = leaf->pCert;
+  if (signer->csCertChain > 1) {
+    CRYPT_PROVIDER_CERT* next = WTHelperGetProvCertFromChain(signer, 1);
+    if (next == nullptr || next->pCert == nullptr) return std::nullopt;
+    issuer = next->pCert;
+  }
+  if (!signed_by(leaf->pCert, issuer)) return std::nullopt;
+  Publisher publisher;
+  publisher.organization = subject_attribute(leaf->pCert, szOID_ORGANIZATION_NAME);
+  publisher.common_name = subject_attribute(leaf->pCert, szOID_COMMON_NAME);
+  publisher.issuer_key = public_key_of(issuer);
+  return publisher;
+}
+
+// Positioned reads, so that the file's own position does not matter.
+bool read_at(HANDLE file, std::uint64_t offset, std::string& out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    OVERLAPPED at{};
+    const std::uint64_t where = offset + done;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1 << 20));
+    if (!ReadFile(file, out.data() + done, want, &got, &at) || got == 0) return false;
+    done += got;
+  }
+  return true;
+}
+
+// Whether the file holds bytes that no signature covers: anything after
+// the signature table (which must end the file) or inside it past the
+// signatures. A file whose table cannot be read counts as having some.
+bool has_extra_data(HANDLE file) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size)) return true;
+  std::string headers(static_cast<std::size_t>(std::min<LONGLONG>(size.QuadPart, 65536)), '\0');
+  if (!read_at(file, 0, headers)) return true;
+  const auto table = signature_table_of(headers);
+  if (!table || table->offset + table->size != static_cast<std::uint64_t>(size.QuadPart)) {
+    return true;
+  }
+  // Larger than any list of certificates a signature carries.
+  if (table->size > (16u << 20)) return true;
+  std::string bytes(static_cast<std::size_t>(table->size), '\0');
+  return !read_at(file, table->offset, bytes) || !signature_table_is_tight(bytes);
 }
 
 // A root the system does not know is no flaw of the signature: the digest
-// and the signer's signature are checked before the chain is judged, and
-// the caller pins the signing certificate itself. Only when both of those
-// earlier steps are known to have passed is such a file taken as signed.
+// and the signer's signature are checked before the chain is judged, the
+// issuer's signature on the signing certificate is checked here, and the
+// caller compares the publisher, the issuing key included. Only when both
+// of those earlier steps are known to have passed is such a file taken as
+// signed.
 bool only_the_root_is_unknown(LONG status, HANDLE state) {
   if (static_cast<unsigned long>(status) != static_cast<unsigned long>(CERT_E_UNTRUSTEDROOT)) {
     return false;
@@ -109,8 +195,13 @@ Result<ProgramSignature> program_signature(const std::string& path) {
   if (means_unsigned(status)) {
     result.state = SignatureState::Unsigned;
   } else if (status == ERROR_SUCCESS || only_the_root_is_unknown(status, data.hWVTStateData)) {
-    result.signer = signer_certificate(data.hWVTStateData);
-    result.state = result.signer.empty() ? SignatureState::Broken : SignatureState::Signed;
+    // A signer whose issuer cannot be named is no publisher to compare.
+    auto publisher = signer_publisher(data.hWVTStateData);
+    result.state = publisher ? SignatureState::Signed : SignatureState::Broken;
+    if (publisher) {
+      result.publisher = std::move(*publisher);
+      result.extra_data = has_extra_data(file.get());
+    }
   } else {
     result.state = SignatureState::Broken;
   }

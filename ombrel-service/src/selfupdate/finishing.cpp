@@ -73,6 +73,7 @@ const UpdateDeps& real_deps() {
 #ifdef _WIN32
     d.program_signature = [](const std::string& path) { return platform::program_signature(path); };
     d.own_executable = [] { return platform::current_exe_path(); };
+    d.program_version = [](const std::string& path) { return platform::program_version(path); };
     d.unsigned_updates_allowed = UNSIGNED_UPDATES_ALLOWED;
 #else
     d.root_callers_only = true;

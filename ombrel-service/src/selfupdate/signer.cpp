@@ -40,9 +40,14 @@ Result<void> check_signer(const std::string& staged, std::string_view shown,
     case platform::SignatureState::Signed:
       break;
   }
-  // The whole certificate, byte for byte: the same name or key from another
-  // certificate is not enough.
-  if (signature->signer != own.signer) return fail(path + " - подписан чужим сертификатом");
+  // The publisher, not the certificate, so that a renewed certificate keeps
+  // updates coming: the same organisation and common name, vouched for by
+  // the same authority's key. A name alone is not enough: any authority
+  // could issue it.
+  if (signature->publisher != own.publisher) return fail(path + " - подписан чужим сертификатом");
+  // Bytes outside the signature would be installed along with the program
+  // without anybody having signed them.
+  if (signature->extra_data) return fail(path + " - лишние данные после подписи");
   return {};
 }
 

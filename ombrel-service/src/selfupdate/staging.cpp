@@ -134,13 +134,19 @@ Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps&
     OMBREL_TRY(check_signer(staged.app(), fields.app_path, **own, deps));
     OMBREL_TRY(check_signer(staged.service(), fields.service_path, **own, deps));
   }
-  if (deps.after_verify) deps.after_verify();
 
   UpdateOutcome outcome;
   outcome.app_replaced =
       !same_digest(fields.app_sha256, installed_digest(desktop, deps.max_file_size));
   outcome.service_replaced =
       !same_digest(fields.service_sha256, installed_digest(service, deps.max_file_size));
+  // Only a file that is to be installed is asked what it is and whether it
+  // is newer: an offer equal to the installed file is "already current".
+  if (outcome.app_replaced) OMBREL_TRY(check_build(staged.app(), fields.app_path, desktop, deps));
+  if (outcome.service_replaced) {
+    OMBREL_TRY(check_build(staged.service(), fields.service_path, service, deps));
+  }
+  if (deps.after_verify) deps.after_verify();
   if (!outcome.app_replaced && !outcome.service_replaced) return outcome;
 
   const std::lock_guard lock(internal::install_folder_lock());

@@ -17,11 +17,15 @@
 //
 // The digests prove nothing about who made the files: the caller chooses
 // them along with the files. On Windows an offered program is therefore
-// installed only when it carries a valid signature by the very certificate
-// that signed the running service; a service that is itself unsigned takes
-// no updates at all (only a development variant, built apart, does). The
-// Linux port has no program signatures; there only root may offer an
-// update, as the socket's peer credentials tell.
+// installed only when it carries a valid signature by the publisher that
+// signed the running service (a renewed certificate of that publisher
+// included); a service that is itself unsigned takes no updates at all
+// (only a development variant, built apart, does). A signature says who
+// made a file, not what it is nor whether it is newer: its version resource
+// must also name the file it replaces and a higher version than the
+// installed one. The Linux port has no program signatures nor version
+// resources; there only root may offer an update, as the socket's peer
+// credentials tell.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,6 +40,7 @@
 #include "platform/files.hpp"
 #include "platform/proclist.hpp"
 #include "platform/trust.hpp"
+#include "platform/version.hpp"
 
 namespace ombrel::selfupdate {
 
@@ -118,9 +123,14 @@ struct UpdateDeps {
   // Only a caller with user id 0 may offer an update (the Linux port).
   bool root_callers_only = false;
   // Where set (Windows), every offered program must be signed by the
-  // certificate that signed `own_executable`, the running service.
+  // publisher that signed `own_executable`, the running service.
   std::function<Result<platform::ProgramSignature>(const std::string& path)> program_signature;
   std::function<Result<std::string>()> own_executable;
+  // Where set (Windows), an offered program that is to replace an installed
+  // one must say it is a build of that file and be newer than it
+  // (`check_build`).
+  std::function<Result<std::optional<platform::ProgramVersion>>(const std::string& path)>
+      program_version;
   // Whether an unsigned running service takes offered programs without
   // asking for signatures (UNSIGNED_UPDATES_ALLOWED for the real service).
   bool unsigned_updates_allowed = false;
@@ -170,10 +180,25 @@ Result<void> check_caller(const UpdateFields& fields, const UpdateDeps& deps);
 // Checks the staged copy at `staged` against the running service's signer,
 // naming `shown` (the offered path) in the texts:
 // "{shown} - без подписи", "подпись {shown} не сошлась",
-// "{shown} - подписан чужим сертификатом", "не проверить подпись {shown}: {error}".
+// "{shown} - подписан чужим сертификатом" (another publisher: another
+// organisation or common name, or another issuing key),
+// "{shown} - лишние данные после подписи", "не проверить подпись {shown}: {error}".
 // `own` is the running service's signature, from `own_signature`.
 Result<void> check_signer(const std::string& staged, std::string_view shown,
                           const platform::ProgramSignature& own, const UpdateDeps& deps);
+
+// Checks that the staged copy at `staged`, which is to replace `installed`,
+// is a build of that file and a newer one, naming `shown` (the offered
+// path) in the texts. Its version resource must give the installed file's
+// name as OriginalFilename (ASCII case ignored), else "{shown} - не {name}"
+// (also when it has no version resource); its FileVersion must be higher
+// than the installed file's, else "{shown} - версия {offered} не новее
+// установленной {installed}". An installed file without a version resource
+// (a build from before they were checked), or none at all, takes any build
+// that names it. A copy whose resource cannot be read: "не проверить версию
+// {shown}: {error}". Nothing is checked where `deps.program_version` is unset.
+Result<void> check_build(const std::string& staged, std::string_view shown,
+                         const std::string& installed, const UpdateDeps& deps);
 
 // The running service's own signature, or the refusal of every update when
 // it has none that holds (and unsigned updates are not allowed):
@@ -184,7 +209,8 @@ Result<std::optional<platform::ProgramSignature>> own_signature(const UpdateDeps
 // Stages and verifies both offered files, decides which installed
 // executables change and swaps those in, writing the pending record first.
 // Leaves no staged copy behind. The caller is checked before any file is
-// opened; signatures after the mark, size and digest of both files.
+// opened; signatures after the mark, size and digest of both files; what
+// each changed file is and its version after both signatures.
 Result<UpdateOutcome> stage_update(const UpdateFields& fields,
                                    const UpdateDeps& deps = real_deps());
 

@@ -1,8 +1,12 @@
-// Whose programs are installed, and who may offer them. The system's
-// verdict on a signature is faked here from a tag in the file's content
-// ("|signed:NAME", "|broken"); the real verdicts are tested with real
-// signatures in the platform and end-to-end tests.
+// Whose programs are installed, what they are, and who may offer them. The
+// system's verdict on a signature is faked here from tags in the file's
+// content ("|signed:NAME@AUTHORITY", "|broken", "|padded"), and its version
+// resource likewise ("|is:NAME", "|v:A.B.C.D"); the real verdicts are tested
+// with real signatures and resources in the platform and end-to-end tests.
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <sstream>
 
 #include "update_fixture.hpp"
 
@@ -11,8 +15,22 @@ namespace {
 
 constexpr std::string_view OWN_EXE = "own-service.exe";
 
+// The text between `tag` and the next "|" or the end.
+std::optional<std::string> tagged(const std::string& content, std::string_view tag) {
+  const auto at = content.find(tag);
+  if (at == std::string::npos) return std::nullopt;
+  const auto from = at + tag.size();
+  return content.substr(from, content.find('|', from) - from);
+}
+
+platform::Publisher publisher(const std::string& signer) {
+  const auto at = signer.find('@');
+  return {"Ombrel", signer.substr(0, at), at == std::string::npos ? "" : signer.substr(at + 1)};
+}
+
 struct SigningWorld : UpdateFixture {
-  platform::ProgramSignature own{platform::SignatureState::Signed, "cert A", 0};
+  platform::ProgramSignature own{platform::SignatureState::Signed, publisher("cert A@ca"), false,
+                                 0};
   std::vector<std::string> judged;  // paths whose signature was asked for
 
   SigningWorld() {
@@ -22,13 +40,46 @@ struct SigningWorld : UpdateFixture {
       judged.push_back(path);
       const std::string content = read(path).value_or("");
       if (content.ends_with("|broken")) {
-        return platform::ProgramSignature{platform::SignatureState::Broken, "", 1};
+        return platform::ProgramSignature{platform::SignatureState::Broken, {}, false, 1};
       }
-      const auto tag = content.find("|signed:");
-      if (tag == std::string::npos) return platform::ProgramSignature{};
-      return platform::ProgramSignature{platform::SignatureState::Signed, content.substr(tag + 8),
-                                        0};
+      const auto signer = tagged(content, "|signed:");
+      if (!signer) return platform::ProgramSignature{};
+      return platform::ProgramSignature{platform::SignatureState::Signed, publisher(*signer),
+                                        content.find("|padded") != std::string::npos, 0};
     };
+  }
+};
+
+// A world that also asks builds what they are: the installed files are
+// version 1.0.0.5 of themselves unless told otherwise.
+struct VersionWorld : SigningWorld {
+  std::string installed_desktop =
+      "desktop v1|signed:cert A@ca|is:" + std::string(DESKTOP_EXE) + "|v:1.0.0.5";
+  std::string installed_service =
+      "service v1|signed:cert A@ca|is:" + std::string(SERVICE_EXE) + "|v:1.0.0.5";
+
+  VersionWorld() {
+    deps.program_version =
+        [](const std::string& path) -> Result<std::optional<platform::ProgramVersion>> {
+      const auto content = read(path);
+      if (!content) return fail("нет файла");
+      const auto name = tagged(*content, "|is:");
+      if (!name) return std::optional<platform::ProgramVersion>();
+      platform::ProgramVersion version{*name, {}};
+      std::istringstream parts(tagged(*content, "|v:").value_or("0.0.0.0"));
+      for (auto& part : version.file_version) {
+        parts >> part;
+        parts.ignore(1);
+      }
+      return std::optional<platform::ProgramVersion>(version);
+    };
+  }
+
+  UpdateFields offer_builds(std::string_view app_body, std::string_view service_body) {
+    UpdateFields fields = offer(app_body, service_body);
+    write(desktop, program(installed_desktop));
+    write(service, program(installed_service));
+    return fields;
   }
 };
 
@@ -44,20 +95,27 @@ TEST(UpdateSigner, OnlyProgramsOfTheServicesOwnSignerAreInstalled) {
     std::function<std::string(const UpdateFields&)> text;  // "success" when accepted
   };
   const Case cases[] = {
-      {"both by our certificate", "app|signed:cert A", "svc|signed:cert A",
+      {"both by our certificate", "app|signed:cert A@ca", "svc|signed:cert A@ca",
        [](const UpdateFields&) { return std::string("success"); }},
-      {"the application unsigned", "app", "svc|signed:cert A",
+      {"the application unsigned", "app", "svc|signed:cert A@ca",
        [](const UpdateFields& u) { return u.app_path + " - без подписи"; }},
-      {"the application changed after signing", "app|broken", "svc|signed:cert A",
+      {"the application changed after signing", "app|broken", "svc|signed:cert A@ca",
        [](const UpdateFields& u) { return "подпись " + u.app_path + " не сошлась"; }},
-      {"the application by another certificate", "app|signed:cert B", "svc|signed:cert A",
+      {"the application by another certificate", "app|signed:cert B@ca", "svc|signed:cert A@ca",
        [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
-      {"another certificate that merely begins the same", "app|signed:cert A2", "svc|signed:cert A",
+      {"another name that merely begins the same", "app|signed:cert A2@ca", "svc|signed:cert A@ca",
        [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
-      {"the service unsigned", "app|signed:cert A", "svc",
+      {"the service unsigned", "app|signed:cert A@ca", "svc",
        [](const UpdateFields& u) { return u.service_path + " - без подписи"; }},
-      {"the service by another certificate", "app|signed:cert A", "svc|signed:cert B",
+      {"the service by another certificate", "app|signed:cert A@ca", "svc|signed:cert B@ca",
        [](const UpdateFields& u) { return u.service_path + " - подписан чужим сертификатом"; }},
+      {"a renewed certificate of the same publisher from the same authority",
+       "app|signed:cert A@ca", "svc|signed:cert A@ca",
+       [](const UpdateFields&) { return std::string("success"); }},
+      {"the same name from another authority", "app|signed:cert A@other", "svc|signed:cert A@ca",
+       [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
+      {"data after the signature", "app|signed:cert A@ca", "svc|signed:cert A@ca|padded",
+       [](const UpdateFields& u) { return u.service_path + " - лишние данные после подписи"; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -79,6 +137,76 @@ TEST(UpdateSigner, OnlyProgramsOfTheServicesOwnSignerAreInstalled) {
       EXPECT_NE(path, fields.app_path);
     }
   }
+}
+
+TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
+  struct Case {
+    const char* name;
+    std::string app;                                       // offered, after "app"
+    std::string service;                                   // offered, after "svc"
+    std::function<std::string(const UpdateFields&)> text;  // "success" when accepted
+    std::string installed_service = {};                    // when not version 1.0.0.5 of itself
+  };
+  const std::string ours = "|signed:cert A@ca";
+  const std::string desktop_is = "|is:" + std::string(DESKTOP_EXE);
+  const std::string service_is = "|is:" + std::string(SERVICE_EXE);
+  std::string shouting = service_is;
+  for (char& c : shouting) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string app2 = ours + desktop_is + "|v:1.0.0.6";
+  const std::string svc2 = ours + service_is + "|v:1.1.0.0";
+  const Case cases[] = {
+      {"newer builds of both", app2, svc2,
+       [](const UpdateFields&) { return std::string("success"); }},
+      {"the name in another case", app2, ours + "|is:" + shouting.substr(4) + "|v:2.0.0.0",
+       [](const UpdateFields&) { return std::string("success"); }},
+      {"the desktop application offered as the service", app2, app2,
+       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
+      {"the service offered as the desktop application", svc2, svc2,
+       [](const UpdateFields& u) { return u.app_path + " - не " + DESKTOP_EXE; }},
+      {"a build without a version resource", app2, ours,
+       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
+      {"the same version", app2, ours + service_is + "|v:1.0.0.5",
+       [](const UpdateFields& u) {
+         return u.service_path + " - версия 1.0.0.5 не новее установленной 1.0.0.5";
+       }},
+      {"an older version, newer in a later part", ours + desktop_is + "|v:0.9.9.9", svc2,
+       [](const UpdateFields& u) {
+         return u.app_path + " - версия 0.9.9.9 не новее установленной 1.0.0.5";
+       }},
+      {"an installed service from before versions", app2, ours + service_is + "|v:0.0.0.1",
+       [](const UpdateFields&) { return std::string("success"); }, "service v1" + ours},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VersionWorld w;
+    if (!c.installed_service.empty()) w.installed_service = c.installed_service;
+    const UpdateFields fields = w.offer_builds("app" + c.app, "svc" + c.service);
+    const auto before = snapshot(w.install.path());
+    const auto outcome = stage_update(fields, w.deps);
+    EXPECT_EQ(text_of(outcome), c.text(fields));
+    if (!outcome) {
+      EXPECT_EQ(snapshot(w.install.path()), before);
+    }
+  }
+}
+
+TEST(UpdateBuild, AnOfferEqualToTheInstalledFileIsAlreadyCurrentWhateverItsVersion) {
+  VersionWorld w;
+  w.installed_service = "service v1|signed:cert A@ca";  // no version resource
+  UpdateFields fields =
+      w.offer_builds("app|signed:cert A@ca|is:" + std::string(DESKTOP_EXE) + "|v:1.0.0.6", "");
+  write(fields.service_path, program(w.installed_service));
+  fields.service_sha256 = digest_of(program(w.installed_service));
+  const auto outcome = stage_update(fields, w.deps);
+  ASSERT_TRUE(outcome) << outcome.error().to_string();
+  EXPECT_EQ(*outcome, (UpdateOutcome{true, false}));
+  // And with both equal: nothing to do, nothing refused.
+  fields = w.offer_builds("", "");
+  write(fields.app_path, read(w.desktop).value());
+  write(fields.service_path, read(w.service).value());
+  fields.app_sha256 = digest_of(read(w.desktop).value());
+  fields.service_sha256 = digest_of(read(w.service).value());
+  EXPECT_EQ(text_of(stage_update(fields, w.deps)), "success");
 }
 
 TEST(UpdateSigner, TheDigestsAreCheckedFirst) {
@@ -104,7 +232,7 @@ TEST(UpdateSigner, AnUnsignedServiceTakesNoUpdateUnlessBuiltToDoSo) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SigningWorld w;
-    w.own = platform::ProgramSignature{c.own, "", 1};
+    w.own = platform::ProgramSignature{c.own, {}, false, 1};
     w.deps.unsigned_updates_allowed = c.allowed;
     const UpdateFields fields = w.offer("app", "svc");
     const auto before = snapshot(w.install.path());
@@ -120,13 +248,13 @@ TEST(UpdateSigner, AnUnsignedServiceTakesNoUpdateUnlessBuiltToDoSo) {
   // A signed development variant is as strict as the product.
   SigningWorld w;
   w.deps.unsigned_updates_allowed = true;
-  const UpdateFields fields = w.offer("app", "svc|signed:cert A");
+  const UpdateFields fields = w.offer("app", "svc|signed:cert A@ca");
   EXPECT_EQ(text_of(stage_update(fields, w.deps)), fields.app_path + " - без подписи");
 }
 
 TEST(UpdateSigner, ASignatureThatCannotBeReadRefusesTheUpdate) {
   SigningWorld w;
-  const UpdateFields fields = w.offer("app|signed:cert A", "svc|signed:cert A");
+  const UpdateFields fields = w.offer("app|signed:cert A@ca", "svc|signed:cert A@ca");
   w.deps.program_signature = [](const std::string&) -> Result<platform::ProgramSignature> {
     return fail("нет доступа");
   };
