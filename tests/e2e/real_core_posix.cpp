@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <iostream>
@@ -33,16 +32,12 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-std::string find_program(std::string_view name) {
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path ? path : "/usr/bin:/bin";
-  while (!rest.empty()) {
-    const auto colon = rest.find(':');
-    const std::string candidate = std::string(rest.substr(0, colon)) + "/" + std::string(name);
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
-  }
-  return "";
+// Where Debian puts them.
+constexpr const char* V2RAY = "/usr/bin/v2ray";
+constexpr const char* OPENSSL = "/usr/bin/openssl";
+
+bool have_v2ray() {
+  return ::access(V2RAY, X_OK) == 0;
 }
 
 class Socket {
@@ -77,11 +72,11 @@ class Socket {
   int fd_;
 };
 
-sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
+sockaddr_in loopback(std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  ::inet_pton(AF_INET, address, &addr.sin_addr);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return addr;
 }
 
@@ -214,7 +209,7 @@ class WebServer {
 // to its document's name servers included: nothing leaves loopback.
 class TrojanServer {
  public:
-  TrojanServer(const std::string& v2ray, const testsupport::TempDir& dir, std::uint16_t port,
+  TrojanServer(const testsupport::TempDir& dir, std::uint16_t port,
                const std::vector<std::string>& names) {
     json hosts = json::object();
     json domains = json::array();
@@ -246,7 +241,7 @@ class TrojanServer {
             {{"type", "field"}, {"ip", {"127.0.0.0/8"}}, {"outboundTag", "out"}},
             {{"type", "field"}, {"network", "tcp,udp"}, {"outboundTag", "drop"}}}}}}};
     platform::SpawnOptions options;
-    options.program = v2ray;
+    options.program = V2RAY;
     options.args = {"-config", "stdin:"};
     options.std_in = platform::Stdio::Pipe;
     options.std_out = platform::Stdio::Null;
@@ -281,10 +276,9 @@ struct Fetch {
 };
 
 TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
-  const std::string v2ray = find_program("v2ray");
-  if (v2ray.empty()) {
-    GTEST_SKIP() << "v2ray is not installed (Debian package v2ray, installed by scripts/deps.sh): "
-                    "no real proxy core to run";
+  if (!have_v2ray()) {
+    GTEST_SKIP() << V2RAY << " is missing (Debian package v2ray, installed by scripts/deps.sh): "
+                 << "no real proxy core to run";
   }
   testsupport::TempDir dir("real-core");
   // A name under .test never resolves (it is reserved for testing): only the
@@ -292,7 +286,7 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
   const std::string page = "page.ombrel.test";
   const std::string blocked = "ombrel-test.doubleclick.net";
   const host_e2e::Ran cert = host_e2e::run_program(
-      find_program("openssl"),
+      OPENSSL,
       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days",
        "2", "-subj", "/CN=trojan.test", "-addext", "subjectAltName=DNS:trojan.test", "-keyout",
        dir.file("key.pem"), "-out", dir.file("cert.pem")});
@@ -300,7 +294,7 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
 
   WebServer web;
   const std::uint16_t trojan_port = free_port();
-  TrojanServer trojan(v2ray, dir, trojan_port, {page, blocked});
+  TrojanServer trojan(dir, trojan_port, {page, blocked});
   ASSERT_TRUE(testsupport::wait_until([&] { return accepts(trojan_port); }, 30s))
       << "the Trojan server does not listen";
 
@@ -312,7 +306,7 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
     e2e::write_file(install.xray,
                     "#!/bin/sh\n[ \"$*\" = \"run -c stdin:\" ] || exit 2\necho $$ > \"$0.pid\"\n"
                     "SSL_CERT_FILE='" +
-                        dir.file("cert.pem") + "' exec '" + v2ray + "' -config stdin:\n");
+                        dir.file("cert.pem") + "' exec " + V2RAY + " -config stdin:\n");
   };
   e2e::RunningService service(setup);
   const std::string node =
@@ -362,9 +356,9 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
 
   const std::uint32_t core =
       std::stoul(e2e::read_file(service.install().xray + ".pid").value_or("0"));
-  EXPECT_TRUE(testsupport::running_from(core, v2ray));
+  EXPECT_TRUE(testsupport::running_from(core, V2RAY));
   EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
-  EXPECT_FALSE(testsupport::running_from(core, v2ray));
+  EXPECT_FALSE(testsupport::running_from(core, V2RAY));
   EXPECT_FALSE(accepts(10808));
 }
 
@@ -372,8 +366,7 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
 // outbound on any of them is not v2ray's to judge, nor are the tunnel
 // core's documents. Every other golden document must pass its check.
 TEST(RealCore, GoldenDocumentsPassV2raysCheckWhereItKnowsTheirTransports) {
-  const std::string v2ray = find_program("v2ray");
-  if (v2ray.empty()) GTEST_SKIP() << "v2ray is not installed: no real proxy core to ask";
+  if (!have_v2ray()) GTEST_SKIP() << V2RAY << " is missing: no real proxy core to ask";
   const std::vector<std::string> unknown = {"grpc", "xhttp", "hysteria"};
   int judged = 0;
   for (const auto& entry :
@@ -393,7 +386,7 @@ TEST(RealCore, GoldenDocumentsPassV2raysCheckWhereItKnowsTheirTransports) {
       std::cout << "[ NOT JUDGED ] " << name << ": v2ray does not know " << cannot << "\n";
       continue;
     }
-    const host_e2e::Ran ran = host_e2e::run_program(v2ray, {"-test", "-config", "stdin:"}, text);
+    const host_e2e::Ran ran = host_e2e::run_program(V2RAY, {"-test", "-config", "stdin:"}, text);
     EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
     EXPECT_NE(ran.out.find("Configuration OK."), std::string::npos) << ran.out << ran.err;
     ++judged;
