@@ -7,6 +7,9 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
   osslsigncode openssl python3
+  # A real proxy core for the end-to-end tests: v2ray reads the proxy core's
+  # document family (the test makes its certificate with openssl).
+  v2ray
   # Fuzzing: clang 16 is the first Debian clang whose C++ front end takes
   # libstdc++'s std::expected; llvm-16 brings the symbolizer for reports.
   clang-16 libclang-rt-16-dev llvm-16

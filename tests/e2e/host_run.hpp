@@ -2,7 +2,9 @@
 // Runs the real ombrel-service (or a system tool) and collects what it says.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -17,17 +19,23 @@ struct Ran {
   std::string err;
 };
 
-inline Ran run_program(const std::string& program, const std::vector<std::string>& args) {
+// `input`, when given, is the program's standard input; otherwise it has none.
+inline Ran run_program(const std::string& program, const std::vector<std::string>& args,
+                       std::optional<std::string_view> input = std::nullopt) {
   platform::SpawnOptions options;
   options.program = program;
   options.args = args;
-  options.std_in = platform::Stdio::Null;
+  options.std_in = input ? platform::Stdio::Pipe : platform::Stdio::Null;
   options.std_out = platform::Stdio::Pipe;
   options.std_err = platform::Stdio::Pipe;
   auto process = platform::spawn(options);
   if (!process) {
     ADD_FAILURE() << "cannot start " << program << ": " << process.error().to_string();
     return {};
+  }
+  if (input) {
+    auto in = process->take_stdin();
+    EXPECT_TRUE(in && in->write_all(*input)) << "cannot write to " << program;
   }
   auto out = process->take_stdout();
   auto err = process->take_stderr();

@@ -26,29 +26,31 @@ int run_host_program(const std::string& program, const std::vector<std::string>&
   options.std_out = platform::Stdio::Null;
   options.std_err = platform::Stdio::Null;
 #ifdef _WIN32
-  TempDir status_dir("host-run");
-  const std::string status = status_dir.file("status");
-  options.program = "/bin/sh";
-  options.args = {"-c",
-                  "\"$0\" \"$@\" >/dev/null 2>&1; echo $? > \"" + host_path(status) +
-                      ".part\"; mv \"" + host_path(status) + ".part\" \"" + host_path(status) +
-                      "\"",
-                  program};
-  options.args.insert(options.args.end(), args.begin(), args.end());
-  auto started = platform::spawn(options);
-  if (!started) {
-    ADD_FAILURE() << "cannot start " << program << ": " << started.error().to_string();
-    return -1;
+  if (!real_windows()) {
+    TempDir status_dir("host-run");
+    const std::string status = status_dir.file("status");
+    options.program = "/bin/sh";
+    options.args = {"-c",
+                    "\"$0\" \"$@\" >/dev/null 2>&1; echo $? > \"" + host_path(status) +
+                        ".part\"; mv \"" + host_path(status) + ".part\" \"" + host_path(status) +
+                        "\"",
+                    program};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    auto started = platform::spawn(options);
+    if (!started) {
+      ADD_FAILURE() << "cannot start " << program << ": " << started.error().to_string();
+      return -1;
+    }
+    if (!wait_until([&] { return std::filesystem::exists(fs_path(status)); }, 120s)) {
+      ADD_FAILURE() << program << " did not end";
+      return -1;
+    }
+    std::ifstream in(fs_path(status));
+    int code = -1;
+    in >> code;
+    return code;
   }
-  if (!wait_until([&] { return std::filesystem::exists(fs_path(status)); }, 120s)) {
-    ADD_FAILURE() << program << " did not end";
-    return -1;
-  }
-  std::ifstream in(fs_path(status));
-  int code = -1;
-  in >> code;
-  return code;
-#else
+#endif
   options.program = program;
   options.args = args;
   auto process = platform::spawn(options);
@@ -57,13 +59,21 @@ int run_host_program(const std::string& program, const std::vector<std::string>&
     return -1;
   }
   return process->wait().value_or(-1);
-#endif
+}
+
+// Linux's own tools under Wine; on real Windows the ones the environment
+// names (the workflow installs them), or the bare name.
+std::string host_tool(const char* name, const char* variable) {
+  if (!real_windows()) return std::string("/usr/bin/") + name;
+  const char* named = std::getenv(variable);
+  return named != nullptr ? named : name;
 }
 
 }  // namespace
 
 std::string host_path(const std::string& path) {
 #ifdef _WIN32
+  if (real_windows()) return path;
   if (path.size() < 3 || path[1] != ':') {
     ADD_FAILURE() << "not a drive path: " << path;
     return path;
@@ -89,7 +99,7 @@ std::optional<TestAuthority> TestAuthority::make(const std::string& dir, std::st
   TestAuthority authority(platform::join_path(dir, std::string(name) + ".ca.crt"),
                           platform::join_path(dir, std::string(name) + ".ca.key"));
   const int code = run_host_program(
-      "/usr/bin/openssl",
+      host_tool("openssl", "OMBREL_OPENSSL"),
       {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
        "/O=Ombrel test/CN=Ombrel test authority " + std::string(name), "-addext",
        "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
@@ -139,9 +149,9 @@ std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_v
 bool TestSigner::sign(const std::string& in, const std::string& out) const {
   std::error_code ec;
   std::filesystem::remove(fs_path(out), ec);
-  const int code = run_host_program(
-      "/usr/bin/osslsigncode", {"sign", "-certs", host_path(cert_), "-key", host_path(key_), "-in",
-                                host_path(in), "-out", host_path(out)});
+  const int code = run_host_program(host_tool("osslsigncode", "OMBREL_OSSLSIGNCODE"),
+                                    {"sign", "-certs", host_path(cert_), "-key", host_path(key_),
+                                     "-in", host_path(in), "-out", host_path(out)});
   if (code != 0) {
     ADD_FAILURE() << "osslsigncode could not sign " << in << " (exit " << code << ")";
     return false;

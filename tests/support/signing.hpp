@@ -2,7 +2,8 @@
 // Code-signing for tests: a key and self-signed certificate made afresh by
 // each test run (openssl), and Authenticode signatures made with it
 // (osslsigncode). Both tools are programs of the host; under Wine they are
-// started as Linux programs, with the paths translated for them.
+// started as Linux programs, with the paths translated for them; on real
+// Windows the Windows builds named by OMBREL_OPENSSL and OMBREL_OSSLSIGNCODE.
 #include <array>
 #include <optional>
 #include <string>

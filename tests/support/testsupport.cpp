@@ -1,6 +1,7 @@
 #include "testsupport.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -18,6 +19,15 @@ std::filesystem::path fs_path(const std::string& utf8) {
 std::string utf8_path(const std::filesystem::path& path) {
   const std::u8string s = path.u8string();
   return std::string(s.begin(), s.end());
+}
+
+bool real_windows() {
+#ifdef _WIN32
+  const char* flag = std::getenv("OMBREL_REAL_WINDOWS");
+  return flag != nullptr && std::string_view(flag) == "1";
+#else
+  return false;
+#endif
 }
 
 std::string bin_dir() {

@@ -18,6 +18,16 @@ namespace ombrel::testsupport {
 
 using namespace std::chrono_literals;
 
+// The Windows suite runs under Wine here and on real Windows in CI, where
+// the workflow sets OMBREL_REAL_WINDOWS=1. A few tests only make sense in
+// one of the two: Wine runs the host's Linux programs and grants every
+// right, while only Windows keeps access lists on files and enforces them.
+bool real_windows();
+#define OMBREL_WINE_ONLY(why) \
+  if (::ombrel::testsupport::real_windows()) GTEST_SKIP() << "under Wine only: " << why
+#define OMBREL_REAL_WINDOWS_ONLY(why) \
+  if (!::ombrel::testsupport::real_windows()) GTEST_SKIP() << "on real Windows only: " << why
+
 // The folder of every built executable (OMBREL_BIN_DIR), as this platform
 // names it: under Wine the Linux path is reached through drive Z:.
 std::string bin_dir();

@@ -14,11 +14,6 @@
 namespace ombrel::platform {
 namespace {
 
-bool under_wine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 TEST(PrivateDirWin, OnlyTheSystemAndAdministratorsMayChangeIt) {
   const std::string intended(PRIVATE_DIR_SDDL);
   struct Case {
@@ -61,10 +56,11 @@ TEST(PrivateDirWin, ANewFolderCarriesTheProtectedList) {
   auto judged = is_private_security(*sddl);
   ASSERT_TRUE(judged) << judged.error().to_string();
   EXPECT_TRUE(*judged) << *sddl;
-  if (under_wine()) {
-    std::cout << "Wine derives the list from the Unix mode: " << *sddl << "\n";
-  } else {
+  // The exact list read back: on real Windows only (OMBREL_REAL_WINDOWS=1).
+  if (testsupport::real_windows()) {
     EXPECT_TRUE(has_private_access_list(dir).value_or(false)) << *sddl;
+  } else {
+    std::cout << "Wine derives the list from the Unix mode: " << *sddl << "\n";
   }
 }
 
