@@ -171,9 +171,10 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     bool crashed = false;
     // The client is attached until the reply is sent, which is as long as
     // files may be opened on its behalf.
-    const ClientInfo client{pipe->client_uid(), [&served = *pipe](const std::string& path) {
-                              return served.open_as_client(path);
-                            }};
+    const ClientInfo client{
+        pipe->client_uid(),
+        [&served = *pipe](const std::string& path) { return served.open_as_client(path); }, pid,
+        &pipe->io_watcher()};
     auto reply = handle(handler, *line, client, crashed);
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
