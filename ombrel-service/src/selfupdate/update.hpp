@@ -202,9 +202,12 @@ inline Result<void> verify_offered_file(const std::string& path, std::string_vie
 // naming `offered` in the texts. `target` is the installed file the copy is
 // meant for; a failure to write the copy reads "не поставить {target}: {error}".
 // On failure `staged` is removed. `open` opens the offered file (with the
-// service's own rights when empty); a file it cannot open is no program,
-// whatever the reason, so that the texts tell a caller nothing about files
-// it could not read itself.
+// service's own rights, through `InputFile::open_local`, when empty); a path
+// that leads through a link or off this computer is "{offered} - не
+// локальный файл"; any other file it cannot open is no program, whatever
+// the reason, so that the texts tell a caller nothing about files it could
+// not read itself. The open and every read count against the thread's
+// `BoundedIo`, if any.
 Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
                                 const std::string& staged, const std::string& target,
                                 std::uint64_t max_size = MAX_UPDATE_FILE_SIZE,
