@@ -1,6 +1,8 @@
 // The service under the real service control manager (Wine's in the tests):
 // installed from a folder whose path has a space, repointed, restarted,
 // stopped and removed, each step checked from outside through sc and reg.
+#include <windows.h>
+
 #include <array>
 #include <filesystem>
 #include <optional>
@@ -33,16 +35,35 @@ bool reaches_state(int state) {
   return testsupport::wait_until([&] { return service_state() == state; }, 30s);
 }
 
-// The registered command line, as the manager keeps it.
-std::string image_path() {
-  const Ran ran = run_program(
-      REG,
-      {"query", "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService", "/v", "ImagePath"});
+const std::string SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService";
+
+// A text value of the service's key ("" when missing).
+std::string service_value(const std::string& name) {
+  const Ran ran = run_program(REG, {"query", SERVICE_KEY, "/v", name});
   const auto at = ran.out.find("REG_SZ");
   if (at == std::string::npos) return "";
   const auto start = ran.out.find_first_not_of(' ', at + 6);
   const auto end = ran.out.find_first_of("\r\n", start);
   return ran.out.substr(start, end - start);
+}
+
+// The account and load-order group changed through the manager, as an
+// administrator might.
+void change_account_and_group() {
+  const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  const SC_HANDLE service = OpenServiceW(manager, L"OmbrelService", SERVICE_CHANGE_CONFIG);
+  EXPECT_NE(service, nullptr);
+  EXPECT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                   nullptr, L"NDIS", nullptr, nullptr,
+                                   L"NT AUTHORITY\\LocalService", L"", nullptr));
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
+// The registered command line, as the manager keeps it.
+std::string image_path() {
+  return service_value("ImagePath");
 }
 
 std::string copy_service_into(const std::string& dir) {
@@ -108,10 +129,15 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   }
   {
     SCOPED_TRACE("install again from another folder, extra words ignored");
+    // What an administrator may have changed meanwhile is put back.
+    change_account_and_group();
+    ASSERT_EQ(service_value("Group"), "NDIS");
     const Ran ran = run_program(second, {"install", "--again"});
     ASSERT_EQ(ran.code, 0) << ran.err;
     EXPECT_EQ(ran.out, "служба OmbrelService установлена и запущена\n");
     EXPECT_EQ(image_path(), "\"" + second + "\"");
+    EXPECT_EQ(service_value("ObjectName"), "LocalSystem");
+    EXPECT_EQ(service_value("Group"), "");
     EXPECT_EQ(service_state(), 4);
   }
   {

@@ -35,6 +35,7 @@
 #include "testsupport.hpp"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "as_user.hpp"
@@ -52,6 +53,13 @@ using testsupport::fs_path;
 using testsupport::InstallDir;
 using testsupport::TempDir;
 using testsupport::wait_until;
+
+// A FIFO: Wine opens it without waiting, and no disk device holds it.
+#ifdef _WIN32
+constexpr std::string_view NOT_A_FILE_ON_A_DISK = " - не локальный файл";
+#else
+constexpr std::string_view NOT_A_FILE_ON_A_DISK = " - не программа Linux";
+#endif
 
 std::string digest_of(std::string_view bytes) {
   return platform::to_hex(platform::sha256(bytes).value());
@@ -303,7 +311,65 @@ TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
   EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
 }
 
+// An offered file that never gives its bytes (a FIFO without a writer)
+// holds the channel no longer than staging's bounds, and the next client is
+// served. Linux never opens a FIFO for reading; Wine opens it without
+// waiting and it is no file on a disk.
+TEST(UpdateEndToEnd, AFileThatNeverDeliversDoesNotHoldTheChannel) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
+  Service service;
+  TempDir offered("update-offered");
+  const std::string svc =
+      new_build(offered.file("svc.bin"), "service 9.1", Signing::Ours, Role::Service);
 #ifdef _WIN32
+  const std::string links = platform::parent_path(testsupport::bin_dir()) + "\\offered-links";
+  const std::string fifo = links + "\\never.fifo";
+  // Wine has no attributes for a FIFO, but lists it.
+  bool listed = false;
+  for (const auto& entry : std::filesystem::directory_iterator(fs_path(links))) {
+    listed = listed || entry.path().filename() == "never.fifo";
+  }
+  ASSERT_TRUE(listed);
+#else
+  const std::string fifo = offered.file("never.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+#endif
+  const auto before = snapshot(service.install().path());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      service.ask(update_line(fifo, digest_of("MZ"), offered.file("svc.bin"), digest_of(svc))),
+      failed_reply(fifo + std::string(NOT_A_FILE_ON_A_DISK)));
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(snapshot(service.install().path()), before);
+}
+
+#ifdef _WIN32
+// A folder on the way that is a link is refused before the file is read,
+// and so would be a junction or a share; the file by its own path is not.
+TEST(UpdateEndToEnd, AnOfferedPathThroughALinkIsRefused) {
+  Service service;
+  TempDir offered("update-offered");
+  const std::string links = platform::parent_path(testsupport::bin_dir()) + "\\offered-links";
+  const std::string app = new_build(links + "\\real\\app.bin", "desktop 9.1");
+  const std::string svc =
+      new_build(offered.file("svc.bin"), "service 9.1", Signing::Ours, Role::Service);
+  const auto before = snapshot(service.install().path());
+  for (const std::string& via :
+       {links + "\\linked\\app.bin", links + "\\linked\\..\\linked\\app.bin"}) {
+    EXPECT_EQ(
+        service.ask(update_line(via, digest_of(app), offered.file("svc.bin"), digest_of(svc))),
+        failed_reply(via + " - не локальный файл"));
+    EXPECT_TRUE(service.said("обновление не поставлено: " + via + " - не локальный файл\n"));
+  }
+  EXPECT_EQ(snapshot(service.install().path()), before);
+  testsupport::set_script(service.install().desktop, "exit 0");
+  testsupport::set_script(service.service_exe(), "exit 0");
+  EXPECT_EQ(service.ask(update_line(links + "\\real\\app.bin", digest_of(app),
+                                    offered.file("svc.bin"), digest_of(svc))),
+            "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
+}
+
 // Only builds signed by the publisher of the running service are taken,
 // and only newer builds of the file they replace; the refusal names the
 // offered file and nothing on disk changes.

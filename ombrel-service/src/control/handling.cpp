@@ -113,14 +113,16 @@ PreparedAction prepare_update(const Update& update, const ClientInfo& client) {
   if (!is_sha256_form(update.app_sha256) || !is_sha256_form(update.service_sha256)) {
     return refusal(bad_sha256());
   }
-  return ApplyUpdate{update, client.uid, client.open_file};
+  return ApplyUpdate{update, client.uid, client.open_file, client.pid, client.io_watcher};
 }
 
 Reply apply_update(const ApplyUpdate& apply, const PerformDeps& deps) {
   const Update& update = apply.update;
-  const selfupdate::UpdateFields fields{
-      update.version,        update.app_path,  update.app_sha256, update.service_path,
-      update.service_sha256, apply.caller_uid, apply.open_offered};
+  selfupdate::UpdateFields fields{update.version,      update.app_path,       update.app_sha256,
+                                  update.service_path, update.service_sha256, apply.caller_uid,
+                                  apply.open_offered};
+  fields.caller_pid = apply.caller_pid;
+  fields.io_watcher = apply.io_watcher;
   const selfupdate::UpdateDecision decision =
       deps.apply_update ? deps.apply_update(fields) : selfupdate::handle_update(fields);
   return std::visit(

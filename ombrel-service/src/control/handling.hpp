@@ -55,6 +55,8 @@ struct ApplyUpdate {
   std::optional<std::uint32_t> caller_uid;
   // Opens the offered files on the caller's behalf; see ClientInfo.
   selfupdate::OpenOfferedFn open_offered = {};
+  std::optional<std::uint32_t> caller_pid = {};
+  platform::IoWatcher* io_watcher = nullptr;
   // What was asked and by whom; how the files will be opened is no part of it.
   friend bool operator==(const ApplyUpdate& a, const ApplyUpdate& b) {
     return a.update == b.update && a.caller_uid == b.caller_uid;

@@ -208,9 +208,10 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     request_deadline.reset();
     // The client is attached until the reply is sent, which is as long as
     // files may be opened on its behalf.
-    const ClientInfo client{pipe->client_uid(), [&served = *pipe](const std::string& path) {
-                              return served.open_as_client(path);
-                            }};
+    const ClientInfo client{
+        pipe->client_uid(),
+        [&served = *pipe](const std::string& path) { return served.open_as_client(path); }, pid,
+        &pipe->io_watcher()};
     const Handled handled =
         handle(handler, *line, client, [&served = *pipe] { return served.client_gone(); });
     // Handling may take long (cores starting); the reply's time starts now.

@@ -14,6 +14,7 @@
 
 #include "base/error.hpp"
 #include "platform/files.hpp"
+#include "platform/io_bound.hpp"
 
 namespace ombrel::control {
 
@@ -35,6 +36,11 @@ struct ClientInfo {
   // Opens a file on the client's behalf (`PipeServer::open_as_client`),
   // while the client is being served; empty: with the service's own.
   std::function<Result<platform::InputFile>(const std::string& path)> open_file = {};
+  // The client's process, where the channel tells it.
+  std::optional<std::uint32_t> pid = {};
+  // The serving thread's watcher, to bound blocking calls made for the
+  // client (reading its offered files); none: the caller makes its own.
+  platform::IoWatcher* io_watcher = nullptr;
 };
 
 class RequestHandler {

@@ -6,6 +6,8 @@
 
 #include "host/identity.hpp"
 #include "platform/cmdline.hpp"
+#include "platform/install_folder.hpp"
+#include "platform/paths.hpp"
 
 namespace ombrel::host {
 namespace {
@@ -40,6 +42,20 @@ Result<platform::ServiceSettings> own_settings(platform::ServiceControl& control
   auto path = context(control.own_executable_path(), "не удалось определить путь службы");
   if (!path) return fail(path.error());
   return service_settings(*path);
+}
+
+// The service would run as the system account from this folder: refused
+// unless only administrators may change it (platform/install_folder.hpp).
+// The account judging is the installing administrator's; the service
+// judges again at every start as itself.
+Result<void> check_install_folder() {
+  auto dir = platform::install_dir();
+  if (!dir) return fail(dir.error());
+  const std::string refusal = std::string(UNSAFE_FOLDER) + *dir;
+  auto safe = platform::is_safe_install_folder(*dir);
+  if (!safe) return fail(std::move(safe.error()).wrapped(refusal));
+  if (!*safe) return fail(refusal);
+  return {};
 }
 
 }  // namespace
@@ -133,6 +149,7 @@ Result<void> restart_service(platform::ServiceControl& control) {
 
 Result<void> install_service() {
   OMBREL_TRY(platform::service_manager_present());
+  OMBREL_TRY(check_install_folder());
   return install_service(platform::system_service_control(), system_console());
 }
 

@@ -3,11 +3,18 @@
 // control manager: the command words "install", "uninstall" and "restart".
 // Each returns success or an error whose outer message says which step
 // failed, over the system's error.
+#include <string_view>
+
 #include "base/error.hpp"
 #include "host/console.hpp"
 #include "platform/service.hpp"
 
 namespace ombrel::host {
+
+// The refusal of `install` in a folder others may write, and the start's
+// diagnostic line for one; the folder follows.
+inline constexpr std::string_view UNSAFE_FOLDER =
+    "папка установки доступна на запись не только администраторам: ";
 
 // Creates the service, or points an existing one at this executable, sets
 // its description and starts it unless it runs; prints the success line.

@@ -4,14 +4,36 @@
 #include "control/handling.hpp"
 #include "control/pipe_server.hpp"
 #include "host/runtime.hpp"
+#include "host/service_setup.hpp"
 #include "platform/console.hpp"
 #include "platform/datadir.hpp"
+#include "platform/install_folder.hpp"
+#include "platform/paths.hpp"
 #include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
 #include "supervisor/orphans.hpp"
 #include "supervisor/state.hpp"
 
 namespace ombrel::host {
+
+namespace {
+
+// Judged again at every start, now as the service's own account: a folder
+// only the installing administrator's account could write is unsafe too.
+// An unsafe folder takes no update, but the cores still start: an existing
+// installation keeps working until an administrator mends the folder.
+void check_install_folder_at_start() {
+  auto dir = platform::install_dir();
+  if (!dir) return;  // then no update can be staged either
+  auto safe = platform::is_safe_install_folder(*dir);
+  if (safe && *safe) return;
+  std::string text = std::string(UNSAFE_FOLDER) + *dir;
+  if (!safe) text += ": " + safe.error().to_string();
+  platform::write_stderr(text + " - " + std::string(selfupdate::UNSAFE_FOLDER_REFUSAL) + "\n");
+  selfupdate::mark_install_folder_unsafe();
+}
+
+}  // namespace
 
 Workers service_workers() {
   Workers workers;
@@ -24,6 +46,7 @@ Workers service_workers() {
     if (auto ensured = platform::ensure_private_data_dir(); !ensured) {
       platform::write_stderr("папка данных не готова: " + ensured.error().to_string() + "\n");
     }
+    check_install_folder_at_start();
     // Owned by the two thread bodies, which live as long as the process: the
     // state must outlast them, however the process ends.
     auto shared = std::make_shared<supervisor::SharedState>();

@@ -94,6 +94,16 @@ class File {
 class InputFile {
  public:
   static Result<InputFile> open(const std::string& path);
+  // `open` for a path given by someone else, which must stay on this
+  // computer (Windows): every component of the full path is opened in turn
+  // without following a link, and each is held, without letting it be
+  // renamed or deleted, until the next one is open, so that no link can be
+  // put in place of a component meanwhile. A component that is a symbolic
+  // link, junction or mount point, or a file on a network share or a
+  // redirected drive, fails with NOT_LOCAL as its outermost message
+  // (`is_local_path` judges what the system shows). Linux: `open` (only
+  // root offers files to the Linux port, and its links are its own).
+  static Result<InputFile> open_local(const std::string& path);
 
   InputFile() = default;
   InputFile(InputFile&& other) noexcept;
@@ -126,6 +136,29 @@ class InputFile {
   int fd_ = -1;
 #endif
 };
+
+// The outermost message of `InputFile::open_local` for a path that leads
+// through a link or off this computer.
+inline constexpr std::string_view NOT_LOCAL = "не локальный файл";
+
+// What the system showed of one component of a path, opened without
+// following links.
+struct PathStep {
+  bool reparse_point = false;  // a symbolic link, junction or mount point
+  bool remote = false;         // the system names a network protocol for it
+  std::string device_path;     // the handle's path in the device namespace
+};
+
+// Whether the components so far (from the first below the volume root)
+// lead, through no link, to a disk of this computer: none is a reparse
+// point or remote, and each lies on a local disk device
+// (`is_local_device_path`).
+bool is_local_path(std::span<const PathStep> steps);
+
+// Whether a device path ("\Device\HarddiskVolume3\dir\x.exe") names a
+// disk of this computer: a hard disk volume, a CD or a floppy. Network
+// shares ("\Device\Mup\..."), redirectors and every other device are not.
+bool is_local_device_path(std::string_view device_path);
 
 // Whether opening `path` stays on this computer. Windows: false for UNC
 // paths ("\\server\share\..."), device and object-manager paths ("\\.\...",

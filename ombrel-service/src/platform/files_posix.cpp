@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/files.hpp"
+#include "platform/io_bound.hpp"
 #include "platform/oserror.hpp"
 
 namespace ombrel::platform {
@@ -238,6 +239,7 @@ Result<void> File::write_all(std::string_view bytes) {
 
 Result<void> File::sync() {
   if (fd_ < 0) return fail(os_error(EBADF));
+  const BoundedCall bounded;
   return fsync_fd(fd_);
 }
 
@@ -263,6 +265,10 @@ Result<InputFile> InputFile::open(const std::string& path) {
   const int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return fail(last_os_error());
   return InputFile(fd);
+}
+
+Result<InputFile> InputFile::open_local(const std::string& path) {
+  return open(path);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept : fd_(other.fd_) {
@@ -296,6 +302,7 @@ Result<std::uint64_t> InputFile::size() const {
 Result<std::size_t> InputFile::read(std::span<char> buf) {
   if (fd_ < 0) return fail(os_error(EBADF));
   for (;;) {
+    const BoundedCall bounded;
     const ssize_t n = ::read(fd_, buf.data(), buf.size());
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return fail(last_os_error());

@@ -22,6 +22,7 @@
 
 #include "base/error.hpp"
 #include "platform/files.hpp"
+#include "platform/io_bound.hpp"
 
 namespace ombrel::platform {
 
@@ -107,6 +108,11 @@ class PipeServer {
   // is served; anyone else is refused (the Linux port takes files from root
   // alone).
   Result<InputFile> open_as_client(const std::string& path) const;
+
+  // The watcher that bounds this server's blocking calls, for other
+  // blocking calls made on the serving thread for the client (its offered
+  // files, under a `BoundedIo`).
+  IoWatcher& io_watcher();
 
   // Whether the current (or last) client was dropped by a read, write or
   // flush for stalling or for passing its deadline. Reset by accept.

@@ -85,6 +85,7 @@ struct PipeServer::Impl {
   std::optional<std::uint32_t> client_pid;
   // Whether `client` was dropped for stalling; kept until the next accept.
   bool stalled = false;
+  std::unique_ptr<IoWatcher> watcher = make_io_watcher();
   // Written to by a stop request, to wake a waiting accept.
   int wake_read = -1;
   int wake_write = -1;
@@ -279,12 +280,16 @@ Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
   if (!uid || *uid != static_cast<std::uint32_t>(::geteuid())) {
     return fail(os_error(EACCES).wrapped("файлы открываются только для клиента с правами службы"));
   }
-  return InputFile::open(path);
+  return InputFile::open_local(path);
 }
 
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   if (impl_->client < 0) return std::nullopt;
   return impl_->client_uid;
+}
+
+IoWatcher& PipeServer::io_watcher() {
+  return *impl_->watcher;
 }
 
 std::optional<std::uint32_t> PipeServer::client_pid() const {

@@ -13,6 +13,7 @@
 #include "base/text.hpp"
 #include "platform/access_win.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/io_watch_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/pipe.hpp"
 #include "platform/pipe_common.hpp"
@@ -39,105 +40,6 @@ std::wstring wide(std::string_view utf8) {
   const std::u16string w = utf8_to_utf16(utf8);
   return std::wstring(w.begin(), w.end());
 }
-
-// Bounds blocking calls on a pipe opened for synchronous I/O. The pipe keeps
-// its plain blocking open mode, so a stalled call cannot time out by itself;
-// instead this watcher's thread cancels it with CancelSynchronousIo once its
-// deadline has passed, or at once on a stop request. It keeps cancelling
-// until the call has returned, which closes the gap between arming and the
-// call actually blocking.
-class IoWatch {
- public:
-  IoWatch() : worker_([this] { run(); }) {}
-  IoWatch(const IoWatch&) = delete;
-  IoWatch& operator=(const IoWatch&) = delete;
-  ~IoWatch() {
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-    }
-    wake_.notify_all();
-    worker_.join();
-  }
-
-  // Before a blocking call on this thread; no deadline waits for `fire` only.
-  void arm(std::optional<steady_clock::time_point> deadline) {
-    const DWORD id = GetCurrentThreadId();
-    std::lock_guard lock(mutex_);
-    if (!target_ || target_id_ != id) {
-      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), target_.put(),
-                      0, FALSE, DUPLICATE_SAME_ACCESS);
-      target_id_ = id;
-    }
-    armed_ = true;
-    firing_ = false;
-    fired_ = false;
-    deadline_ = deadline;
-    // The worker looks again by itself at `wakes_at_`; it needs waking only
-    // for an earlier deadline. Waking it for every call would cost a thread
-    // switch per read and write (the status round trip, under Wine, by a
-    // half).
-    if (deadline && *deadline < wakes_at_) wake_.notify_all();
-  }
-
-  // Cancels the armed call now (a stop request); stays in force until disarm.
-  void fire() {
-    std::lock_guard lock(mutex_);
-    if (!armed_) return;
-    firing_ = true;
-    wake_.notify_all();
-  }
-
-  // After the call; true when it was cancelled (or about to be).
-  bool disarm() {
-    std::lock_guard lock(mutex_);
-    armed_ = false;
-    return fired_;
-  }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (!quit_) {
-      if (!armed_) {
-        wakes_at_ = steady_clock::time_point::max();
-        wake_.wait(lock);
-        continue;
-      }
-      if (!firing_) {
-        if (deadline_ && steady_clock::now() >= *deadline_) {
-          firing_ = true;
-        } else {
-          if (deadline_) {
-            wakes_at_ = *deadline_;
-            wake_.wait_until(lock, *deadline_);
-          } else {
-            wakes_at_ = steady_clock::time_point::max();
-            wake_.wait(lock);
-          }
-          continue;
-        }
-      }
-      fired_ = true;
-      CancelSynchronousIo(target_.get());
-      wakes_at_ = steady_clock::now() + milliseconds(20);
-      wake_.wait_until(lock, wakes_at_);
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  UniqueHandle target_;
-  DWORD target_id_ = 0;
-  bool armed_ = false;
-  bool firing_ = false;
-  bool fired_ = false;
-  bool quit_ = false;
-  std::optional<steady_clock::time_point> deadline_;
-  // When the worker next looks at the armed call without being woken.
-  steady_clock::time_point wakes_at_ = steady_clock::time_point::max();
-  std::thread worker_;
-};
 
 }  // namespace
 
@@ -313,12 +215,16 @@ Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
   // the client read it: acting as the client for the open itself would need
   // a client that lets the service act in its name, which careful clients
   // (ombrelctl among them) do not.
-  auto file = InputFile::open(path);
+  auto file = InputFile::open_local(path);
   if (!file) return file;
   auto may_read = token_may_read_file(file->native_handle(), token->get());
   if (!may_read) return fail(may_read.error());
   if (!*may_read) return fail(os_error(ERROR_ACCESS_DENIED));
   return file;
+}
+
+IoWatcher& PipeServer::io_watcher() {
+  return impl_->watch;
 }
 
 std::optional<std::uint32_t> PipeServer::client_pid() const {

@@ -63,10 +63,11 @@ class WinService final : public Service {
     const std::wstring path = wide(s.binary_path);
     const std::wstring display = wide(s.display_name);
     // An empty list of dependencies (two terminating NULs) clears any old
-    // ones; a null account and password keep LocalSystem.
+    // ones and an empty group the old group. The account is named: a null
+    // one would keep whatever an administrator had changed it to.
     return ok_or_last_error(ChangeServiceConfigW(handle_.get(), s.service_type, s.start_type,
-                                                 s.error_control, path.c_str(), nullptr, nullptr,
-                                                 L"\0", nullptr, nullptr, display.c_str()));
+                                                 s.error_control, path.c_str(), L"", nullptr, L"\0",
+                                                 L"LocalSystem", L"", display.c_str()));
   }
 
   Result<void> set_description(std::string_view description) override {

@@ -3,6 +3,7 @@
 
 #include "platform/files.hpp"
 #include "platform/hash.hpp"
+#include "platform/io_bound.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 
@@ -98,9 +99,19 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
                                 std::uint64_t max_size, const OpenOfferedFn& open) {
   // The path comes from an unprivileged caller: nothing but an ordinary file
   // on this computer is even opened, and only as far as the caller may read it.
-  if (!platform::is_local_file_path(offered)) return fail(not_a_program(offered));
-  auto source = open ? open(offered) : platform::InputFile::open(offered);
-  if (!source) return fail(not_a_program(offered));
+  if (!platform::is_local_file_path(offered)) return fail(offered + " - не локальный файл");
+  auto source = [&] {
+    // An open may wait on whatever holds the file (an oplock, a stalled
+    // device): it is bounded as the reads are.
+    const platform::BoundedCall bounded;
+    return open ? open(offered) : platform::InputFile::open_local(offered);
+  }();
+  if (!source) {
+    if (source.error().outermost() == platform::NOT_LOCAL) {
+      return fail(offered + " - не локальный файл");
+    }
+    return fail(not_a_program(offered));
+  }
 
   // The first piece is read whole, so that the mark is seen even when the
   // system hands out short reads; it is no larger than the limit allows.

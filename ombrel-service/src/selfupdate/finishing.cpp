@@ -70,6 +70,9 @@ const UpdateDeps& real_deps() {
     };
     d.run_detached = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
     d.write_stderr = [](std::string_view text) { platform::write_stderr(text); };
+    static UpdateBar bar;
+    d.bar = &bar;
+    d.install_folder_safe = [] { return internal::install_folder_marked_safe(); };
 #ifdef _WIN32
     d.program_signature = [](const std::string& path) { return platform::program_signature(path); };
     d.own_executable = [] { return platform::current_exe_path(); };
@@ -148,8 +151,16 @@ void startup_update_check(const UpdateDeps& deps) {
 }
 
 UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps) {
-  auto staged = stage_update(fields, deps);
+  bool first = false;
+  if (auto refusal = internal::barred(fields, deps, first)) {
+    // Said once per bar: a process that keeps asking must not flood the log.
+    if (first) line(deps, "обновление не поставлено: " + *refusal);
+    return UpdateFailed{std::move(*refusal)};
+  }
+  bool out_of_time = false;
+  auto staged = internal::stage(fields, deps, out_of_time);
   if (!staged) {
+    if (out_of_time) internal::bar_caller(fields, deps);
     std::string text = staged.error().to_string();
     line(deps, "обновление не поставлено: " + text);
     return UpdateFailed{std::move(text)};

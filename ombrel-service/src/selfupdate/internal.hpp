@@ -1,7 +1,13 @@
 #pragma once
 // Shared between the files of this module only.
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
+
+#include "platform/io_bound.hpp"
+#include "selfupdate/update.hpp"
 
 namespace ombrel::selfupdate::internal {
 
@@ -23,5 +29,37 @@ inline constexpr std::string_view NOT_A_PROGRAM = " - не программа Li
 #endif
 
 inline constexpr std::size_t BLOCK_SIZE = 65536;
+
+// Stages offered files under the time bounds of `deps` (`BoundedIo`); a file
+// that runs out of them is refused: "{path} не отдавал данных {stall}" or
+// "{path} не прочитан за {deadline}", followed, where the caller will be
+// barred, by "; обновления от этого процесса не принимаются {bar}". One
+// deadline for all files staged through one object.
+class BoundedStaging {
+ public:
+  BoundedStaging(const UpdateFields& fields, const UpdateDeps& deps);
+  Result<void> stage(const std::string& offered, std::string_view expected,
+                     const std::string& staged, const std::string& target);
+  bool out_of_time() const { return out_of_time_; }
+
+ private:
+  const UpdateFields& fields_;
+  const UpdateDeps& deps_;
+  std::unique_ptr<platform::IoWatcher> own_watcher_;
+  platform::BoundedIo io_;
+  bool out_of_time_ = false;
+};
+
+// `stage_update`, telling whether it failed for running out of time.
+Result<UpdateOutcome> stage(const UpdateFields& fields, const UpdateDeps& deps, bool& out_of_time);
+
+// The refusal of an update from a barred caller ("обновления от этого
+// процесса не принимаются ещё {n} с"); `first` tells the first of its bar.
+std::optional<std::string> barred(const UpdateFields& fields, const UpdateDeps& deps, bool& first);
+// Bars the caller of an update that ran out of time.
+void bar_caller(const UpdateFields& fields, const UpdateDeps& deps);
+
+// False once `mark_install_folder_unsafe` was called.
+bool install_folder_marked_safe();
 
 }  // namespace ombrel::selfupdate::internal

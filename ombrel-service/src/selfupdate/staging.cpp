@@ -10,6 +10,8 @@
 
 namespace ombrel::selfupdate {
 
+using internal::BoundedStaging;
+
 const char* const DESKTOP_EXE = platform::DESKTOP_EXE_NAME;
 #ifdef _WIN32
 const char* const SERVICE_EXE = "ombrel-service.exe";
@@ -113,19 +115,35 @@ Result<void> replace_file(const std::string& target, const std::string& source) 
 }
 
 Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps) {
+  bool out_of_time = false;
+  return internal::stage(fields, deps, out_of_time);
+}
+
+Result<UpdateOutcome> internal::stage(const UpdateFields& fields, const UpdateDeps& deps,
+                                      bool& out_of_time) {
   OMBREL_TRY(check_caller(fields, deps));
+  // Whoever may write the folder could replace what is installed, so an
+  // update into it would prove nothing.
+  if (deps.install_folder_safe && !deps.install_folder_safe()) {
+    return fail(std::string(UNSAFE_FOLDER_REFUSAL));
+  }
   auto dir = deps.install_dir();
   if (!dir) return fail(dir.error());
   const std::string desktop = platform::join_path(*dir, DESKTOP_EXE);
   const std::string service = platform::join_path(*dir, SERVICE_EXE);
   const StagedCopies staged(staged_path(desktop), staged_path(service));
 
-  OMBREL_TRY(stage_offered_file(fields.app_path, fields.app_sha256, staged.app(), desktop,
-                                deps.max_file_size, fields.open_offered));
-  step(&deps, "desktop staged");
-  OMBREL_TRY(stage_offered_file(fields.service_path, fields.service_sha256, staged.service(),
-                                service, deps.max_file_size, fields.open_offered));
-  step(&deps, "service staged");
+  {
+    BoundedStaging bounded(fields, deps);
+    auto app = bounded.stage(fields.app_path, fields.app_sha256, staged.app(), desktop);
+    out_of_time = bounded.out_of_time();
+    OMBREL_TRY(app);
+    step(&deps, "desktop staged");
+    auto svc = bounded.stage(fields.service_path, fields.service_sha256, staged.service(), service);
+    out_of_time = bounded.out_of_time();
+    OMBREL_TRY(svc);
+    step(&deps, "service staged");
+  }
   // On the staged copies, which nobody but the service can change: what is
   // judged here is what gets installed.
   auto own = own_signature(deps);

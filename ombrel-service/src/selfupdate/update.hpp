@@ -29,6 +29,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +40,7 @@
 #include "base/clock.hpp"
 #include "base/error.hpp"
 #include "platform/files.hpp"
+#include "platform/io_bound.hpp"
 #include "platform/proclist.hpp"
 #include "platform/trust.hpp"
 #include "platform/version.hpp"
@@ -88,6 +91,41 @@ struct UpdateFields {
   // them where the channel can tell; when empty, with the service's own
   // rights (tests and callers that are the service itself).
   OpenOfferedFn open_offered = {};
+  // The caller's process where the channel tells it: an update of it that
+  // runs out of time bars it for a while (`UpdateBar`).
+  std::optional<std::uint32_t> caller_pid = {};
+  // Cancels a blocking call on an offered file that runs out of time: the
+  // serving thread's own watcher where there is one; else staging makes one.
+  platform::IoWatcher* io_watcher = nullptr;
+};
+
+// Reading an offered file (opening, reading, copying it and hashing the
+// copy) may not stall for longer than a stalled control client may, nor
+// take longer in all than a 200 MiB file on a healthy disk ever needs.
+inline constexpr std::chrono::milliseconds STAGING_STALL{5000};
+inline constexpr std::chrono::milliseconds STAGING_DEADLINE{60000};
+// How long a process whose update ran out of time may offer no other.
+inline constexpr std::chrono::milliseconds UPDATE_BAR{10000};
+
+// Processes whose update ran out of time, each barred from offering another
+// until its bar ends: a file that stalls on purpose would otherwise take the
+// channel from everybody again at once.
+class UpdateBar {
+ public:
+  void add(std::uint32_t pid, std::chrono::steady_clock::time_point until);
+  struct Verdict {
+    std::chrono::milliseconds left{0};  // zero: free to offer
+    bool first = false;                 // the first refusal of this bar
+  };
+  Verdict judge(std::uint32_t pid, std::chrono::steady_clock::time_point now);
+
+ private:
+  struct Entry {
+    std::chrono::steady_clock::time_point until;
+    bool told = false;
+  };
+  std::mutex mutex_;
+  std::map<std::uint32_t, Entry> until_;
 };
 
 struct UpdateOutcome {
@@ -134,6 +172,15 @@ struct UpdateDeps {
   // Whether an unsigned running service takes offered programs without
   // asking for signatures (UNSIGNED_UPDATES_ALLOWED for the real service).
   bool unsigned_updates_allowed = false;
+  // The bounds on reading the offered files, and the bar on a process whose
+  // update ran out of them (none: nobody is barred).
+  std::chrono::milliseconds staging_stall = STAGING_STALL;
+  std::chrono::milliseconds staging_deadline = STAGING_DEADLINE;
+  std::chrono::milliseconds bar_length = UPDATE_BAR;
+  UpdateBar* bar = nullptr;
+  // Whether the installation folder was found safe at start (true where not
+  // set); when not, every update is refused before any file is opened.
+  std::function<bool()> install_folder_safe;
 };
 
 const UpdateDeps& real_deps();
@@ -165,9 +212,12 @@ inline Result<void> verify_offered_file(const std::string& path, std::string_vie
 // naming `offered` in the texts. `target` is the installed file the copy is
 // meant for; a failure to write the copy reads "не поставить {target}: {error}".
 // On failure `staged` is removed. `open` opens the offered file (with the
-// service's own rights when empty); a file it cannot open is no program,
-// whatever the reason, so that the texts tell a caller nothing about files
-// it could not read itself.
+// service's own rights, through `InputFile::open_local`, when empty); a path
+// that leads through a link or off this computer is "{offered} - не
+// локальный файл"; any other file it cannot open is no program, whatever
+// the reason, so that the texts tell a caller nothing about files it could
+// not read itself. The open and every read count against the thread's
+// `BoundedIo`, if any.
 Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
                                 const std::string& staged, const std::string& target,
                                 std::uint64_t max_size = MAX_UPDATE_FILE_SIZE,
@@ -243,6 +293,14 @@ void startup_update_check(const UpdateDeps& deps = real_deps());
 struct UpdateFailed {
   std::string text;  // the "update_failed" reply's message
 };
+
+// The refusal of every update while the installation folder is unsafe.
+inline constexpr std::string_view UNSAFE_FOLDER_REFUSAL =
+    "папка установки небезопасна, обновления не принимаются";
+
+// Tells the real dependencies that the installation folder was judged
+// unsafe at start: from then on `real_deps().install_folder_safe` is false.
+void mark_install_folder_unsafe();
 struct AlreadyCurrent {};
 struct UpdateAccepted {
   bool tunnel_drops = false;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/files.hpp"
 #include "testsupport.hpp"
@@ -74,6 +75,33 @@ TEST(InputFile, OnlyLocalPathsAreLocal) {
   };
   for (const auto& c : cases) EXPECT_EQ(is_local_file_path(c.path), c.local) << c.path;
 #endif
+}
+
+// What the system shows of an offered path's components, and whether the
+// file it leads to may be read: no link on the way, nothing off this computer.
+TEST(InputFile, LocalPathsAreJudgedFromWhatTheSystemShows) {
+  const PathStep disk{false, false, "\\Device\\HarddiskVolume3\\Users"};
+  struct Case {
+    const char* name;
+    std::vector<PathStep> steps;
+    bool local;
+  };
+  const Case cases[] = {
+      {"folders and a file on a disk",
+       {disk, disk, {false, false, "\\Device\\HarddiskVolume3\\a.exe"}},
+       true},
+      {"a CD", {{false, false, "\\Device\\CdRom0\\setup.exe"}}, true},
+      {"nothing", {}, false},
+      {"a link or junction on the way", {disk, {true, false, disk.device_path}, disk}, false},
+      {"the file itself a link", {disk, {true, false, disk.device_path}}, false},
+      {"a network protocol named", {disk, {false, true, disk.device_path}}, false},
+      {"a network share", {{false, false, "\\Device\\Mup\\host\\share\\a.exe"}}, false},
+      {"a redirector", {{false, false, "\\Device\\LanmanRedirector\\;Z:0\\host\\a.exe"}}, false},
+      {"a volume without a number", {{false, false, "\\Device\\HarddiskVolume\\a.exe"}}, false},
+      {"a look-alike device", {{false, false, "\\Device\\HarddiskVolume3x\\a.exe"}}, false},
+      {"no device path", {{false, false, ""}}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_local_path(c.steps), c.local) << c.name;
 }
 
 TEST(FileTimes, LastWriteTimeRoundTripsToTheMillisecond) {

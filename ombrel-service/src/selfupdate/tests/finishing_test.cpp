@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/session.hpp"
 #include "update_fixture.hpp"
 
@@ -69,6 +71,44 @@ TEST(HandleUpdate, FailureIsReportedAndStartsNothing) {
   EXPECT_EQ(std::get<UpdateFailed>(decision).text, text);
   EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + text + "\n"});
   EXPECT_TRUE(f.jobs.empty());
+}
+
+// A process whose update ran out of time is turned away for a while, with
+// one line in the log however often it asks; other refusals bar nobody.
+TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
+  UpdateFixture f;
+  UpdateBar bar;
+  f.deps.bar = &bar;
+  f.deps.staging_stall = std::chrono::milliseconds(30);
+  UpdateFields fields = f.offer();
+  fields.caller_pid = 42;
+  UpdateFields slow = fields;
+  slow.open_offered = [](const std::string& path) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    return platform::InputFile::open(path);
+  };
+  UpdateFields wrong = fields;
+  wrong.app_sha256 = wrong.service_sha256;
+  const auto text = [&](const UpdateFields& u) {
+    const auto decision = handle_update(u, f.deps);
+    return std::holds_alternative<UpdateFailed>(decision) ? std::get<UpdateFailed>(decision).text
+                                                          : std::string("accepted");
+  };
+  EXPECT_EQ(text(wrong), "сумма " + fields.app_path + " не сошлась");
+  EXPECT_EQ(text(slow), fields.app_path +
+                            " не отдавал данных 30 мс; обновления от этого процесса не "
+                            "принимаются 10 с");
+  f.clock.advance_ms(2500);
+  EXPECT_EQ(text(fields), "обновления от этого процесса не принимаются ещё 8 с");
+  EXPECT_EQ(text(fields), "обновления от этого процесса не принимаются ещё 8 с");
+  UpdateFields other = fields;
+  other.caller_pid = 43;
+  EXPECT_EQ(text(other), "accepted");
+  f.clock.advance_ms(7500);
+  fields = f.offer("desktop v3", "service v3");
+  fields.caller_pid = 42;
+  EXPECT_EQ(text(fields), "accepted");
+  EXPECT_EQ(f.lines.size(), 3u);  // the wrong sum, the time-out, the first barred offer
 }
 
 TEST(HandleUpdate, EqualFilesStartNothing) {

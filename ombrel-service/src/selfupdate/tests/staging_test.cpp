@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <cctype>
 #include <filesystem>
 #include <set>
@@ -127,6 +129,29 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
          };
        },
        [](const UpdateFields& u) { return not_a_program(u.service_path); }},
+      {"installation folder unsafe",
+       [](UpdateFixture& f, UpdateFields&) { f.deps.install_folder_safe = [] { return false; }; },
+       [](const UpdateFields&) { return std::string(UNSAFE_FOLDER_REFUSAL); }},
+      // An open that waits (an oplock, a stalled device) is bounded like the
+      // reads; the caller is barred only where it can be named.
+      {"app stalls on opening",
+       [](UpdateFixture& f, UpdateFields& u) {
+         f.deps.staging_stall = std::chrono::milliseconds(30);
+         u.open_offered = [](const std::string& path) {
+           std::this_thread::sleep_for(std::chrono::milliseconds(60));
+           return platform::InputFile::open(path);
+         };
+       },
+       [](const UpdateFields& u) { return u.app_path + " не отдавал данных 30 мс"; }},
+      {"staging past its deadline",
+       [](UpdateFixture& f, UpdateFields& u) {
+         f.deps.staging_deadline = std::chrono::milliseconds(40);
+         u.open_offered = [app = u.app_path](const std::string& path) {
+           if (path != app) std::this_thread::sleep_for(std::chrono::milliseconds(60));
+           return platform::InputFile::open(path);
+         };
+       },
+       [](const UpdateFields& u) { return u.service_path + " не прочитан за 40 мс"; }},
       {"installation folder unknown",
        [](UpdateFixture& f, UpdateFields&) {
          f.deps.install_dir = []() -> Result<std::string> {
@@ -137,9 +162,9 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
 #ifdef _WIN32
       {"app on another computer",
        [](UpdateFixture&, UpdateFields& u) { u.app_path = "\\\\ombrel-nowhere\\share\\app.exe"; },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return u.app_path + " - не локальный файл"; }},
       {"app is a device", [](UpdateFixture&, UpdateFields& u) { u.app_path = "NUL"; },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return u.app_path + " - не локальный файл"; }},
 #else
       {"app is a device", [](UpdateFixture&, UpdateFields& u) { u.app_path = "/dev/zero"; },
        [](const UpdateFields& u) { return not_a_program(u.app_path); }},

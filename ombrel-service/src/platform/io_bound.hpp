@@ -1,0 +1,74 @@
+#pragma once
+// Bounds on blocking calls the service makes on files it does not control:
+// an offered update file may sit behind an opportunistic lock its owner
+// never lets go, or on a device that has stopped answering, and the one
+// thread that reads it also serves the control channel.
+//
+// While a `BoundedIo` lives on a thread, every blocking call made there on
+// files through this layer (`InputFile` reads, `File` creation, writes and
+// flushes, and whatever a caller wraps in a `BoundedCall` of its own) must
+// return within `stall`, and all of them before `deadline`. Windows: a
+// watcher thread cancels a call that runs over (`CancelSynchronousIo`,
+// which also ends a `CreateFileW` waiting for an oplock to be broken), and
+// the call fails. Linux: nothing cancels a call, but a call that ran over
+// is noticed when it returns (an offered FIFO, which would block, is never
+// opened for reading; see `InputFile`).
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace ombrel::platform {
+
+// Cancels the blocking call of the thread that armed it once a moment has
+// passed.
+class IoWatcher {
+ public:
+  virtual ~IoWatcher() = default;
+  // Before a blocking call on this thread; no moment: only a stop cancels it.
+  virtual void arm(std::optional<std::chrono::steady_clock::time_point> at) = 0;
+  // After the call; true when it was cancelled (or about to be).
+  virtual bool disarm() = 0;
+};
+
+// A watcher with a thread of its own (Windows); one that cancels nothing
+// (Linux).
+std::unique_ptr<IoWatcher> make_io_watcher();
+
+class BoundedIo {
+ public:
+  enum class Ran { InTime, Stalled, PastDeadline };
+
+  BoundedIo(IoWatcher& watcher, std::chrono::milliseconds stall,
+            std::chrono::steady_clock::time_point deadline);
+  BoundedIo(const BoundedIo&) = delete;
+  BoundedIo& operator=(const BoundedIo&) = delete;
+  ~BoundedIo();
+
+  // The first bound a call ran into, if any. Once one has, every later
+  // call is cancelled at once.
+  Ran outcome() const { return outcome_; }
+
+ private:
+  friend class BoundedCall;
+  IoWatcher& watcher_;
+  std::chrono::milliseconds stall_;
+  std::chrono::steady_clock::time_point deadline_;
+  Ran outcome_ = Ran::InTime;
+  BoundedIo* outer_;
+};
+
+// One blocking call under the thread's `BoundedIo`, if there is one.
+class BoundedCall {
+ public:
+  BoundedCall();
+  BoundedCall(const BoundedCall&) = delete;
+  BoundedCall& operator=(const BoundedCall&) = delete;
+  ~BoundedCall();
+
+ private:
+  BoundedIo* scope_;
+  std::chrono::steady_clock::time_point start_{};
+  bool deadline_first_ = false;
+};
+
+}  // namespace ombrel::platform
