@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "host_run.hpp"
 #include "platform/pipe.hpp"
@@ -59,6 +60,33 @@ void change_account_and_group() {
                                    L"NT AUTHORITY\\LocalService", L"", nullptr));
   if (service != nullptr) CloseServiceHandle(service);
   CloseServiceHandle(manager);
+}
+
+// The failure actions as the manager keeps them: the reset period, then
+// each action's type and delay. Wine stores none, so only real Windows reads
+// back what install set.
+std::vector<DWORD> failure_actions() {
+  std::vector<DWORD> got;
+  const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return got;
+  const SC_HANDLE service = OpenServiceW(manager, L"OmbrelService", SERVICE_QUERY_CONFIG);
+  DWORD needed = 0;
+  if (service != nullptr) {
+    QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (needed != 0 && QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                                            needed, &needed)) {
+      const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+      got.push_back(actions->dwResetPeriod);
+      for (DWORD i = 0; i < actions->cActions; ++i) {
+        got.push_back(static_cast<DWORD>(actions->lpsaActions[i].Type));
+        got.push_back(actions->lpsaActions[i].Delay);
+      }
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return got;
 }
 
 // The registered command line, as the manager keeps it.
@@ -126,6 +154,11 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
     EXPECT_EQ(ran.err, "");
     EXPECT_TRUE(reaches_state(4));
     EXPECT_EQ(image_path(), "\"" + first + "\"");
+    if (testsupport::real_windows()) {
+      const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
+                                           10000, SC_ACTION_RESTART, 30000};
+      EXPECT_EQ(failure_actions(), restarts);
+    }
   }
   {
     SCOPED_TRACE("install again from another folder, extra words ignored");
