@@ -15,6 +15,7 @@
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/paths.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 
@@ -53,25 +54,6 @@ Result<std::string> sddl_of(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION parts)
   }
   const LocalMemory owned(text);
   return narrow(text);
-}
-
-// The user the service runs as (the system account, for the service).
-Result<std::vector<unsigned char>> own_user_sid() {
-  UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-    return fail(last_os_error());
-  }
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buf(size == 0 ? sizeof(TOKEN_USER) : size);
-  if (!GetTokenInformation(token.get(), TokenUser, buf.data(), static_cast<DWORD>(buf.size()),
-                           &size)) {
-    return fail(last_os_error());
-  }
-  const PSID sid = reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid;
-  std::vector<unsigned char> out(GetLengthSid(sid));
-  if (!CopySid(static_cast<DWORD>(out.size()), out.data(), sid)) return fail(last_os_error());
-  return out;
 }
 
 bool is_trusted(PSID sid, PSID own, bool as_creator) {

@@ -17,6 +17,7 @@
 #include "platform/oserror.hpp"
 #include "platform/pipe.hpp"
 #include "platform/pipe_common.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -274,14 +275,8 @@ Result<bool> is_system_or_elevated_admin(DWORD pid) {
   if (!process) return fail(last_os_error());
   UniqueHandle token;
   if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return fail(last_os_error());
-  const auto info = [&](TOKEN_INFORMATION_CLASS kind) -> Result<std::vector<BYTE>> {
-    DWORD size = 0;
-    (void)GetTokenInformation(token.get(), kind, nullptr, 0, &size);
-    std::vector<BYTE> bytes(size);
-    if (size == 0 || !GetTokenInformation(token.get(), kind, bytes.data(), size, &size)) {
-      return fail(last_os_error());
-    }
-    return bytes;
+  const auto info = [&](TOKEN_INFORMATION_CLASS kind) {
+    return token_information(token.get(), kind);
   };
   auto user = info(TokenUser);
   if (!user) return fail(user.error());

@@ -10,6 +10,7 @@
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/proclist.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -90,23 +91,6 @@ struct HeldProcess::Impl {
   UniqueHandle process;
 };
 
-namespace {
-
-// The user of a process token; empty bytes when it cannot be read.
-Result<std::vector<BYTE>> token_user(HANDLE process) {
-  UniqueHandle token;
-  if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) return fail(last_os_error());
-  DWORD size = 0;
-  (void)GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<BYTE> user(size);
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) {
-    return fail(last_os_error());
-  }
-  return user;
-}
-
-}  // namespace
-
 Result<HeldProcess> HeldProcess::open(std::uint32_t pid) {
   auto impl = std::make_unique<Impl>();
   impl->process.reset(
@@ -130,9 +114,9 @@ Result<std::string> HeldProcess::image_path() const {
 }
 
 Result<bool> HeldProcess::runs_as_this_account() const {
-  auto theirs = token_user(impl_->process.get());
+  auto theirs = process_token_user(impl_->process.get());
   if (!theirs) return fail(theirs.error());
-  auto ours = token_user(GetCurrentProcess());
+  auto ours = process_token_user(GetCurrentProcess());
   if (!ours) return fail(ours.error());
   const auto* a = reinterpret_cast<const TOKEN_USER*>(theirs->data());
   const auto* b = reinterpret_cast<const TOKEN_USER*>(ours->data());
