@@ -12,6 +12,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -74,9 +75,24 @@ const std::string DISCONNECT = "{\"cmd\":\"disconnect\"}\n";
 
 // The service with the stand-in cores next to it, torn down with a
 // disconnect so that no core outlives the test.
+const std::string EARLIER_LOG = "2026-01-01T00:00:00.000Z an earlier run\n";
+bool earlier_log_written = false;
+
+e2e::ServiceSetup control_setup() {
+  e2e::ServiceSetup setup("control-e2e");
+  // An earlier run's log, wherever the data folder is there to hold one.
+  setup.prepare = [](const testsupport::InstallDir&, const std::string&) {
+    if (std::filesystem::is_directory(testsupport::fs_path(platform::data_dir()))) {
+      e2e::write_file(platform::join_path(platform::data_dir(), "service-diag.log"), EARLIER_LOG);
+      earlier_log_written = true;
+    }
+  };
+  return setup;
+}
+
 class Service : public e2e::RunningService {
  public:
-  Service() : RunningService(e2e::ServiceSetup("control-e2e")) {}
+  Service() : RunningService(control_setup()) {}
   ~Service() { (void)exchange(DISCONNECT, 10s); }
 
   std::string data_file(std::string_view name) const {
@@ -215,6 +231,17 @@ TEST(ControlChannel, AnswersEveryRequestKind) {
     EXPECT_TRUE(reply.starts_with(r.reply)) << reply;
   }
   EXPECT_TRUE(service.said("обновление не поставлено: "));
+  // Standard error reaches the service's own log too, each line after its
+  // time, and the earlier run's log is kept beside it.
+  const std::regex logged(
+      "(^|\n)\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "
+      "обновление не поставлено: [^\n]+\n");
+  EXPECT_TRUE(wait_until([&] {
+    return std::regex_search(read_file(service.data_file("service-diag.log")).value_or(""), logged);
+  })) << read_file(service.data_file("service-diag.log")).value_or("(no log)");
+  if (earlier_log_written) {
+    EXPECT_EQ(read_file(service.data_file("service-diag.prev.log")), EARLIER_LOG);
+  }
   EXPECT_EQ(service.ask(STATUS), "{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n");
   EXPECT_EQ(testsupport::run_count(xray), 2);
 

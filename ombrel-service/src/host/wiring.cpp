@@ -6,7 +6,9 @@
 #include "host/runtime.hpp"
 #include "platform/console.hpp"
 #include "platform/datadir.hpp"
+#include "platform/paths.hpp"
 #include "selfupdate/update.hpp"
+#include "serving/service_log.hpp"
 #include "supervisor/orphans.hpp"
 #include "supervisor/state.hpp"
 
@@ -37,6 +39,7 @@ Workers service_workers() {
     return state;
   };
   workers.write_stderr = platform::write_stderr;
+  workers.start_log = [] { serving::start_service_log(platform::data_dir()); };
   return workers;
 }
 
