@@ -147,9 +147,11 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   }
 }
 
-// The dispatcher delivers controls until the process ends, also after the
-// service main has returned and dropped its registration: here a stop that
-// arrives once a stand-in service's main has done just that.
+// The dispatcher may deliver a control after the registration is gone: on
+// Windows until the process ends, also once the service main has returned
+// (Wine's dispatcher returns with the service main). Here a stop arrives
+// after a stand-in service has dropped its registration and reused the
+// freed memory.
 TEST(HostService, AControlAfterTheServiceMainReturnedReachesTheHandler) {
   namespace scm = platform::scm;
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
