@@ -76,13 +76,14 @@ void ServiceLog::write(std::string_view text) {
       queued_bytes_ += size;
       queued = true;
     }
-    if (queued) start_writer();
+    if (!queued && dropped_ == 0) return;
+    start_writer();
     if (writer_failed_) {
       queue_.clear();
       queued_bytes_ = dropped_ = 0;
     }
   }
-  if (queued) changed_.notify_all();
+  changed_.notify_all();
 }
 
 bool ServiceLog::idle() const {
