@@ -83,6 +83,8 @@ echo
 echo "== refusals"
 ctl send '{"cmd":"connect","nodes":[]}'
 ctl send '{"cmd":"Status"}'
+sum=$(printf '0%.0s' $(seq 64))
+ctl send "{\"cmd\":\"update\",\"version\":\"9\",\"app_path\":\"$work/app\",\"app_sha256\":\"$sum\",\"service_path\":\"$work/service\",\"service_sha256\":\"$sum\"}"
 ctl --json status
 
 echo
@@ -92,4 +94,10 @@ ctl status
 echo "-- proxy-core starts: $(wc -l <"$install/xray.runs"), tunnel-core starts: $(wc -l <"$install/sing-box.runs")"
 echo "-- the service's standard error:"
 cat "$work/service.err"
+echo "-- the same lines, each after its time, in the service's own log $data/service-diag.log:"
+for _ in $(seq 100); do
+  [ -s "$data/service-diag.log" ] && break
+  sleep 0.05
+done
+tail -n 20 "$data/service-diag.log"
 echo "== done"

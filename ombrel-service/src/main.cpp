@@ -3,12 +3,15 @@
 
 #include "base/text.hpp"
 #include "host/command_line.hpp"
+#include "host/runtime.hpp"
 
 namespace {
 
-int run(const std::vector<std::string>& args) {
-  return ombrel::host::run_command_line(args, ombrel::host::system_commands(),
-                                        ombrel::host::system_console());
+// Never returns: a return from main would destroy static objects that
+// detached threads may still be using.
+[[noreturn]] void run(const std::vector<std::string>& args) {
+  ombrel::host::end_process(ombrel::host::run_command_line(args, ombrel::host::system_commands(),
+                                                           ombrel::host::system_console()));
 }
 
 }  // namespace
@@ -20,10 +23,10 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     args.push_back(ombrel::utf16_to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
   }
-  return run(args);
+  run(args);
 }
 #else
 int main(int argc, char** argv) {
-  return run(std::vector<std::string>(argv + 1, argv + argc));
+  run(std::vector<std::string>(argv + 1, argv + argc));
 }
 #endif

@@ -75,9 +75,36 @@ const std::string DISCONNECT = "{\"cmd\":\"disconnect\"}\n";
 
 // The service with the stand-in cores next to it, torn down with a
 // disconnect so that no core outlives the test.
+// Whether `prefix` is a time as the service's log writes it before a line:
+// "2026-12-07T19:26:56.123Z ".
+bool stamped(std::string_view prefix) {
+  const std::string_view form = "dddd-dd-ddTdd:dd:dd.dddZ ";
+  if (prefix.size() != form.size()) return false;
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    const bool digit = prefix[i] >= '0' && prefix[i] <= '9';
+    if (form[i] == 'd' ? !digit : prefix[i] != form[i]) return false;
+  }
+  return true;
+}
+
+const std::string EARLIER_LOG = "2026-01-01T00:00:00.000Z an earlier run\n";
+bool earlier_log_written = false;
+
+e2e::ServiceSetup control_setup() {
+  e2e::ServiceSetup setup("control-e2e");
+  // An earlier run's log, wherever the data folder is there to hold one.
+  setup.prepare = [](const testsupport::InstallDir&, const std::string&) {
+    if (std::filesystem::is_directory(testsupport::fs_path(platform::data_dir()))) {
+      e2e::write_file(platform::join_path(platform::data_dir(), "service-diag.log"), EARLIER_LOG);
+      earlier_log_written = true;
+    }
+  };
+  return setup;
+}
+
 class Service : public e2e::RunningService {
  public:
-  Service() : RunningService(e2e::ServiceSetup("control-e2e")) {}
+  Service() : RunningService(control_setup()) {}
   ~Service() { (void)exchange(DISCONNECT, 10s); }
 
   std::string data_file(std::string_view name) const {
@@ -216,6 +243,24 @@ TEST(ControlChannel, AnswersEveryRequestKind) {
     EXPECT_TRUE(reply.starts_with(r.reply)) << reply;
   }
   EXPECT_TRUE(service.said("обновление не поставлено: "));
+  // Standard error reaches the service's own log too, each line after its
+  // time, and the earlier run's log is kept beside it.
+  const auto logged = [&] {
+    const std::string log = read_file(service.data_file("service-diag.log")).value_or("");
+    const std::string said = "обновление не поставлено: ";
+    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) {
+      if (at >= 25 && stamped(std::string_view(log).substr(at - 25, 25)) &&
+          (at == 25 || log[at - 26] == '\n')) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(wait_until(logged))
+      << read_file(service.data_file("service-diag.log")).value_or("(no log)");
+  if (earlier_log_written) {
+    EXPECT_EQ(read_file(service.data_file("service-diag.prev.log")), EARLIER_LOG);
+  }
   EXPECT_EQ(service.ask(STATUS), "{\"state\":\"connected\",\"node\":\"Автовыбор\"}\n");
   EXPECT_EQ(testsupport::run_count(xray), 2);
 

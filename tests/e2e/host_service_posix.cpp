@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "host_run.hpp"
+#include "platform/pipe.hpp"
 
 namespace ombrel::host_e2e {
 namespace {
@@ -35,16 +36,37 @@ bool stop_signals_blocked(std::uint32_t pid) {
   return false;
 }
 
+// The last case stops the service while its start-up update check waits
+// (up to 15 seconds) for a desktop application to close: the process ends
+// at once and cleanly, though that thread is still at work.
 TEST(HostService, NoWordRunsUntilAStopSignalThenExitsCleanly) {
-  for (const int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signal);
+  const struct {
+    int signal;
+    bool update_check_waits;
+  } cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.signal << (c.update_check_waits ? " in the wait" : ""));
     testsupport::TempDir data("host-data");
     // Keep whatever the workers create inside the test's own folder.
     ::setenv("OMBREL_DATA_DIR", data.path().c_str(), 1);
-    ::setenv("OMBREL_PIPE", data.file("service.sock").c_str(), 1);
+    const std::string pipe = data.file("service.sock");
+    ::setenv("OMBREL_PIPE", pipe.c_str(), 1);
 
+    testsupport::InstallDir install("host-install");
+    platform::Process desktop;
     platform::SpawnOptions options;
     options.program = service_exe();
+    if (c.update_check_waits) {
+      options.program =
+          testsupport::install_program(install.path(), "ombrel-service", "ombrel-service");
+      std::ofstream(install.file("update-pending.json")) << "{\"version\":\"9.1\"}";
+      platform::SpawnOptions app;
+      app.program = install.desktop;
+      auto started = platform::spawn(app);
+      ASSERT_TRUE(started) << started.error().to_string();
+      desktop = std::move(*started);
+      ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::run_count(install.desktop); }));
+    }
     options.std_in = platform::Stdio::Null;
     options.std_out = platform::Stdio::Pipe;
     options.std_err = platform::Stdio::Pipe;
@@ -54,12 +76,14 @@ TEST(HostService, NoWordRunsUntilAStopSignalThenExitsCleanly) {
     auto err = process->take_stderr();
 
     ASSERT_TRUE(testsupport::wait_until([&] { return stop_signals_blocked(process->pid()); }, 10s));
+    // The pipe server answers only once the update check has been started.
+    ASSERT_TRUE(platform::pipe_exchange(pipe, "{\"cmd\":\"status\"}", 30s));
     std::this_thread::sleep_for(200ms);
     auto still = process->try_wait();
     ASSERT_TRUE(still);
     ASSERT_FALSE(still->has_value()) << "the service ended on its own";
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(process->pid()), signal), 0);
+    ASSERT_EQ(::kill(static_cast<pid_t>(process->pid()), c.signal), 0);
     std::optional<int> code;
     ASSERT_TRUE(testsupport::wait_until(
         [&] {
@@ -71,6 +95,10 @@ TEST(HostService, NoWordRunsUntilAStopSignalThenExitsCleanly) {
     EXPECT_EQ(*code, 0);
     EXPECT_EQ(testsupport::read_to_end(*out), "");
     EXPECT_EQ(testsupport::read_to_end(*err), "");
+    // The wait was cut short: the desktop application was never started anew.
+    if (c.update_check_waits) {
+      EXPECT_EQ(testsupport::run_count(install.desktop), 1);
+    }
   }
 }
 

@@ -256,5 +256,39 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
   EXPECT_EQ(removed.code, 0) << removed.err;
 }
 
+// The dispatcher may deliver a control after the registration is gone: on
+// Windows until the process ends, also once the service main has returned
+// (Wine's dispatcher returns with the service main). Here a stop arrives
+// after a stand-in service has dropped its registration and reused the
+// freed memory.
+TEST(HostService, AControlAfterTheServiceMainReturnedReachesTheHandler) {
+  namespace scm = platform::scm;
+  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
+  testsupport::TempDir dir("late control");
+  const std::string exe =
+      testsupport::install_program(dir.path(), "standin-late_service", "late-service.exe");
+  const std::string name = "OmbrelLateControl";
+  auto manager = platform::system_service_control().open_manager(scm::RIGHT_CONNECT |
+                                                                 scm::RIGHT_CREATE_SERVICE);
+  ASSERT_TRUE(manager) << manager.error().to_string();
+  platform::ServiceSettings settings{name, name, "\"" + exe + "\" " + name};
+  settings.start_type = 3;  // on demand
+  auto service = (*manager)->create_service(
+      settings, scm::RIGHT_START | scm::RIGHT_STOP | scm::RIGHT_QUERY_STATUS | scm::RIGHT_DELETE);
+  ASSERT_TRUE(service) << service.error().to_string();
+  struct Removal {
+    platform::Service& service;
+    ~Removal() { (void)service.remove(); }
+  } removal{**service};
+
+  ASSERT_TRUE((*service)->start());
+  ASSERT_TRUE(testsupport::wait_for_record(exe, ".returned"));
+  const auto stopped = (*service)->send_stop();
+  EXPECT_TRUE(stopped) << stopped.error().to_string();
+  EXPECT_TRUE(testsupport::wait_until(
+      [&] { return (*service)->query_state().value_or(0) == scm::STATE_STOPPED; }, 30s));
+  EXPECT_EQ(testsupport::read_record(exe, ".controls"), "1\n");
+}
+
 }  // namespace
 }  // namespace ombrel::host_e2e

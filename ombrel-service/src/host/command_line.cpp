@@ -15,7 +15,9 @@ Commands system_commands() {
     // The sending end stays here and is never used: in the console the
     // workers run until the process is killed.
     auto [sender, receiver] = make_stop_signal();
-    run_workers(receiver);
+    const Workers workers = service_workers();
+    workers.start_log();
+    run_workers(receiver, workers);
   };
   return commands;
 }

@@ -7,6 +7,7 @@
 
 #include "host/identity.hpp"
 #include "platform/process.hpp"
+#include "serving/service_log.hpp"
 
 namespace ombrel::host {
 namespace {
@@ -78,18 +79,20 @@ std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void*
 // The sender the control handler is given. The dispatcher may call the
 // handler on its own thread at any time until the process ends, also while
 // and after the service main returns, so the sender must outlive every
-// service main: each one's stays here for the life of the process.
+// service main: each one's is kept for the life of the process, in storage
+// that is never destroyed, not even while the process ends.
 namespace {
 StopSender* lasting_sender(const StopSender& sender) {
-  static std::mutex mutex;
-  static std::vector<std::unique_ptr<StopSender>> senders;
-  std::lock_guard lock(mutex);
-  senders.push_back(std::make_unique<StopSender>(sender));
-  return senders.back().get();
+  static auto* const mutex = new std::mutex;
+  static auto* const senders = new std::vector<std::unique_ptr<StopSender>>;
+  std::lock_guard lock(*mutex);
+  senders->push_back(std::make_unique<StopSender>(sender));
+  return senders->back().get();
 }
 }  // namespace
 
 void run_service_main(const RegisterHandler& register_handler, const Workers& workers) {
+  if (workers.start_log) workers.start_log();
   auto [sender, receiver] = make_stop_signal();
   const auto report_failure = [&](const Error& error) {
     workers.write_stderr("служба остановлена с ошибкой: " + error.to_string() + "\n");
@@ -124,6 +127,11 @@ void service_main(const std::vector<std::string>&) {
 Result<void> run_as_service() {
   return context(platform::run_service_dispatcher(SERVICE_NAME, service_main),
                  "не удалось передать управление диспетчеру служб");
+}
+
+void end_process(int exit_code) {
+  (void)serving::flush_service_log(std::chrono::seconds(2));
+  platform::end_process(exit_code);
 }
 
 }  // namespace ombrel::host

@@ -38,6 +38,9 @@ struct Workers {
   std::function<WorkerState()> make_state;
   // Diagnostic lines (standard error in the real service).
   std::function<void(std::string_view)> write_stderr;
+  // Opens the service's own log, before anything else is written; empty in
+  // tests that keep no log.
+  std::function<void()> start_log;
 };
 
 Workers service_workers();
@@ -64,5 +67,10 @@ void run_service_main(const RegisterHandler& register_handler, const Workers& wo
 // Hands the process to the service control dispatcher; returns once the
 // service has stopped. On Linux: runs the service until SIGTERM or SIGINT.
 Result<void> run_as_service();
+
+// Ends the process with `exit_code` once the service's log has written what
+// it holds (for at most a few seconds). Static objects are not destroyed:
+// detached threads may still be using them.
+[[noreturn]] void end_process(int exit_code);
 
 }  // namespace ombrel::host

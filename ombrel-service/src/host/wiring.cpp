@@ -11,6 +11,7 @@
 #include "platform/paths.hpp"
 #include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
+#include "serving/service_log.hpp"
 #include "supervisor/orphans.hpp"
 #include "supervisor/state.hpp"
 
@@ -65,6 +66,7 @@ Workers service_workers() {
     return state;
   };
   workers.write_stderr = platform::write_stderr;
+  workers.start_log = [] { serving::start_service_log(platform::data_dir()); };
   return workers;
 }
 

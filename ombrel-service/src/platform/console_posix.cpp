@@ -20,7 +20,11 @@ void write_all(int fd, std::string_view text) {
 
 }  // namespace
 
-void write_stdout(std::string_view utf8) { write_all(STDOUT_FILENO, utf8); }
-void write_stderr(std::string_view utf8) { write_all(STDERR_FILENO, utf8); }
+void write_stdout(std::string_view utf8) {
+  write_all(STDOUT_FILENO, utf8);
+}
+void write_console_stderr(std::string_view utf8) {
+  write_all(STDERR_FILENO, utf8);
+}
 
 }  // namespace ombrel::platform

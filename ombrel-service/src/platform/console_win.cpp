@@ -33,7 +33,11 @@ void write_handle(DWORD which, std::string_view utf8) {
 
 }  // namespace
 
-void write_stdout(std::string_view utf8) { write_handle(STD_OUTPUT_HANDLE, utf8); }
-void write_stderr(std::string_view utf8) { write_handle(STD_ERROR_HANDLE, utf8); }
+void write_stdout(std::string_view utf8) {
+  write_handle(STD_OUTPUT_HANDLE, utf8);
+}
+void write_console_stderr(std::string_view utf8) {
+  write_handle(STD_ERROR_HANDLE, utf8);
+}
 
 }  // namespace ombrel::platform

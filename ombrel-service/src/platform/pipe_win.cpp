@@ -329,10 +329,12 @@ Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds pat
       return PipeClient(std::move(impl));
     }
     const DWORD err = GetLastError();
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    const auto now = steady_clock::now();
     // Busy with another client, or not created yet (the service starting).
     const bool transient = err == ERROR_PIPE_BUSY || err == ERROR_FILE_NOT_FOUND;
-    if (!transient || left.count() <= 0) return fail(os_error(err).wrapped(outer));
+    if (!transient || now >= deadline) return fail(os_error(err).wrapped(outer));
+    // Rounded up: a fraction of a millisecond left is still patience left.
+    const auto left = std::chrono::ceil<milliseconds>(deadline - now);
     if (err == ERROR_PIPE_BUSY) {
       // 0 would mean the pipe's default wait, not "do not wait".
       WaitNamedPipeW(name16.c_str(), static_cast<DWORD>(left.count() < 1 ? 1 : left.count()));

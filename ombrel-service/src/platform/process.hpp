@@ -181,6 +181,14 @@ void make_thread_lasting() noexcept;
 // returns, so that such children end only with the process.
 void outlive_children_of_this_thread() noexcept;
 
+// Ends this process with `exit_code` at once, without destroying static
+// objects or running exit handlers: detached threads (the pipe server, the
+// watchdog, an update check in its wait) still use such objects, and
+// destroying them under their feet is what a return from `main` would do.
+// Windows: the other threads are stopped before any library's detach runs.
+// With AddressSanitizer on Linux the leak check still runs first.
+[[noreturn]] void end_process(int exit_code) noexcept;
+
 // Starts a program that lives on by itself: no streams (null device), its own
 // session or process group, not owned by the service and never terminated by
 // it, nor by the end of the service. On Windows, when the service itself runs

@@ -4,6 +4,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <cerrno>
 #include <condition_variable>
@@ -657,6 +660,13 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   return args;
+}
+
+void end_process(int exit_code) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_do_leak_check();
+#endif
+  ::_exit(exit_code);
 }
 
 }  // namespace ombrel::platform

@@ -440,4 +440,8 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return args;
 }
 
+void end_process(int exit_code) noexcept {
+  ::ExitProcess(static_cast<UINT>(exit_code));
+}
+
 }  // namespace ombrel::platform

@@ -175,8 +175,10 @@ class ServiceRegistration {
   virtual Result<void> report_status(const ServiceStatusReport& status) = 0;
 };
 
-// Registers `handler` for service `name`; `context` is handed to every call
-// and must outlive the registration.
+// Registers `handler` for service `name`; `context` is handed to every call.
+// The system may call the handler until the process ends, also after the
+// registration is dropped and the service main has returned: `context`
+// must live as long as the process.
 Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::string_view name,
                                                                       ControlHandlerFn handler,
                                                                       void* context);

@@ -184,8 +184,7 @@ DWORD WINAPI handler_entry(DWORD control, DWORD event_type, LPVOID event_data, L
 
 class WinServiceRegistration final : public ServiceRegistration {
  public:
-  WinServiceRegistration(SERVICE_STATUS_HANDLE handle, std::unique_ptr<HandlerBinding> binding)
-      : handle_(handle), binding_(std::move(binding)) {}
+  explicit WinServiceRegistration(SERVICE_STATUS_HANDLE handle) : handle_(handle) {}
 
   Result<void> report_status(const ServiceStatusReport& r) override {
     SERVICE_STATUS status{};
@@ -202,8 +201,15 @@ class WinServiceRegistration final : public ServiceRegistration {
  private:
   // A status handle is not closed: it lives as long as the service.
   SERVICE_STATUS_HANDLE handle_;
-  std::unique_ptr<HandlerBinding> binding_;
 };
+
+// The dispatcher keeps calling the handler until the process ends, also
+// after the service main (and with it the registration) is gone, so the
+// binding it is given is never freed. One is made per start of the service
+// main, which a process sees once, rarely a few times.
+const HandlerBinding* lasting_binding(ControlHandlerFn handler, void* context) {
+  return new HandlerBinding{handler, context};
+}
 
 }  // namespace
 
@@ -226,11 +232,11 @@ Result<void> run_service_dispatcher(std::string_view name, ServiceMainFn service
 Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::string_view name,
                                                                       ControlHandlerFn handler,
                                                                       void* context) {
-  auto binding = std::make_unique<HandlerBinding>(HandlerBinding{handler, context});
   const std::wstring w = wide(name);
-  SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExW(w.c_str(), handler_entry, binding.get());
+  SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExW(
+      w.c_str(), handler_entry, const_cast<HandlerBinding*>(lasting_binding(handler, context)));
   if (h == nullptr) return fail(last_os_error());
-  return std::make_unique<WinServiceRegistration>(h, std::move(binding));
+  return std::make_unique<WinServiceRegistration>(h);
 }
 
 std::optional<std::uint32_t> running_service_pid(std::string_view name) {

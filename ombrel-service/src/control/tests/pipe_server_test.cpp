@@ -568,13 +568,14 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
       "ответ не ушёл: не удалось отправить ответ: клиент не принял ответ за 2 с и отключён";
   struct Case {
     const char* name;
-    // What the client does on its connection until the server drops it.
-    std::function<void(PipeClient&)> behave;
+    // What the client does on its connection until the server drops it;
+    // `reply_came` is called when the first of a reply arrives.
+    std::function<void(PipeClient&, const std::function<void()>& reply_came)> behave;
     std::string diagnostic;  // the last one
   };
   const std::vector<Case> cases = {
       {"one byte of its request at a time",
-       [](PipeClient& c) {
+       [](PipeClient& c, const std::function<void()>&) {
          for (int i = 0; i < 100; ++i) {
            if (!c.write_all("{")) return;
            std::this_thread::sleep_for(300ms);
@@ -582,7 +583,7 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
        },
        not_sent},
       {"line after line that is not UTF-8",
-       [](PipeClient& c) {
+       [](PipeClient& c, const std::function<void()>&) {
          for (int i = 0; i < 200; ++i) {
            if (!c.write_all("\xff\xfe\n")) return;
            std::this_thread::sleep_for(100ms);
@@ -590,12 +591,13 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
        },
        not_sent},
       {"a large reply taken up slowly",
-       [](PipeClient& c) {
+       [](PipeClient& c, const std::function<void()>& reply_came) {
          if (!c.write_all("big\n")) return;
          std::array<char, 64 * 1024> buf;
          for (int i = 0; i < 200; ++i) {
            auto n = c.read(buf);
            if (!n || *n == 0) return;
+           if (i == 0) reply_came();
            std::this_thread::sleep_for(100ms);
          }
        },
@@ -611,11 +613,19 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
     auto client = PipeClient::connect(server.name(), 10s);
     ASSERT_TRUE(client);
     const auto start = steady_clock::now();
-    std::thread slow([&] { c.behave(*client); });
+    // The reply's deadline runs from when the server starts sending it, which
+    // is after the connection and before the first of it arrives: making a
+    // 16 MiB reply takes seconds of its own on a loaded machine under
+    // ThreadSanitizer.
+    std::atomic<steady_clock::rep> latest_start{start.time_since_epoch().count()};
+    std::thread slow([&] {
+      c.behave(*client, [&] { latest_start = steady_clock::now().time_since_epoch().count(); });
+    });
     ASSERT_TRUE(wait_until([&] { return server.said(c.diagnostic); }, 20s));
-    const auto dropped_after = steady_clock::now() - start;
-    EXPECT_GE(dropped_after, deadline - 100ms);
-    EXPECT_LT(dropped_after, deadline + 2s);
+    const auto now = steady_clock::now();
+    EXPECT_GE(now - start, deadline - 100ms);
+    EXPECT_LT(now - steady_clock::time_point(steady_clock::duration(latest_start.load())),
+              deadline + 2s);
     // Nobody waits on the trickler any more.
     EXPECT_EQ(server.exchange("good\n").value_or("?"), "R:good\n");
     slow.join();

@@ -114,6 +114,7 @@ Workers fake_workers(const std::shared_ptr<Journal>& j, std::size_t orphans) {
     return s;
   };
   w.write_stderr = [j](std::string_view line) { j->add("stderr " + std::string(line)); };
+  w.start_log = [j] { j->add("log"); };
   return w;
 }
 
@@ -192,8 +193,9 @@ TEST(ServiceMain, ReportsRunningRunsTheWorkersAndReportsStoppedAfterTeardown) {
                             if (handler != nullptr) handler(scm::CONTROL_STOP, 0, nullptr, context);
                           },
                           service};
-  ASSERT_TRUE(journal->wait_for_count(6));  // report, cleanup, state, three threads
-  EXPECT_EQ(journal->snapshot().front(), "report running");
+  ASSERT_TRUE(journal->wait_for_count(7));  // log, report, cleanup, state, three threads
+  const auto first = journal->snapshot();
+  EXPECT_THAT(std::vector(first.begin(), first.begin() + 2), ElementsAre("log", "report running"));
   // The system's stop arrives through the registered handler.
   EXPECT_EQ(handler(scm::CONTROL_SHUTDOWN, 0, nullptr, context), 0u);
   service.join();
@@ -259,6 +261,8 @@ TEST(ServiceMain, FailuresEndTheServiceWithOneLine) {
         },
         workers);
     const auto events = journal->snapshot();
+    // The log is open before anything can fail, so that the line reaches it.
+    EXPECT_EQ(events.front(), "log");
     EXPECT_EQ(std::find(events.begin(), events.end(), "cleanup") != events.end(), c.workers_run);
     // The worker threads are detached and may still record their start after
     // the service main has returned; only the error line's place matters.

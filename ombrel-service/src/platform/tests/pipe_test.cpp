@@ -205,7 +205,17 @@ TEST(Pipe, StaleSocketIsReplacedAndNeverRemovedByItsOldOwner) {
   ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(name)));
   std::jthread serve([&] {
     ASSERT_TRUE(server->accept({}));
+    // The client's line is read before the reply: a socket closed with
+    // unread input is reset, and the client would see that, not the reply.
+    std::string line;
+    while (!line.ends_with('\n')) {
+      std::array<char, 8> buf;
+      const auto n = server->read(buf, 5s);
+      ASSERT_TRUE(n && *n > 0);
+      line.append(buf.data(), *n);
+    }
     ASSERT_TRUE(server->write_all("here\n", 5s));
+    ASSERT_TRUE(server->flush(5s));
     server->disconnect();
   });
   EXPECT_EQ(pipe_exchange(name, "x", 5s).value_or("?"), "here\n");

@@ -1,14 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <string>
+#include <gmock/gmock.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fake_clock.hpp"
 #include "platform/files.hpp"
 #include "serving/diag_log.hpp"
+#include "serving/service_log.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::serving {
 namespace {
 
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using testsupport::TempDir;
 
 std::uint64_t size_of(const std::string& path) {
@@ -65,6 +75,91 @@ TEST(DiagLog, CreateTruncatesAndAbsentLogWritesNothing) {
   EXPECT_FALSE(absent.is_open());
   absent.write_line("nothing");
   DiagLog().write_line("nothing");
+}
+
+TEST(ServiceLog, TimestampsAreUtcWithMilliseconds) {
+  const struct {
+    std::int64_t ms;
+    const char* text;
+  } cases[] = {
+      {0, "1970-01-01T00:00:00.000Z"},
+      {1'796'671'616'123, "2026-12-07T19:26:56.123Z"},
+      {1'709'251'199'999, "2024-02-29T23:59:59.999Z"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(utc_timestamp(c.ms), c.text);
+}
+
+// Lines as the log's writer thread hands them on, with a gate that holds
+// the writer as a stuck disk would.
+struct Sink {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lines;
+  bool stuck = false;
+  bool held = false;  // the writer waits at the gate
+
+  ServiceLog::LineWriter writer() {
+    return [this](std::string_view line) {
+      std::unique_lock lock(mutex);
+      held = stuck;
+      changed.notify_all();
+      changed.wait(lock, [&] { return !stuck; });
+      held = false;
+      lines.emplace_back(line);
+    };
+  }
+  bool wait_held() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 5s, [&] { return held; });
+  }
+  void set_stuck(bool value) {
+    std::lock_guard lock(mutex);
+    stuck = value;
+    changed.notify_all();
+  }
+  std::vector<std::string> snapshot() {
+    std::lock_guard lock(mutex);
+    return lines;
+  }
+};
+
+TEST(ServiceLog, EachLineIsStampedWithTheTimeItWasWritten) {
+  testsupport::FakeClock clock(1'796'671'616'123);
+  Sink sink;
+  ServiceLog log(sink.writer(), clock);
+  log.write("канал не создан: x\n");
+  clock.advance_ms(1);
+  log.write("first\nsecond\nno line feed");
+  ASSERT_TRUE(log.flush(5s));
+  EXPECT_THAT(
+      sink.snapshot(),
+      ElementsAre("2026-12-07T19:26:56.123Z канал не создан: x", "2026-12-07T19:26:56.124Z first",
+                  "2026-12-07T19:26:56.124Z second", "2026-12-07T19:26:56.124Z no line feed"));
+}
+
+// A stuck disk holds up only the log's own thread: writers return at once,
+// the lines beyond the queue are dropped, and their number is written once
+// the disk moves again.
+TEST(ServiceLog, AStuckDiskDropsLinesInsteadOfBlockingTheWriters) {
+  testsupport::FakeClock clock(0);
+  Sink sink;
+  const std::string stamp = "1970-01-01T00:00:00.000Z ";
+  // Room for two queued lines of "line N".
+  ServiceLog log(sink.writer(), clock, 2 * (stamp.size() + 6));
+  sink.set_stuck(true);
+  log.write("line 0\n");
+  // Line 0 is stuck in the disk before the queue fills.
+  ASSERT_TRUE(sink.wait_held());
+  EXPECT_FALSE(log.flush(10ms));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 1; i <= 5; ++i) log.write("line " + std::to_string(i) + "\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  sink.set_stuck(false);
+  ASSERT_TRUE(log.flush(5s));
+  log.write("line 6\n");
+  ASSERT_TRUE(log.flush(5s));
+  EXPECT_THAT(sink.snapshot(), ElementsAre(stamp + "line 0", stamp + "line 1", stamp + "line 2",
+                                           stamp + "пропущено строк: 3", stamp + "line 6"));
 }
 
 }  // namespace
