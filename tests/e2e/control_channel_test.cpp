@@ -348,7 +348,11 @@ TEST(ControlChannel, AFloodOfFailingNodesLeavesTheRegistrySmall) {
   EXPECT_LT(read_file(channels).value_or("").size(), 1u << 20);
 #ifndef _WIN32
   const std::uint64_t after = resident_kib(service.pid());
+  // A sanitizer keeps freed memory aside (AddressSanitizer's quarantine) or
+  // shadows it, so only a plain build says what the service holds.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(after, idle + 8 * 1024) << "idle: " << idle << " KiB";
+#endif
   std::cout << "resident: " << idle << " KiB idle, " << after << " KiB after the flood\n";
 #endif
 }
