@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
@@ -49,6 +52,23 @@ inline std::string reply_or_error(const Result<std::string>& reply) {
   failed += reply.error().to_string();
   failed += ")";
   return failed;
+}
+
+// An update's refusal as the service writes it: paths hold backslashes on
+// Windows, so the message is JSON text.
+inline std::string failed_reply(const std::string& text) {
+  return "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":" +
+         nlohmann::json(text).dump() + "}\n";
+}
+
+// Every entry of a folder with its content: equal snapshots, nothing changed.
+inline std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(testsupport::fs_path(dir))) {
+    entries[testsupport::utf8_path(entry.path().filename())] =
+        read_file(testsupport::utf8_path(entry.path())).value_or("<dir>");
+  }
+  return entries;
 }
 
 inline const std::string STATUS = "{\"cmd\":\"status\"}\n";

@@ -105,20 +105,8 @@ std::string update_line(const std::string& app_path, const std::string& app,
          "\n";
 }
 
-std::string failed_reply(const std::string& text) {
-  return "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":" +
-         nlohmann::json(text).dump() + "}\n";
-}
-
-// Every file of the installation with its content.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : std::filesystem::directory_iterator(fs_path(dir))) {
-    entries[testsupport::utf8_path(entry.path().filename())] =
-        read_file(testsupport::utf8_path(entry.path())).value_or("<dir>");
-  }
-  return entries;
-}
+using e2e::failed_reply;
+using e2e::snapshot;
 
 // The executables the build makes carry their version resource: the
 // project's version, the name each is installed under, the product's name.

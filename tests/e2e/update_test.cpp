@@ -193,23 +193,8 @@ bool may_offer_updates() {
 #endif
 }
 
-std::string failed_reply(const std::string& text) {
-  // Paths hold backslashes on Windows: the message is written as JSON text.
-  std::string reply = "{\"state\":\"error\",\"code\":\"update_failed\",\"message\":";
-  reply += nlohmann::json(text).dump();
-  reply += "}\n";
-  return reply;
-}
-
-// Every entry of a folder with its content: equal snapshots, nothing changed.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : std::filesystem::directory_iterator(fs_path(dir))) {
-    entries[testsupport::utf8_path(entry.path().filename())] =
-        read_file(testsupport::utf8_path(entry.path())).value_or("<dir>");
-  }
-  return entries;
-}
+using e2e::failed_reply;
+using e2e::snapshot;
 
 // The service runs under "run" here, as the test's own user: on real Windows
 // it may not take the session's user token that starting the desktop needs.
