@@ -48,12 +48,23 @@ TEST(ServiceCrash, CoresEndWithAServiceThatIsKilled) {
   ASSERT_TRUE(reply) << reply.error().to_string();
   ASSERT_EQ(*reply, "{\"state\":\"connected\",\"node\":\"one\"}\n");
   ASSERT_TRUE(wait_until([&] { return testsupport::run_count(install.sing_box) == 2; }, 30s));
-  ASSERT_TRUE(wait_until([&] { return testsupport::run_count(install.xray) >= 1; }, 30s));
-  const std::uint32_t xray = latest_pid(install.xray);
-  const std::uint32_t sing_box = latest_pid(install.sing_box);
-  ASSERT_TRUE(wait_until([&] { return testsupport::running_from(xray, install.xray); }, 10s));
-  ASSERT_TRUE(
-      wait_until([&] { return testsupport::running_from(sing_box, install.sing_box); }, 10s));
+  // The restart ended the first proxy core and started another, which may not
+  // have written its record yet (or the first may have been ended before it
+  // wrote one): the pid is read again until the latest start is seen running.
+  std::uint32_t xray = 0;
+  std::uint32_t sing_box = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        xray = latest_pid(install.xray);
+        return xray != 0 && testsupport::running_from(xray, install.xray);
+      },
+      30s));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        sing_box = latest_pid(install.sing_box);
+        return testsupport::running_from(sing_box, install.sing_box);
+      },
+      10s));
 
   ASSERT_TRUE(service.kill());
   const auto killed = std::chrono::steady_clock::now();
