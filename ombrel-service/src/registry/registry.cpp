@@ -1,6 +1,7 @@
 #include "registry/registry.hpp"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -136,8 +137,41 @@ void ChannelRegistry::mark_failed(std::string_view remark) {
   const std::string key(remark);
   maps_.seen.erase(key);
   remember(maps_.failed, key, now());
-  if (!pending_since_) pending_since_ = clock_.monotonic();
+  if (!pending_since_) {
+    pending_since_ = clock_.monotonic();
+    start_saver();
+    mark_waiting_.notify_one();
+  }
   if (failed_save_due()) save();
+}
+
+void ChannelRegistry::start_saver() {
+  if (saver_.joinable()) return;
+  try {
+    saver_ = std::jthread([this](std::stop_token stop) { run_saver(stop); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the watchdog's save_pending still writes the
+    // marks, only a cycle later.
+  }
+}
+
+void ChannelRegistry::run_saver(std::stop_token stop) {
+  using namespace std::chrono_literals;
+  std::unique_lock lock(mutex_);
+  while (!stop.stop_requested()) {
+    if (!pending_since_) {
+      mark_waiting_.wait(lock, stop, [&] { return pending_since_.has_value(); });
+    } else if (failed_save_due()) {
+      save();
+    } else {
+      // The wait is measured on the registry's clock, which a test may hold
+      // still: a short floor keeps the thread from spinning on it.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          FAILED_SAVE_INTERVAL - (clock_.monotonic() - *pending_since_));
+      mark_waiting_.wait_for(lock, stop, std::clamp(left, 10ms, FAILED_SAVE_INTERVAL),
+                             [] { return false; });
+    }
+  }
 }
 
 void ChannelRegistry::save_pending() {

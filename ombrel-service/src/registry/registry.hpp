@@ -3,12 +3,14 @@
 // and service restarts in "channels.json". A node is its remark, compared
 // byte for byte.
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/clock.hpp"
@@ -49,13 +51,15 @@ class ChannelRegistry {
   // per SEEN_SAVE_INTERVAL_MS. An empty remark is ignored.
   void mark_seen(std::string_view remark);
   // The node failed its probes: it leaves `seen` and is failed now. The file
-  // is written by the first `mark_failed` or `save_pending` that comes
-  // FAILED_SAVE_INTERVAL or more after the oldest mark not yet written, so
-  // a burst goes out in one write and writes are at least that far apart.
-  // An empty remark is ignored.
+  // is written once the oldest mark not yet written has waited
+  // FAILED_SAVE_INTERVAL, by the registry's own saver thread (started with
+  // the first mark) or by whichever call comes first after that, so a burst
+  // goes out in one write, writes are at least that far apart, and a crash
+  // loses at most that interval. An empty remark is ignored.
   void mark_failed(std::string_view remark);
   // Writes the waiting marks once the oldest of them has waited
-  // FAILED_SAVE_INTERVAL. The watchdog calls it every second.
+  // FAILED_SAVE_INTERVAL. The watchdog calls it every cycle, in case the
+  // saver thread could not be started.
   void save_pending();
   // Writes the marks still waiting, now: at the service's stop.
   void flush();
@@ -72,6 +76,10 @@ class ChannelRegistry {
   // Drops expired entries, then writes both maps.
   void save();
   bool failed_save_due() const;
+  // The saver thread: writes the waiting marks when they are due, until
+  // the registry is destroyed.
+  void run_saver(std::stop_token stop);
+  void start_saver();
 
   const std::string path_;
   const std::string temp_path_;
@@ -83,6 +91,10 @@ class ChannelRegistry {
   // monotonic clock; empty when the file holds every mark.
   std::optional<std::chrono::steady_clock::time_point> pending_since_;
   bool loaded_ = false;
+  // Wakes the saver when a mark starts to wait.
+  std::condition_variable_any mark_waiting_;
+  // Last, so that it is stopped and joined before anything it uses goes.
+  std::jthread saver_;
 };
 
 // The service's registry: "channels.json" in the data folder, the system

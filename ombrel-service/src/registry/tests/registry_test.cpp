@@ -281,6 +281,15 @@ TEST_F(RegistryTest, ABurstOfFailuresIsSavedAtMostOnceASecond) {
   EXPECT_TRUE(on_disk().failed.contains("at stop")) << "the stop writes what waits at once";
 }
 
+TEST_F(RegistryTest, AWaitingFailureReachesTheFileWithoutAnotherCall) {
+  ChannelRegistry registry(path, clock);
+  registry.mark_failed("lonely");
+  clock.advance_ms(1000);
+  EXPECT_TRUE(testsupport::wait_until([&] { return on_disk().failed.contains("lonely"); },
+                                      std::chrono::seconds(10)))
+      << "a mark that no later call comes for is still saved";
+}
+
 TEST_F(RegistryTest, EmptyRemarkChangesNothing) {
   ChannelRegistry registry(path, clock);
   registry.mark_seen("");
