@@ -129,25 +129,38 @@ TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
   const std::string path = dir.file("channels.json");
   ASSERT_TRUE(platform::replace_file_atomically(path, path + ".x", write_stored(padding())));
 
-#ifdef _WIN32
-  // Start-up of a test binary under Wine.
-  const auto spread = 1500ms;
-#else
-  const auto spread = 80ms;
-#endif
-  std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<long> delay_ms(0, spread.count());
-
-  std::uint64_t before = 0;
-  int advanced = 0;
-  const int n = rounds();
-  for (int round = 0; round < n; ++round) {
-    SCOPED_TRACE(::testing::Message() << "round " << round);
+  const auto start_saver = [&] {
     platform::SpawnOptions options;
     options.program = testsupport::bin_dir() + "/" + testsupport::exe_name("ombrel_registry_tests");
     options.args = {"--gtest_filter=RegistrySaveKill.SaverChild", std::string(SAVER_FLAG) + path};
     options.std_out = platform::Stdio::Null;
-    auto child = platform::spawn(options);
+    return platform::spawn(options);
+  };
+  // How long a saver takes from its start to its first save here and now (a
+  // sanitizer, Wine or a loaded machine stretch it many times over): the kills
+  // are spread over three times that, so that most land while it saves.
+  std::chrono::milliseconds spread{0};
+  {
+    const std::string initial = platform::read_file(path).value_or("");
+    const auto started = std::chrono::steady_clock::now();
+    auto child = start_saver();
+    ASSERT_TRUE(child) << child.error().to_string();
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return platform::read_file(path).value_or(initial) != initial; }, 120s));
+    spread = 3 * std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started);
+    ASSERT_TRUE(child->terminate(1));
+    ASSERT_TRUE(child->wait());
+  }
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long> delay_ms(0, spread.count());
+
+  std::uint64_t before = save_number(platform::read_file(path).value_or(""));
+  int advanced = 0;
+  const int n = rounds();
+  for (int round = 0; round < n; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    auto child = start_saver();
     ASSERT_TRUE(child) << child.error().to_string();
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
     ASSERT_TRUE(child->terminate(1));
@@ -165,7 +178,8 @@ TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
   }
   // The kills did land in the middle of saving, not only before it began.
   EXPECT_GT(advanced, n / 4) << "saves made: " << before;
-  std::cout << n << " kills, " << before << " saves, " << advanced << " rounds with progress\n";
+  std::cout << n << " kills spread over " << spread.count() << " ms, " << before << " saves, "
+            << advanced << " rounds with progress\n";
 }
 
 }  // namespace
