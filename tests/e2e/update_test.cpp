@@ -170,11 +170,9 @@ std::string new_build(const std::string& path, std::string_view tag,
   bytes += tag;
   write_file(path, bytes);
 #ifdef _WIN32
-  if (role == Role::Service) {
-    testsupport::restamp_program(path, version, "ombrel-desktop", "ombrel-service");
-  } else {
-    testsupport::restamp_program(path, version);
-  }
+  const bool service = role == Role::Service;
+  testsupport::restamp_program(path, version, service ? "ombrel-desktop" : "",
+                               service ? "ombrel-service" : "");
   if (signing != Signing::None) {
     const auto& signer = signing == Signing::Theirs     ? signers().theirs
                          : signing == Signing::Renewed  ? signers().renewed
