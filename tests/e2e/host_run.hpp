@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/process.hpp"
+#include "platform/service.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::host_e2e {
@@ -66,5 +67,39 @@ inline std::string service_exe() {
 inline Ran run_service(const std::vector<std::string>& args) {
   return run_program(service_exe(), args);
 }
+
+#ifdef _WIN32
+inline const std::string SC = "C:\\windows\\system32\\sc.exe";
+
+// The state number of `sc query`, nullopt when the service does not exist.
+inline std::optional<int> service_state() {
+  const Ran ran = run_program(SC, {"query", "OmbrelService"});
+  const auto at = ran.out.find("STATE");
+  if (ran.code != 0 || at == std::string::npos) return std::nullopt;
+  const auto colon = ran.out.find(':', at);
+  return std::stoi(ran.out.substr(colon + 1));
+}
+
+// In a new prefix Wine's manager goes on starting its own services for a
+// while (tens of seconds on a busy machine) and holds its start lock: other
+// start requests fail with 1055 after three seconds, and a program that
+// connects to the dispatcher meanwhile may take the control pipe meant for
+// one of them. A start request for a service that runs is answered at once
+// with 1056 only once the manager is idle.
+inline void wait_for_idle_manager() {
+  namespace scm = platform::scm;
+  auto manager = platform::system_service_control().open_manager(scm::RIGHT_CONNECT);
+  ASSERT_TRUE(manager) << manager.error().to_string();
+  auto plugplay = (*manager)->open_service("plugplay", scm::RIGHT_START);
+  ASSERT_TRUE(plugplay) << plugplay.error().to_string();
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        const auto started = (*plugplay)->start();
+        return started || started.error().to_string().find("(os error 1056)") != std::string::npos;
+      },
+      std::chrono::seconds(180)))
+      << "the service manager stayed busy";
+}
+#endif
 
 }  // namespace ombrel::host_e2e

@@ -20,27 +20,11 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::fs_path;
 
-const std::string SC = "C:\\windows\\system32\\sc.exe";
-const std::string REG = "C:\\windows\\system32\\reg.exe";
-
-// The state number of `sc query`, nullopt when the service does not exist.
-std::optional<int> service_state() {
-  const Ran ran = run_program(SC, {"query", "OmbrelService"});
-  const auto at = ran.out.find("STATE");
-  if (ran.code != 0 || at == std::string::npos) return std::nullopt;
-  const auto colon = ran.out.find(':', at);
-  return std::stoi(ran.out.substr(colon + 1));
-}
-
-bool reaches_state(int state) {
-  return testsupport::wait_until([&] { return service_state() == state; }, 30s);
-}
-
-const std::string SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService";
-
 // A text value of the service's key ("" when missing).
 std::string service_value(const std::string& name) {
-  const Ran ran = run_program(REG, {"query", SERVICE_KEY, "/v", name});
+  const Ran ran = run_program(
+      "C:\\windows\\system32\\reg.exe",
+      {"query", "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService", "/v", name});
   const auto at = ran.out.find("REG_SZ");
   if (at == std::string::npos) return "";
   const auto start = ran.out.find_first_not_of(' ', at + 6);
@@ -89,37 +73,11 @@ std::vector<DWORD> failure_actions() {
   return got;
 }
 
-// The registered command line, as the manager keeps it.
-std::string image_path() {
-  return service_value("ImagePath");
-}
-
 std::string copy_service_into(const std::string& dir) {
   std::filesystem::create_directories(fs_path(dir));
   const auto target = fs_path(dir) / "ombrel-service.exe";
   std::filesystem::copy_file(fs_path(service_exe()), target);
   return testsupport::utf8_path(target);
-}
-
-// In a new prefix Wine's manager goes on starting its own services for a
-// while (tens of seconds on a busy machine) and holds its start lock: other
-// start requests fail with 1055 after three seconds, and a program that
-// connects to the dispatcher meanwhile may take the control pipe meant for
-// one of them. A start request for a service that runs is answered at once
-// with 1056 only once the manager is idle.
-void wait_for_idle_manager() {
-  namespace scm = platform::scm;
-  auto manager = platform::system_service_control().open_manager(scm::RIGHT_CONNECT);
-  ASSERT_TRUE(manager) << manager.error().to_string();
-  auto plugplay = (*manager)->open_service("plugplay", scm::RIGHT_START);
-  ASSERT_TRUE(plugplay) << plugplay.error().to_string();
-  const bool idle = testsupport::wait_until(
-      [&] {
-        const auto started = (*plugplay)->start();
-        return started || started.error().to_string().find("(os error 1056)") != std::string::npos;
-      },
-      180s);
-  ASSERT_TRUE(idle) << "the service manager stayed busy";
 }
 
 TEST(HostService, StartedByHandItCannotReachTheDispatcher) {
@@ -139,75 +97,46 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   const std::string first = copy_service_into(root.file("first copy"));
   const std::string second = copy_service_into(root.file("second copy"));
   const std::string not_found = "Error: служба не найдена\n\nCaused by:\n    ";
-
-  {
-    SCOPED_TRACE("uninstall before anything is installed");
-    const Ran ran = run_program(first, {"uninstall"});
-    EXPECT_EQ(ran.code, 1);
-    EXPECT_TRUE(ran.err.starts_with(not_found)) << ran.err;
-  }
-  {
-    SCOPED_TRACE("install");
-    const Ran ran = run_program(first, {"install"});
-    ASSERT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "служба OmbrelService установлена и запущена\n");
-    EXPECT_EQ(ran.err, "");
-    EXPECT_TRUE(reaches_state(4));
-    EXPECT_EQ(image_path(), "\"" + first + "\"");
-    if (testsupport::real_windows()) {
-      const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
-                                           10000, SC_ACTION_RESTART, 30000};
-      EXPECT_EQ(failure_actions(), restarts);
+  const std::string installed = "служба OmbrelService установлена и запущена\n";
+  // One command and what it leaves: its exit code, its output (unless
+  // nullopt), the start of its errors (none when empty), the state it brings
+  // the service to (nullopt: no service).
+  const auto step = [&](const char* name, const std::string& program,
+                        const std::vector<std::string>& args, int code,
+                        const std::optional<std::string>& out, const std::string& err,
+                        std::optional<int> state) {
+    SCOPED_TRACE(name);
+    const Ran ran = run_program(program, args);
+    EXPECT_EQ(ran.code, code) << ran.err;
+    if (out) {
+      EXPECT_EQ(ran.out, *out);
     }
+    EXPECT_TRUE(err.empty() ? ran.err.empty() : ran.err.starts_with(err)) << ran.err;
+    EXPECT_TRUE(testsupport::wait_until([&] { return service_state() == state; }, 30s));
+  };
+  step("uninstall before anything is installed", first, {"uninstall"}, 1, "", not_found,
+       std::nullopt);
+  step("install", first, {"install"}, 0, installed, "", 4);
+  EXPECT_EQ(service_value("ImagePath"), "\"" + first + "\"");
+  if (testsupport::real_windows()) {
+    const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
+                                         10000, SC_ACTION_RESTART, 30000};
+    EXPECT_EQ(failure_actions(), restarts);
   }
-  {
-    SCOPED_TRACE("install again from another folder, extra words ignored");
-    // What an administrator may have changed meanwhile is put back.
-    change_account_and_group();
-    ASSERT_EQ(service_value("Group"), "NDIS");
-    const Ran ran = run_program(second, {"install", "--again"});
-    ASSERT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "служба OmbrelService установлена и запущена\n");
-    EXPECT_EQ(image_path(), "\"" + second + "\"");
-    EXPECT_EQ(service_value("ObjectName"), "LocalSystem");
-    EXPECT_EQ(service_value("Group"), "");
-    EXPECT_EQ(service_state(), 4);
-  }
-  {
-    SCOPED_TRACE("restart a running service");
-    const Ran ran = run_program(second, {"restart"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out + ran.err, "");
-    EXPECT_TRUE(reaches_state(4));
-  }
-  {
-    SCOPED_TRACE("stop through the manager");
-    const Ran ran = run_program(SC, {"stop", "OmbrelService"});
-    EXPECT_EQ(ran.code, 0) << ran.out;
-    EXPECT_TRUE(reaches_state(1));
-  }
-  {
-    SCOPED_TRACE("restart a stopped service");
-    const Ran ran = run_program(second, {"restart"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out + ran.err, "");
-    EXPECT_TRUE(reaches_state(4));
-  }
-  {
-    SCOPED_TRACE("uninstall a running service");
-    const Ran ran = run_program(second, {"uninstall"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "служба OmbrelService удалена\n");
-    EXPECT_EQ(ran.err, "");
-    EXPECT_TRUE(testsupport::wait_until([] { return !service_state().has_value(); }, 30s));
-  }
-  {
-    SCOPED_TRACE("uninstall once more");
-    const Ran ran = run_program(second, {"uninstall"});
-    EXPECT_EQ(ran.code, 1);
-    EXPECT_EQ(ran.out, "");
-    EXPECT_TRUE(ran.err.starts_with(not_found)) << ran.err;
-  }
+  // What an administrator may have changed meanwhile is put back.
+  change_account_and_group();
+  ASSERT_EQ(service_value("Group"), "NDIS");
+  step("install again from another folder, extra words ignored", second, {"install", "--again"}, 0,
+       installed, "", 4);
+  EXPECT_EQ(service_value("ImagePath"), "\"" + second + "\"");
+  EXPECT_EQ(service_value("ObjectName"), "LocalSystem");
+  EXPECT_EQ(service_value("Group"), "");
+  step("restart a running service", second, {"restart"}, 0, "", "", 4);
+  step("stop through the manager", SC, {"stop", "OmbrelService"}, 0, std::nullopt, "", 1);
+  step("restart a stopped service", second, {"restart"}, 0, "", "", 4);
+  step("uninstall a running service", second, {"uninstall"}, 0, "служба OmbrelService удалена\n",
+       "", std::nullopt);
+  step("uninstall once more", second, {"uninstall"}, 1, "", not_found, std::nullopt);
 }
 
 // While the service is down or not yet serving, any process may take the
@@ -233,7 +162,7 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
 
   const Ran installed = run_program(service, {"install"});
   ASSERT_EQ(installed.code, 0) << installed.err;
-  EXPECT_TRUE(reaches_state(4));
+  EXPECT_TRUE(testsupport::wait_until([] { return service_state() == 4; }, 30s));
   const auto service_pid = platform::running_service_pid("OmbrelService");
   ASSERT_TRUE(service_pid);
   const Ran refused = run_program(ctl, {"status"});

@@ -12,10 +12,7 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <sstream>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,43 +30,18 @@ namespace ombrel::update_service_e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::failed_reply;
 using e2e::read_file;
+using e2e::snapshot;
 using e2e::write_file;
 using host_e2e::Ran;
 using host_e2e::run_program;
+using host_e2e::service_state;
 using testsupport::fs_path;
 using testsupport::wait_until;
 
-const std::string SC = "C:\\windows\\system32\\sc.exe";
-
 std::string digest_of(std::string_view bytes) {
   return platform::to_hex(platform::sha256(bytes).value());
-}
-
-std::optional<int> service_state() {
-  const Ran ran = run_program(SC, {"query", "OmbrelService"});
-  const auto at = ran.out.find("STATE");
-  if (ran.code != 0 || at == std::string::npos) return std::nullopt;
-  const auto colon = ran.out.find(':', at);
-  return std::stoi(ran.out.substr(colon + 1));
-}
-
-// Wine's manager starts its own services for a while after the prefix is
-// made and refuses other starts meanwhile; it is idle once a start request
-// for a running service is answered with 1056.
-void wait_for_idle_manager() {
-  namespace scm = platform::scm;
-  auto manager = platform::system_service_control().open_manager(scm::RIGHT_CONNECT);
-  ASSERT_TRUE(manager) << manager.error().to_string();
-  auto plugplay = (*manager)->open_service("plugplay", scm::RIGHT_START);
-  ASSERT_TRUE(plugplay) << plugplay.error().to_string();
-  ASSERT_TRUE(wait_until(
-      [&] {
-        const auto started = (*plugplay)->start();
-        return started || started.error().to_string().find("(os error 1056)") != std::string::npos;
-      },
-      180s))
-      << "the service manager stayed busy";
 }
 
 // Removes the service however the test ends.
@@ -104,9 +76,6 @@ std::string update_line(const std::string& app_path, const std::string& app,
              .dump() +
          "\n";
 }
-
-using e2e::failed_reply;
-using e2e::snapshot;
 
 // The executables the build makes carry their version resource: the
 // project's version, the name each is installed under, the product's name.
@@ -157,7 +126,7 @@ TEST(VersionResource, EveryExecutableSaysWhatItIsAndWhichVersion) {
 }
 
 TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
-  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
+  ASSERT_NO_FATAL_FAILURE(host_e2e::wait_for_idle_manager());
   testsupport::InstallDir install("update service e2e");
   testsupport::TempDir offered("update offered");
   testsupport::TempDir certs("update certs");
@@ -177,17 +146,17 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   ASSERT_EQ(installed.code, 0) << installed.err;
   const Uninstall uninstall{service};
   ASSERT_TRUE(wait_until([] { return service_state() == 4; }, 30s));
-  const std::string pipe = platform::default_pipe_name();
+  const auto ask = [](const std::string& line) {
+    return platform::pipe_exchange(platform::default_pipe_name(), line, 60s).value_or("?");
+  };
   const std::string status = "{\"cmd\":\"status\"}\n";
-  ASSERT_EQ(platform::pipe_exchange(pipe, status, 30s).value_or("?"),
-            "{\"state\":\"disconnected\"}\n");
+  const std::string disconnected = "{\"state\":\"disconnected\"}\n";
+  ASSERT_EQ(ask(status), disconnected);
 
   const std::string app_path = offered.file("desktop.exe");
-  const std::string svc_path = offered.file("service.exe");
   const std::string app =
       new_build(platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1",
                 *renewed, {9, 1, 0, 0});
-
   // The signed desktop program offered as the service, and an older build
   // of the service itself: refused, nothing changes, the service answers on.
   const std::string desktop_copy = offered.file("desktop as service.exe");
@@ -195,35 +164,25 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   const std::string older_path = offered.file("older service.exe");
   const std::string older =
       new_build(host_e2e::service_exe(), older_path, "0.9", *renewed, {0, 9, 0, 0});
-  struct Refused {
-    std::string path;
-    std::string bytes;
-    std::string text;
-  };
-  const Refused refused[] = {
-      {desktop_copy, read_file(desktop_copy).value_or(""),
-       desktop_copy + " - не ombrel-service.exe"},
-      {older_path, older,
-       older_path + " - версия 0.9.0.0 не новее установленной " + std::string(OMBREL_VERSION)},
-  };
-  for (const auto& r : refused) {
-    SCOPED_TRACE(r.path);
+  for (const auto& [path, bytes, text] : {
+           std::tuple{desktop_copy, read_file(desktop_copy).value_or(""),
+                      desktop_copy + " - не ombrel-service.exe"},
+           std::tuple{older_path, older,
+                      older_path + " - версия 0.9.0.0 не новее установленной " + OMBREL_VERSION},
+       }) {
+    SCOPED_TRACE(path);
     const auto before = snapshot(install.path());
-    EXPECT_EQ(platform::pipe_exchange(pipe, update_line(app_path, app, r.path, r.bytes), 60s)
-                  .value_or("?"),
-              failed_reply(r.text));
+    EXPECT_EQ(ask(update_line(app_path, app, path, bytes)), failed_reply(text));
     EXPECT_EQ(snapshot(install.path()), before);
-    EXPECT_EQ(platform::pipe_exchange(pipe, status, 30s).value_or("?"),
-              "{\"state\":\"disconnected\"}\n");
+    EXPECT_EQ(ask(status), disconnected);
   }
 
   // A newer build, signed with the publisher's renewed certificate.
+  const std::string svc_path = offered.file("service.exe");
   const std::string svc =
       new_build(host_e2e::service_exe(), svc_path, "9.1", *renewed, {9, 1, 0, 0});
-  EXPECT_EQ(
-      platform::pipe_exchange(pipe, update_line(app_path, app, svc_path, svc), 60s).value_or("?"),
-      "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
-
+  EXPECT_EQ(ask(update_line(app_path, app, svc_path, svc)),
+            "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
   // The restarted service launches the desktop application and clears the record.
   EXPECT_TRUE(wait_until([&] { return testsupport::run_count(install.desktop) == 1; }, 90s));
   EXPECT_TRUE(wait_until(
@@ -232,8 +191,7 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   EXPECT_EQ(read_file(service + ".old"), old_service);
   EXPECT_EQ(read_file(install.desktop), app);
   EXPECT_TRUE(wait_until([] { return service_state() == 4; }, 30s));
-  EXPECT_EQ(platform::pipe_exchange(pipe, status, 30s).value_or("?"),
-            "{\"state\":\"disconnected\"}\n");
+  EXPECT_EQ(ask(status), disconnected);
   // The service that answers runs the new build: the version it carries.
   const auto now = platform::program_version(service);
   ASSERT_TRUE(now && *now);

@@ -16,6 +16,33 @@ namespace ombrel::testsupport {
 
 namespace {
 
+// `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
+// "/tmp/x" and "C:\..." lies in the prefix's drive folder; on Linux the
+// path itself.
+std::string host_path(const std::string& path) {
+#ifdef _WIN32
+  if (real_windows()) return path;
+  if (path.size() < 3 || path[1] != ':') {
+    ADD_FAILURE() << "not a drive path: " << path;
+    return path;
+  }
+  std::string rest = path.substr(2);
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+  if (letter == 'z') return rest;
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || *prefix == '\0') {
+    ADD_FAILURE() << "WINEPREFIX is not set: cannot find drive " << letter << ": for " << path;
+    return path;
+  }
+  return std::string(prefix) + "/dosdevices/" + letter + ":" + rest;
+#else
+  return path;
+#endif
+}
+
 // Runs a host program to its end; its exit code, or -1 when it cannot be
 // run. Under Wine a Linux program is started without a process handle to
 // wait on, so a shell runs it and leaves its exit code in a file that is
@@ -69,43 +96,61 @@ std::string host_tool(const char* name, const char* variable) {
   return named != nullptr ? named : name;
 }
 
-}  // namespace
-
-std::string host_path(const std::string& path) {
-#ifdef _WIN32
-  if (real_windows()) return path;
-  if (path.size() < 3 || path[1] != ':') {
-    ADD_FAILURE() << "not a drive path: " << path;
-    return path;
-  }
-  std::string rest = path.substr(2);
-  for (char& c : rest) {
-    if (c == '\\') c = '/';
-  }
-  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-  if (letter == 'z') return rest;
-  const char* prefix = std::getenv("WINEPREFIX");
-  if (prefix == nullptr || *prefix == '\0') {
-    ADD_FAILURE() << "WINEPREFIX is not set: cannot find drive " << letter << ": for " << path;
-    return path;
-  }
-  return std::string(prefix) + "/dosdevices/" + letter + ":" + rest;
-#else
-  return path;
-#endif
+// A new RSA key and a certificate made by openssl with `args` added; false
+// (with a test failure added) when openssl fails.
+bool new_certificate(std::vector<std::string> args, const std::string& key,
+                     const std::string& cert) {
+  args.insert(args.begin(), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2"});
+  args.insert(args.end(), {"-keyout", host_path(key), "-out", host_path(cert)});
+  const int code = run_host_program(host_tool("openssl", "OMBREL_OPENSSL"), args);
+  if (code != 0) ADD_FAILURE() << "openssl could not make " << cert << " (exit " << code << ")";
+  return code == 0;
 }
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(fs_path(path), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string utf16(std::string_view ascii) {
+  std::string wide;
+  for (char c : ascii) {
+    wide += c;
+    wide += '\0';
+  }
+  return wide;
+}
+
+void put_u32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+}
+
+std::uint32_t get_u32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+}  // namespace
 
 std::optional<TestAuthority> TestAuthority::make(const std::string& dir, std::string_view name) {
   TestAuthority authority(platform::join_path(dir, std::string(name) + ".ca.crt"),
                           platform::join_path(dir, std::string(name) + ".ca.key"));
-  const int code = run_host_program(
-      host_tool("openssl", "OMBREL_OPENSSL"),
-      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-       "/O=Ombrel test/CN=Ombrel test authority " + std::string(name), "-addext",
-       "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
-       "-keyout", host_path(authority.key_), "-out", host_path(authority.cert_)});
-  if (code != 0) {
-    ADD_FAILURE() << "openssl could not make an authority (exit " << code << ")";
+  if (!new_certificate(
+          {"-subj", "/O=Ombrel test/CN=Ombrel test authority " + std::string(name), "-addext",
+           "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
+          authority.key_, authority.cert_)) {
     return std::nullopt;
   }
   return authority;
@@ -116,9 +161,7 @@ std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_v
                                            std::string_view subject) {
   TestSigner signer(platform::join_path(dir, std::string(name) + ".crt"),
                     platform::join_path(dir, std::string(name) + ".key"));
-  std::vector<std::string> args = {"req",      "-x509",   "-newkey",
-                                   "rsa:2048", "-nodes",  "-days",
-                                   "2",        "-addext", "extendedKeyUsage=codeSigning"};
+  std::vector<std::string> args = {"-addext", "extendedKeyUsage=codeSigning"};
   if (authority == nullptr) {
     args.insert(args.end(), {"-subj", "/CN=Ombrel test " + std::string(name)});
   } else {
@@ -127,12 +170,7 @@ std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_v
                              "basicConstraints=critical,CA:FALSE", "-CA",
                              host_path(authority->cert()), "-CAkey", host_path(authority->key())});
   }
-  args.insert(args.end(), {"-keyout", host_path(signer.key_), "-out", host_path(signer.cert_)});
-  const int code = run_host_program("/usr/bin/openssl", args);
-  if (code != 0) {
-    ADD_FAILURE() << "openssl could not make a certificate (exit " << code << ")";
-    return std::nullopt;
-  }
+  if (!new_certificate(std::move(args), signer.key_, signer.cert_)) return std::nullopt;
   if (authority != nullptr) {
     // Signatures carry the chain: the signer's certificate, then the authority's.
     std::ofstream chain(fs_path(signer.cert_), std::ios::binary | std::ios::app);
@@ -184,49 +222,6 @@ void damage_program(const std::string& path) {
   file.put(static_cast<char>(byte ^ 0x5A));
   ASSERT_TRUE(file.good()) << path;
 }
-
-}  // namespace ombrel::testsupport
-
-namespace ombrel::testsupport {
-
-namespace {
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(fs_path(path), std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write_all(const std::string& path, const std::string& bytes) {
-  std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string utf16(std::string_view ascii) {
-  std::string wide;
-  for (char c : ascii) {
-    wide += c;
-    wide += '\0';
-  }
-  return wide;
-}
-
-void put_u32(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
-}
-
-std::uint32_t get_u32(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) {
-    value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  }
-  return value;
-}
-
-}  // namespace
 
 void restamp_program(const std::string& path, const std::array<unsigned, 4>& version,
                      std::string_view rename_from, std::string_view rename_to) {

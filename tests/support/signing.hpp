@@ -11,11 +11,6 @@
 
 namespace ombrel::testsupport {
 
-// `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
-// "/tmp/x" and "C:\..." lies in the prefix's drive folder; on Linux the
-// path itself.
-std::string host_path(const std::string& path);
-
 // A certificate authority of its own for a test run: a key and a
 // self-signed CA certificate ("/O=Ombrel test/CN=Ombrel test authority NAME").
 class TestAuthority {

@@ -20,18 +20,6 @@ std::string standin(std::string_view name) {
   return join_path(testsupport::bin_dir(), testsupport::exe_name(name));
 }
 
-const char* state_name(SignatureState s) {
-  switch (s) {
-    case SignatureState::Unsigned:
-      return "unsigned";
-    case SignatureState::Broken:
-      return "broken";
-    case SignatureState::Signed:
-      return "signed";
-  }
-  return "?";
-}
-
 TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
   testsupport::TempDir dir("trust");
   auto ca = testsupport::TestAuthority::make(dir.path(), "ca");
@@ -45,21 +33,17 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
   ASSERT_TRUE(ours && renewed && impostor && neighbour && self_signed);
 
   const std::string desktop = standin("standin-desktop");
-  const std::string xray = standin("standin-xray");
-  ASSERT_TRUE(ours->sign(desktop, dir.file("ours-desktop.exe")));
-  ASSERT_TRUE(ours->sign(xray, dir.file("ours-xray.exe")));
-  ASSERT_TRUE(renewed->sign(desktop, dir.file("renewed.exe")));
-  ASSERT_TRUE(impostor->sign(desktop, dir.file("impostor.exe")));
-  ASSERT_TRUE(neighbour->sign(desktop, dir.file("neighbour.exe")));
-  ASSERT_TRUE(self_signed->sign(desktop, dir.file("self.exe")));
-  ASSERT_TRUE(ours->sign(desktop, dir.file("damaged.exe")));
-  testsupport::damage_program(dir.file("damaged.exe"));
-  ASSERT_TRUE(ours->sign(desktop, dir.file("padded.exe")));
-  testsupport::pad_signature_table(dir.file("padded.exe"), "not signed");
-  {
-    std::ofstream text(fs_path(dir.file("notes.txt")));
-    text << "no program at all";
-  }
+  // A signed copy of `program` in the folder.
+  const auto by = [&](const testsupport::TestSigner& signer, const std::string& name,
+                      const std::string& program) {
+    EXPECT_TRUE(signer.sign(program, dir.file(name)));
+    return dir.file(name);
+  };
+  const std::string damaged = by(*ours, "damaged.exe", desktop);
+  testsupport::damage_program(damaged);
+  const std::string padded = by(*ours, "padded.exe", desktop);
+  testsupport::pad_signature_table(padded, "not signed");
+  std::ofstream(fs_path(dir.file("notes.txt"))) << "no program at all";
 
   struct Case {
     std::string path;
@@ -70,16 +54,16 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
   const Case cases[] = {
       {desktop, SignatureState::Unsigned},
       {dir.file("notes.txt"), SignatureState::Unsigned},
-      {dir.file("ours-desktop.exe"), SignatureState::Signed, true},
-      {dir.file("ours-xray.exe"), SignatureState::Signed, true},
+      {by(*ours, "ours-desktop.exe", desktop), SignatureState::Signed, true},
+      {by(*ours, "ours-xray.exe", standin("standin-xray")), SignatureState::Signed, true},
       // A second certificate of the same subject from the same authority.
-      {dir.file("renewed.exe"), SignatureState::Signed, true},
+      {by(*renewed, "renewed.exe", desktop), SignatureState::Signed, true},
       // The same subject from another authority, another subject from ours.
-      {dir.file("impostor.exe"), SignatureState::Signed},
-      {dir.file("neighbour.exe"), SignatureState::Signed},
-      {dir.file("self.exe"), SignatureState::Signed},
-      {dir.file("damaged.exe"), SignatureState::Broken},
-      {dir.file("padded.exe"), SignatureState::Signed, true, true},
+      {by(*impostor, "impostor.exe", desktop), SignatureState::Signed},
+      {by(*neighbour, "neighbour.exe", desktop), SignatureState::Signed},
+      {by(*self_signed, "self.exe", desktop), SignatureState::Signed},
+      {damaged, SignatureState::Broken},
+      {padded, SignatureState::Signed, true, true},
   };
   auto reference = program_signature(dir.file("ours-desktop.exe"));
   ASSERT_TRUE(reference);
@@ -89,7 +73,7 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
     SCOPED_TRACE(c.path);
     auto sig = program_signature(c.path);
     ASSERT_TRUE(sig) << sig.error().to_string();
-    EXPECT_STREQ(state_name(sig->state), state_name(c.state)) << std::hex << sig->status;
+    EXPECT_EQ(sig->state, c.state) << std::hex << sig->status;
     EXPECT_EQ(sig->publisher == reference->publisher, c.ours);
     EXPECT_EQ(sig->publisher.issuer_key.empty(), c.state != SignatureState::Signed);
     EXPECT_EQ(sig->extra_data, c.extra_data);

@@ -61,20 +61,9 @@ TEST(WaitDesktopExit, RecognisesTheDesktopByNameInAnyCase) {
   }
 }
 
-TEST(HandleUpdate, FailureIsReportedAndStartsNothing) {
-  UpdateFixture f;
-  UpdateFields fields = f.offer();
-  fields.app_sha256 = fields.service_sha256;
-  const auto decision = handle_update(fields, f.deps);
-  ASSERT_TRUE(std::holds_alternative<UpdateFailed>(decision));
-  const std::string text = "сумма " + fields.app_path + " не сошлась";
-  EXPECT_EQ(std::get<UpdateFailed>(decision).text, text);
-  EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + text + "\n"});
-  EXPECT_TRUE(f.jobs.empty());
-}
-
-// A process whose update ran out of time is turned away for a while, with
-// one line in the log however often it asks; other refusals bar nobody.
+// A refusal is reported and logged and starts nothing. A process whose
+// update ran out of time is turned away for a while, with one line in the
+// log however often it asks; other refusals bar nobody.
 TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   UpdateFixture f;
   UpdateBar bar;
@@ -94,7 +83,9 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
     return std::holds_alternative<UpdateFailed>(decision) ? std::get<UpdateFailed>(decision).text
                                                           : std::string("accepted");
   };
-  EXPECT_EQ(text(wrong), "сумма " + fields.app_path + " не сошлась");
+  const std::string wrong_sum = "сумма " + fields.app_path + " не сошлась";
+  EXPECT_EQ(text(wrong), wrong_sum);
+  EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + wrong_sum + "\n"});
   EXPECT_EQ(text(slow), fields.app_path +
                             " не отдавал данных 30 мс; обновления от этого процесса не "
                             "принимаются 10 с");
@@ -109,6 +100,7 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   fields.caller_pid = 42;
   EXPECT_EQ(text(fields), "accepted");
   EXPECT_EQ(f.lines.size(), 3u);  // the wrong sum, the time-out, the first barred offer
+  EXPECT_EQ(f.jobs.size(), 2u);   // the two accepted offers
 }
 
 TEST(HandleUpdate, EqualFilesStartNothing) {

@@ -87,48 +87,86 @@ std::string text_of(const Result<UpdateOutcome>& result) {
   return result ? "success" : result.error().to_string();
 }
 
+// `text` with "{app}" and "{svc}" standing for the offered paths.
+std::string with_paths(std::string text, const UpdateFields& u) {
+  if (const auto at = text.find("{app}"); at != std::string::npos) text.replace(at, 5, u.app_path);
+  if (const auto at = text.find("{svc}"); at != std::string::npos) {
+    text.replace(at, 5, u.service_path);
+  }
+  return text;
+}
+
 TEST(UpdateSigner, OnlyProgramsOfTheServicesOwnSignerAreInstalled) {
+  const std::string not_taken =
+      std::string(OWN_EXE) + " - без действительной подписи, обновления не принимаются";
   struct Case {
     const char* name;
     const char* app;
     const char* service;
-    std::function<std::string(const UpdateFields&)> text;  // "success" when accepted
+    std::string text;  // "success" when accepted
+    std::function<void(SigningWorld&, UpdateFields&)> tweak = {};
   };
   const Case cases[] = {
-      {"both by our certificate", "app|signed:cert A@ca", "svc|signed:cert A@ca",
-       [](const UpdateFields&) { return std::string("success"); }},
-      {"the application unsigned", "app", "svc|signed:cert A@ca",
-       [](const UpdateFields& u) { return u.app_path + " - без подписи"; }},
+      {"both by our certificate", "app|signed:cert A@ca", "svc|signed:cert A@ca", "success"},
+      {"the application unsigned", "app", "svc|signed:cert A@ca", "{app} - без подписи"},
       {"the application changed after signing", "app|broken", "svc|signed:cert A@ca",
-       [](const UpdateFields& u) { return "подпись " + u.app_path + " не сошлась"; }},
+       "подпись {app} не сошлась"},
       {"the application by another certificate", "app|signed:cert B@ca", "svc|signed:cert A@ca",
-       [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
+       "{app} - подписан чужим сертификатом"},
       {"another name that merely begins the same", "app|signed:cert A2@ca", "svc|signed:cert A@ca",
-       [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
-      {"the service unsigned", "app|signed:cert A@ca", "svc",
-       [](const UpdateFields& u) { return u.service_path + " - без подписи"; }},
+       "{app} - подписан чужим сертификатом"},
+      {"the service unsigned", "app|signed:cert A@ca", "svc", "{svc} - без подписи"},
       {"the service by another certificate", "app|signed:cert A@ca", "svc|signed:cert B@ca",
-       [](const UpdateFields& u) { return u.service_path + " - подписан чужим сертификатом"; }},
-      {"a renewed certificate of the same publisher from the same authority",
-       "app|signed:cert A@ca", "svc|signed:cert A@ca",
-       [](const UpdateFields&) { return std::string("success"); }},
+       "{svc} - подписан чужим сертификатом"},
       {"the same name from another authority", "app|signed:cert A@other", "svc|signed:cert A@ca",
-       [](const UpdateFields& u) { return u.app_path + " - подписан чужим сертификатом"; }},
+       "{app} - подписан чужим сертификатом"},
       {"data after the signature", "app|signed:cert A@ca", "svc|signed:cert A@ca|padded",
-       [](const UpdateFields& u) { return u.service_path + " - лишние данные после подписи"; }},
+       "{svc} - лишние данные после подписи"},
+      // The sums are checked before any signature is asked for.
+      {"a sum that does not match", "app", "svc", "сумма {svc} не сошлась",
+       [](SigningWorld&, UpdateFields& u) { u.service_sha256 = u.app_sha256; }},
+      {"a signature that cannot be read", "app|signed:cert A@ca", "svc|signed:cert A@ca",
+       "не проверить подпись " + std::string(OWN_EXE) + ": нет доступа",
+       [](SigningWorld& w, UpdateFields&) {
+         w.deps.program_signature = [](const std::string&) -> Result<platform::ProgramSignature> {
+           return fail("нет доступа");
+         };
+       }},
+      // An unsigned service takes no update unless built to do so; a signed
+      // development variant is as strict as the product.
+      {"the running service unsigned", "app|signed:cert A@ca", "svc|signed:cert A@ca", not_taken,
+       [](SigningWorld& w, UpdateFields&) {
+         w.own = {platform::SignatureState::Unsigned, {}, false, 1};
+       }},
+      {"the running service's signature broken", "app|signed:cert A@ca", "svc|signed:cert A@ca",
+       not_taken,
+       [](SigningWorld& w, UpdateFields&) {
+         w.own = {platform::SignatureState::Broken, {}, false, 1};
+       }},
+      {"the unsigned development variant", "app", "svc", "success",
+       [](SigningWorld& w, UpdateFields&) {
+         w.own = {platform::SignatureState::Unsigned, {}, false, 1};
+         w.deps.unsigned_updates_allowed = true;
+       }},
+      {"a signed development variant", "app", "svc|signed:cert A@ca", "{app} - без подписи",
+       [](SigningWorld& w, UpdateFields&) { w.deps.unsigned_updates_allowed = true; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SigningWorld w;
-    const UpdateFields fields = w.offer(c.app, c.service);
+    UpdateFields fields = w.offer(c.app, c.service);
+    if (c.tweak) c.tweak(w, fields);
     const auto before = snapshot(w.install.path());
     const auto outcome = stage_update(fields, w.deps);
-    EXPECT_EQ(text_of(outcome), c.text(fields));
+    EXPECT_EQ(text_of(outcome), with_paths(c.text, fields));
     if (outcome) {
       EXPECT_EQ(read(w.desktop), program(c.app));
       EXPECT_EQ(read(w.service), program(c.service));
     } else {
       EXPECT_EQ(snapshot(w.install.path()), before);
+    }
+    if (c.text.starts_with("сумма")) {
+      EXPECT_TRUE(w.judged.empty());
     }
     // Judged on the staged copies in the installation folder, never on the
     // caller's files, which may change at any moment.
@@ -140,13 +178,6 @@ TEST(UpdateSigner, OnlyProgramsOfTheServicesOwnSignerAreInstalled) {
 }
 
 TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
-  struct Case {
-    const char* name;
-    std::string app;                                       // offered, after "app"
-    std::string service;                                   // offered, after "svc"
-    std::function<std::string(const UpdateFields&)> text;  // "success" when accepted
-    std::string installed_service = {};                    // when not version 1.0.0.5 of itself
-  };
   const std::string ours = "|signed:cert A@ca";
   const std::string desktop_is = "|is:" + std::string(DESKTOP_EXE);
   const std::string service_is = "|is:" + std::string(SERVICE_EXE);
@@ -154,27 +185,28 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
   for (char& c : shouting) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string app2 = ours + desktop_is + "|v:1.0.0.6";
   const std::string svc2 = ours + service_is + "|v:1.1.0.0";
+  struct Case {
+    const char* name;
+    std::string app;                     // offered, after "app"
+    std::string service;                 // offered, after "svc"
+    std::string text;                    // "success" when accepted
+    std::string installed_service = {};  // when not version 1.0.0.5 of itself
+  };
   const Case cases[] = {
-      {"newer builds of both", app2, svc2,
-       [](const UpdateFields&) { return std::string("success"); }},
+      {"newer builds of both", app2, svc2, "success"},
       {"the name in another case", app2, ours + "|is:" + shouting.substr(4) + "|v:2.0.0.0",
-       [](const UpdateFields&) { return std::string("success"); }},
+       "success"},
       {"the desktop application offered as the service", app2, app2,
-       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
+       "{svc} - не " + std::string(SERVICE_EXE)},
       {"the service offered as the desktop application", svc2, svc2,
-       [](const UpdateFields& u) { return u.app_path + " - не " + DESKTOP_EXE; }},
-      {"a build without a version resource", app2, ours,
-       [](const UpdateFields& u) { return u.service_path + " - не " + SERVICE_EXE; }},
+       "{app} - не " + std::string(DESKTOP_EXE)},
+      {"a build without a version resource", app2, ours, "{svc} - не " + std::string(SERVICE_EXE)},
       {"the same version", app2, ours + service_is + "|v:1.0.0.5",
-       [](const UpdateFields& u) {
-         return u.service_path + " - версия 1.0.0.5 не новее установленной 1.0.0.5";
-       }},
+       "{svc} - версия 1.0.0.5 не новее установленной 1.0.0.5"},
       {"an older version, newer in a later part", ours + desktop_is + "|v:0.9.9.9", svc2,
-       [](const UpdateFields& u) {
-         return u.app_path + " - версия 0.9.9.9 не новее установленной 1.0.0.5";
-       }},
+       "{app} - версия 0.9.9.9 не новее установленной 1.0.0.5"},
       {"an installed service from before versions", app2, ours + service_is + "|v:0.0.0.1",
-       [](const UpdateFields&) { return std::string("success"); }, "service v1" + ours},
+       "success", "service v1" + ours},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -183,7 +215,7 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
     const UpdateFields fields = w.offer_builds("app" + c.app, "svc" + c.service);
     const auto before = snapshot(w.install.path());
     const auto outcome = stage_update(fields, w.deps);
-    EXPECT_EQ(text_of(outcome), c.text(fields));
+    EXPECT_EQ(text_of(outcome), with_paths(c.text, fields));
     if (!outcome) {
       EXPECT_EQ(snapshot(w.install.path()), before);
     }
@@ -207,59 +239,6 @@ TEST(UpdateBuild, AnOfferEqualToTheInstalledFileIsAlreadyCurrentWhateverItsVersi
   fields.app_sha256 = digest_of(read(w.desktop).value());
   fields.service_sha256 = digest_of(read(w.service).value());
   EXPECT_EQ(text_of(stage_update(fields, w.deps)), "success");
-}
-
-TEST(UpdateSigner, TheDigestsAreCheckedFirst) {
-  SigningWorld w;
-  UpdateFields fields = w.offer("app", "svc");  // both unsigned
-  fields.service_sha256 = fields.app_sha256;
-  EXPECT_EQ(text_of(stage_update(fields, w.deps)), "сумма " + fields.service_path + " не сошлась");
-  EXPECT_TRUE(w.judged.empty());
-}
-
-TEST(UpdateSigner, AnUnsignedServiceTakesNoUpdateUnlessBuiltToDoSo) {
-  struct Case {
-    const char* name;
-    platform::SignatureState own;
-    bool allowed;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {"unsigned", platform::SignatureState::Unsigned, false, false},
-      {"broken", platform::SignatureState::Broken, false, false},
-      {"unsigned, development variant", platform::SignatureState::Unsigned, true, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    SigningWorld w;
-    w.own = platform::ProgramSignature{c.own, {}, false, 1};
-    w.deps.unsigned_updates_allowed = c.allowed;
-    const UpdateFields fields = w.offer("app", "svc");
-    const auto before = snapshot(w.install.path());
-    const auto outcome = stage_update(fields, w.deps);
-    if (c.accepted) {
-      EXPECT_EQ(text_of(outcome), "success");
-    } else {
-      EXPECT_EQ(text_of(outcome),
-                std::string(OWN_EXE) + " - без действительной подписи, обновления не принимаются");
-      EXPECT_EQ(snapshot(w.install.path()), before);
-    }
-  }
-  // A signed development variant is as strict as the product.
-  SigningWorld w;
-  w.deps.unsigned_updates_allowed = true;
-  const UpdateFields fields = w.offer("app", "svc|signed:cert A@ca");
-  EXPECT_EQ(text_of(stage_update(fields, w.deps)), fields.app_path + " - без подписи");
-}
-
-TEST(UpdateSigner, ASignatureThatCannotBeReadRefusesTheUpdate) {
-  SigningWorld w;
-  const UpdateFields fields = w.offer("app|signed:cert A@ca", "svc|signed:cert A@ca");
-  w.deps.program_signature = [](const std::string&) -> Result<platform::ProgramSignature> {
-    return fail("нет доступа");
-  };
-  EXPECT_EQ(text_of(stage_update(fields, w.deps)),
-            "не проверить подпись " + std::string(OWN_EXE) + ": нет доступа");
 }
 
 TEST(UpdateCaller, OnlyRootMayOfferAnUpdateWhereTheChannelTellsWhoAsks) {
