@@ -205,16 +205,14 @@ TEST(CtlExchange, ConnectionsClosedBeforeAnyReplyAreTriedAgainOnlyWhenAsked) {
 
 TEST(CtlServerCheck, OnlyTheServiceIsTalkedTo) {
   const std::string not_service = "канал держит не служба: процесс 4242";
-  platform::ServerIdentity windows;
-  windows.pid = 4242;
-  platform::ServerIdentity unknown = windows;
-  unknown.account_error = "Access is denied. (os error 5)";
-  platform::ServerIdentity admin = windows;
-  admin.system_or_elevated_admin = true;
-  platform::ServerIdentity user = windows;
+  platform::ServerIdentity user, admin, unknown;
+  user.pid = admin.pid = unknown.pid = 4242;
   user.system_or_elevated_admin = false;
-  const auto linux_uid = [&](std::uint32_t uid) {
-    platform::ServerIdentity server = windows;
+  admin.system_or_elevated_admin = true;
+  unknown.account_error = "Access is denied. (os error 5)";
+  const auto linux_uid = [](std::uint32_t uid) {
+    platform::ServerIdentity server;
+    server.pid = 4242;
     server.uid = uid;
     server.own_uid = 1000;
     return server;
@@ -259,100 +257,86 @@ class FakeService final : public control::RequestHandler {
   std::vector<std::string> replies;
 };
 
-std::string channel_in(const testsupport::TempDir& dir) {
+// serve_pipe with a FakeService on a channel of its own, until dropped; and
+// ombrelctl run against it, its output kept.
+class Served {
+ public:
+  explicit Served(control::PipeServerOptions options = {}, std::vector<std::string> replies = {}) {
+    service.replies = std::move(replies);
 #ifdef _WIN32
-  (void)dir;
-  std::random_device rd;
-  return "\\\\.\\pipe\\ombrelctl-test-" + std::to_string(rd()) + std::to_string(rd());
+    std::random_device rd;
+    name = "\\\\.\\pipe\\ombrelctl-test-" + std::to_string(rd()) + std::to_string(rd());
 #else
-  return dir.file("ctl.sock");
+    name = dir_.file("ctl.sock");
 #endif
-}
-
-TEST(Ctl, TalksToTheServiceOverTheChannel) {
-  testsupport::TempDir dir("ctl");
-  const std::string name = channel_in(dir);
-  FakeService service;
-  service.replies = {
-      "{\"state\":\"connected\",\"node\":\"Berlin\"}\n",
-      "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"EOF while parsing a value at "
-      "line 1 column 0\"}\n",
-      "{\"state\":\"disconnected\"}\n",
-  };
-  control::PipeServerOptions options;
-  options.pipe_name = name;
-  std::jthread server([&](std::stop_token stop) { control::serve_pipe(service, options, stop); });
-
-  std::string out, err;
-  const Console console{[&](std::string_view s) { out += s; },
-                        [&](std::string_view s) { err += s; }};
-  const auto run_ctl = [&](std::vector<std::string> args) {
+    options.pipe_name = name;
+    thread_ = std::jthread(
+        [this, options](std::stop_token stop) { control::serve_pipe(service, options, stop); });
+  }
+  int run_ctl(std::vector<std::string> args) {
     out.clear();
     err.clear();
     args.insert(args.begin(), {"--pipe", name});
-    return run(args, console);
-  };
-
-  EXPECT_EQ(run_ctl({"status"}), 0);
-  EXPECT_EQ(out, "connected: Berlin\n");
-  EXPECT_EQ(run_ctl({"send", ""}), 1);
-  EXPECT_EQ(out,
-            "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"EOF while parsing a "
-            "value at line 1 column 0\"}\n");
-  EXPECT_EQ(run_ctl({"--json", "disconnect"}), 0);
-  EXPECT_EQ(out, "{\"state\":\"disconnected\"}\n");
-  {
-    std::lock_guard lock(service.mutex);
-    EXPECT_EQ(service.lines,
-              (std::vector<std::string>{"{\"cmd\":\"status\"}", "", "{\"cmd\":\"disconnect\"}"}));
+    return run(args, Console{[this](std::string_view s) { out += s; },
+                             [this](std::string_view s) { err += s; }});
   }
 
-  EXPECT_EQ(run_ctl({"connect"}), 2);
-  EXPECT_TRUE(err.starts_with("ombrelctl: connect needs the nodes file\n\nUsage:")) << err;
+  FakeService service;
+  std::string name, out, err;
+
+ private:
+  testsupport::TempDir dir_{"ctl"};
+  std::jthread thread_;  // last: stopped before what it uses goes
+};
+
+TEST(Ctl, TalksToTheServiceOverTheChannel) {
+  const std::string refused =
+      "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":\"EOF while parsing a value at "
+      "line 1 column 0\"}\n";
+  Served s({}, {"{\"state\":\"connected\",\"node\":\"Berlin\"}\n", refused,
+                "{\"state\":\"disconnected\"}\n"});
+  EXPECT_EQ(s.run_ctl({"status"}), 0);
+  EXPECT_EQ(s.out, "connected: Berlin\n");
+  EXPECT_EQ(s.run_ctl({"send", ""}), 1);
+  EXPECT_EQ(s.out, refused);
+  EXPECT_EQ(s.run_ctl({"--json", "disconnect"}), 0);
+  EXPECT_EQ(s.out, "{\"state\":\"disconnected\"}\n");
+  EXPECT_EQ(s.run_ctl({"connect"}), 2);
+  EXPECT_TRUE(s.err.starts_with("ombrelctl: connect needs the nodes file\n\nUsage:")) << s.err;
+  {
+    std::lock_guard lock(s.service.mutex);
+    EXPECT_EQ(s.service.lines,
+              (std::vector<std::string>{"{\"cmd\":\"status\"}", "", "{\"cmd\":\"disconnect\"}"}));
+  }
+  // Nobody serves this one.
+  s.name += "-nobody";
+  EXPECT_EQ(s.run_ctl({"status"}), 2);
+  EXPECT_TRUE(s.err.starts_with("ombrelctl: не удалось подключиться к каналу " + s.name)) << s.err;
+  EXPECT_EQ(s.out, "");
 }
 
 // Dropped for stalling, this process is turned away for a while: ombrelctl
 // says so, and with --wait-refused waits until it is served.
 TEST(Ctl, SaysWhenTurnedAwayAndWaitsItOutWhenAsked) {
-  testsupport::TempDir dir("ctl");
-  const std::string name = channel_in(dir);
-  FakeService service;
   control::PipeServerOptions options;
-  options.pipe_name = name;
   options.client_timeout = 200ms;
   options.stall_penalty = 2s;
   options.diagnostics = [](std::string_view) {};
-  std::jthread server([&](std::stop_token stop) { control::serve_pipe(service, options, stop); });
+  Served s(options);
   {
-    auto staller = platform::PipeClient::connect(name, 10s);
+    auto staller = platform::PipeClient::connect(s.name, 10s);
     ASSERT_TRUE(staller) << staller.error().to_string();
     EXPECT_EQ(staller->read_to_end().value_or("?"), "");
   }
-  std::string out, err;
-  const Console console{[&](std::string_view s) { out += s; },
-                        [&](std::string_view s) { err += s; }};
-  EXPECT_EQ(run(std::vector<std::string>{"--pipe", name, "status"}, console), 2);
-  EXPECT_TRUE(err.starts_with("ombrelctl: the service closed the connection before any reply"))
-      << err;
-  EXPECT_EQ(out, "");
-  err.clear();
-  EXPECT_EQ(run(std::vector<std::string>{"--pipe", name, "--wait-refused", "status"}, console), 0);
-  EXPECT_EQ(out, "disconnected\n");
-  EXPECT_EQ(err, "");
-  std::lock_guard lock(service.mutex);
-  EXPECT_EQ(service.lines, std::vector<std::string>{"{\"cmd\":\"status\"}"});
-}
-
-TEST(Ctl, UnreachableServiceIsAConnectionFailure) {
-  testsupport::TempDir dir("ctl");
-  const std::string name = channel_in(dir);
-  std::string out, err;
-  const Console console{[&](std::string_view s) { out += s; },
-                        [&](std::string_view s) { err += s; }};
-  const std::vector<std::string> args = {"--pipe", name, "status"};
-  EXPECT_EQ(run(args, console), 2);
-  EXPECT_TRUE(err.starts_with("ombrelctl: не удалось подключиться к каналу " + name)) << err;
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(s.run_ctl({"status"}), 2);
+  EXPECT_TRUE(s.err.starts_with("ombrelctl: the service closed the connection before any reply"))
+      << s.err;
+  EXPECT_EQ(s.out, "");
+  EXPECT_EQ(s.run_ctl({"--wait-refused", "status"}), 0);
+  EXPECT_EQ(s.out, "disconnected\n");
+  EXPECT_EQ(s.err, "");
+  std::lock_guard lock(s.service.mutex);
+  EXPECT_EQ(s.service.lines, std::vector<std::string>{"{\"cmd\":\"status\"}"});
 }
 
 }  // namespace

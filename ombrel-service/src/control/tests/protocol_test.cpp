@@ -213,6 +213,11 @@ TEST(ParseRequest, NamesTheFirstFaultAndWhereItWasFound) {
 // Text from the request comes back in a message cut short, so that no
 // bad_request reply grows with the request.
 TEST(ParseRequest, RepeatsAtMost128BytesOfTheRequestInAMessage) {
+  const auto times = [](int n, const std::string& text) {
+    std::string out;
+    while (n-- > 0) out += text;
+    return out;
+  };
   const std::string name(240 * 1024, 'n');
   const std::string cut = std::string(128, 'n') + "…";
   struct Case {
@@ -226,34 +231,10 @@ TEST(ParseRequest, RepeatsAtMost128BytesOfTheRequestInAMessage) {
       {R"({"cmd":"connect","nodes":")" + name + "\"}",
        "invalid type: string \"" + cut + "\", expected a sequence"},
       // Escaped, each character whole: "\u{1}" is five bytes, so 25 fit.
-      {R"({"cmd":")" +
-           [] {
-             std::string s;
-             for (int i = 0; i < 30000; ++i) s += "\\u0001";
-             return s;
-           }() +
-           "\"}",
-       "unknown variant `" +
-           [] {
-             std::string s;
-             for (int i = 0; i < 25; ++i) s += "\\u{1}";
-             return s;
-           }() +
-           "…`"},
-      {R"({"cmd":"connect","nodes":")" +
-           [] {
-             std::string s;
-             for (int i = 0; i < 100000; ++i) s += "\\\"";
-             return s;
-           }() +
-           "\"}",
-       "invalid type: string \"" +
-           [] {
-             std::string s;
-             for (int i = 0; i < 64; ++i) s += "\\\"";
-             return s;
-           }() +
-           "…\", expected a sequence"},
+      {R"({"cmd":")" + times(30000, "\\u0001") + "\"}",
+       "unknown variant `" + times(25, "\\u{1}") + "…`"},
+      {R"({"cmd":"connect","nodes":")" + times(100000, "\\\"") + "\"}",
+       "invalid type: string \"" + times(64, "\\\"") + "…\", expected a sequence"},
   };
   for (const auto& c : cases) {
     const auto got = parse_request(c.line);
