@@ -72,6 +72,20 @@ std::string temp_path_for(const std::string& path) {
 ChannelRegistry::ChannelRegistry(std::string path, const Clock& clock)
     : path_(std::move(path)), temp_path_(temp_path_for(path_)), clock_(clock) {}
 
+ChannelRegistry::~ChannelRegistry() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    try {
+      if (pending_since_) save();
+    } catch (...) {
+      // Out of memory while writing: the marks go with the registry.
+    }
+  }
+  saver_wake_.notify_all();
+  if (saver_.joinable()) saver_.join();
+}
+
 std::uint64_t ChannelRegistry::now() const {
   const std::int64_t ms = clock_.wall_ms();
   return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
@@ -140,7 +154,7 @@ void ChannelRegistry::mark_failed(std::string_view remark) {
   if (!pending_since_) {
     pending_since_ = clock_.monotonic();
     start_saver();
-    mark_waiting_.notify_one();
+    saver_wake_.notify_one();
   }
   if (failed_save_due()) save();
 }
@@ -148,29 +162,32 @@ void ChannelRegistry::mark_failed(std::string_view remark) {
 void ChannelRegistry::start_saver() {
   if (saver_.joinable()) return;
   try {
-    saver_ = std::jthread([this](std::stop_token stop) { run_saver(stop); });
+    saver_ = std::thread([this] { run_saver(); });
   } catch (const std::system_error&) {
     // No thread to be had: the watchdog's save_pending still writes the
     // marks, only a cycle later.
   }
 }
 
-void ChannelRegistry::run_saver(std::stop_token stop) {
+void ChannelRegistry::run_saver() {
   using namespace std::chrono_literals;
   std::unique_lock lock(mutex_);
-  while (!stop.stop_requested()) {
-    if (!pending_since_) {
-      mark_waiting_.wait(lock, stop, [&] { return pending_since_.has_value(); });
-    } else if (failed_save_due()) {
+  while (!stopping_) {
+    if (pending_since_ && failed_save_due()) {
       save();
-    } else {
-      // The wait is measured on the registry's clock, which a test may hold
-      // still: a short floor keeps the thread from spinning on it.
+      continue;
+    }
+    // Every wait is bounded, even with nothing waiting: a wake-up that went
+    // astray costs at most a second, never a hang. The time left is counted
+    // on the registry's clock, which a test may hold still: the floor keeps
+    // the thread from spinning on it.
+    auto wait = FAILED_SAVE_INTERVAL;
+    if (pending_since_) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           FAILED_SAVE_INTERVAL - (clock_.monotonic() - *pending_since_));
-      mark_waiting_.wait_for(lock, stop, std::clamp(left, 10ms, FAILED_SAVE_INTERVAL),
-                             [] { return false; });
+      wait = std::clamp(left, std::chrono::milliseconds(10), FAILED_SAVE_INTERVAL);
     }
+    saver_wake_.wait_for(lock, wait);
   }
 }
 

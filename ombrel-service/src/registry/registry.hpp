@@ -43,6 +43,8 @@ class ChannelRegistry {
  public:
   // `path` is the registry file; `clock` must outlive the registry.
   ChannelRegistry(std::string path, const Clock& clock);
+  // Writes the marks still waiting and stops the saver.
+  ~ChannelRegistry();
   ChannelRegistry(const ChannelRegistry&) = delete;
   ChannelRegistry& operator=(const ChannelRegistry&) = delete;
 
@@ -78,7 +80,7 @@ class ChannelRegistry {
   bool failed_save_due() const;
   // The saver thread: writes the waiting marks when they are due, until
   // the registry is destroyed.
-  void run_saver(std::stop_token stop);
+  void run_saver();
   void start_saver();
 
   const std::string path_;
@@ -91,10 +93,10 @@ class ChannelRegistry {
   // monotonic clock; empty when the file holds every mark.
   std::optional<std::chrono::steady_clock::time_point> pending_since_;
   bool loaded_ = false;
-  // Wakes the saver when a mark starts to wait.
-  std::condition_variable_any mark_waiting_;
-  // Last, so that it is stopped and joined before anything it uses goes.
-  std::jthread saver_;
+  // Wakes the saver when a mark starts to wait or the registry goes.
+  std::condition_variable saver_wake_;
+  bool stopping_ = false;
+  std::thread saver_;
 };
 
 // The service's registry: "channels.json" in the data folder, the system
