@@ -235,18 +235,16 @@ TEST(ControlChannel, AnswersEveryRequestKind) {
   // A line "YYYY-MM-DDTHH:MM:SS.mmmZ " + text: digits where the template has 9.
   const auto stamped = [](const std::string& log, std::string_view text) {
     constexpr std::string_view shape = "9999-99-99T99:99:99.999Z ";
-    for (std::size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
-      const std::string_view line = std::string_view(log).substr(at);
-      if (line.size() < shape.size() || !line.substr(shape.size()).starts_with(text)) {
-        if (log.find('\n', at) == std::string::npos) break;
-        continue;
-      }
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+      if (at < shape.size()) continue;
+      const std::size_t start = at - shape.size();
+      if (start > 0 && log[start - 1] != '\n') continue;
       bool fits = true;
       for (std::size_t i = 0; i < shape.size(); ++i) {
-        fits = fits && (shape[i] == '9' ? line[i] >= '0' && line[i] <= '9' : line[i] == shape[i]);
+        const char c = log[start + i];
+        fits = fits && (shape[i] == '9' ? c >= '0' && c <= '9' : c == shape[i]);
       }
       if (fits) return true;
-      if (log.find('\n', at) == std::string::npos) break;
     }
     return false;
   };
