@@ -18,6 +18,21 @@ BoundedIo::~BoundedIo() {
   current_scope = outer_;
 }
 
+std::chrono::milliseconds BoundedIo::bound_span() const {
+  if (outcome_ != Ran::PastDeadline) return stall_;
+  return std::chrono::round<std::chrono::milliseconds>(deadline_ - began_);
+}
+
+std::string span_text(std::chrono::milliseconds span) {
+  const auto ms = span.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " с";
+  return std::to_string(ms) + " мс";
+}
+
+std::string unanswered_text(std::string_view path, std::chrono::milliseconds span) {
+  return std::string(path) + " не ответил за " + span_text(span);
+}
+
 BoundedCall::BoundedCall() : scope_(current_scope) {
   if (scope_ == nullptr) return;
   start_ = std::chrono::steady_clock::now();

@@ -16,8 +16,23 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace ombrel::platform {
+
+// Files in the data and installation folders that other accounts may open
+// too (the tunnel document, the logs, the core images, the installed
+// programs): an open of one waits for whoever holds an oplock on it to let
+// go, which a user can put off for ever. No such call may wait longer than
+// this, and all of them for one start of the cores no longer than three
+// times it; a healthy disk answers in milliseconds.
+inline constexpr std::chrono::milliseconds SHARED_FILE_STALL{2000};
+
+// "2 с", "150 мс".
+std::string span_text(std::chrono::milliseconds span);
+// "{path} не ответил за {span}": a file whose call ran into a bound.
+std::string unanswered_text(std::string_view path, std::chrono::milliseconds span);
 
 // Cancels the blocking call of the thread that armed it once a moment has
 // passed.
@@ -47,12 +62,15 @@ class BoundedIo {
   // The first bound a call ran into, if any. Once one has, every later
   // call is cancelled at once.
   Ran outcome() const { return outcome_; }
+  // The span of the bound `outcome` names (the stall or the whole).
+  std::chrono::milliseconds bound_span() const;
 
  private:
   friend class BoundedCall;
   IoWatcher& watcher_;
   std::chrono::milliseconds stall_;
   std::chrono::steady_clock::time_point deadline_;
+  std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   Ran outcome_ = Ran::InTime;
   BoundedIo* outer_;
 };

@@ -12,11 +12,7 @@ namespace {
 
 std::atomic<bool> folder_unsafe{false};
 
-std::string span_text(std::chrono::milliseconds span) {
-  const auto ms = span.count();
-  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " с";
-  return std::to_string(ms) + " мс";
-}
+using platform::span_text;
 
 std::chrono::steady_clock::time_point now(const UpdateDeps& deps) {
   return deps.clock != nullptr ? deps.clock->monotonic() : system_clock().monotonic();
@@ -90,6 +86,52 @@ Result<void> internal::BoundedStaging::stage(const std::string& offered, std::st
     text += "; обновления от этого процесса не принимаются " + span_text(deps_.bar_length);
   }
   return fail(std::move(text));
+}
+
+internal::BoundedLooks::BoundedLooks(const UpdateFields& fields, const UpdateDeps& deps)
+    : own_watcher_(fields.io_watcher != nullptr ? nullptr : platform::make_io_watcher()),
+      io_(fields.io_watcher != nullptr ? *fields.io_watcher : *own_watcher_, deps.staging_stall,
+          std::chrono::steady_clock::now() + deps.staging_deadline),
+      looking_(deps) {
+  // Each look is one bounded call: the system's own opens and reads inside
+  // it are cancelled with it.
+  if (deps.program_signature) {
+    looking_.program_signature =
+        [this, look = deps.program_signature](
+            const std::string& path) -> Result<platform::ProgramSignature> {
+      auto seen = [&] {
+        const platform::BoundedCall bounded;
+        return look(path);
+      }();
+      OMBREL_TRY(in_time(path));
+      return seen;
+    };
+  }
+  if (deps.program_version) {
+    looking_.program_version =
+        [this, look = deps.program_version](
+            const std::string& path) -> Result<std::optional<platform::ProgramVersion>> {
+      auto seen = [&] {
+        const platform::BoundedCall bounded;
+        return look(path);
+      }();
+      OMBREL_TRY(in_time(path));
+      return seen;
+    };
+  }
+}
+
+Result<void> internal::BoundedLooks::in_time(const std::string& path) const {
+  if (io_.outcome() == platform::BoundedIo::Ran::InTime) return {};
+  return fail(platform::unanswered_text(path, io_.bound_span()));
+}
+
+Result<std::string> internal::BoundedLooks::installed_digest(const std::string& path) {
+  auto digest = file_sha256_hex(path, looking_.max_file_size);
+  // A file that did not answer is no file that differs: it may be the very
+  // one offered.
+  OMBREL_TRY(in_time(path));
+  return digest ? *digest : std::string();
 }
 
 }  // namespace ombrel::selfupdate

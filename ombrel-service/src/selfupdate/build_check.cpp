@@ -1,5 +1,6 @@
 // What an offered program is and whether it is newer: its version resource
 // against the installed file's.
+#include "platform/files.hpp"
 #include "selfupdate/update.hpp"
 
 namespace ombrel::selfupdate {
@@ -34,10 +35,16 @@ Result<void> check_build(const std::string& staged, std::string_view shown,
   if (!*offered || !same_name_ignoring_ascii_case((*offered)->original_filename, name)) {
     return fail(path + " - не " + name);
   }
-  // An installed file that cannot be read, or that carries no version, was
-  // made before versions were compared: any build of the right file follows it.
+  // Only a file that is there and truly carries no version was made before
+  // versions were compared: any build of the right file follows it. A file
+  // that merely cannot be read now (held open by someone, a stalled disk)
+  // proves nothing, and taking it as old would let any older build in.
   auto current = deps.program_version(installed);
-  if (!current || !*current) return {};
+  if (!current) {
+    if (!platform::path_exists(installed)) return {};
+    return fail(std::move(current.error()).wrapped("не проверить версию " + installed));
+  }
+  if (!*current) return {};
   if ((*offered)->file_version <= (*current)->file_version) {
     return fail(path + " - версия " + platform::version_text((*offered)->file_version) +
                 " не новее установленной " + platform::version_text((*current)->file_version));

@@ -41,10 +41,17 @@ bool starts_with_mark(std::string_view head) {
   return head.size() >= PROGRAM_MARK.size() && head.substr(0, PROGRAM_MARK.size()) == PROGRAM_MARK;
 }
 
+// An open of a file someone else may hold (an oplock, a stalled device)
+// counts against the thread's bounds as the reads do.
+Result<platform::InputFile> open_bounded(const std::string& path) {
+  const platform::BoundedCall bounded;
+  return platform::InputFile::open(path);
+}
+
 }  // namespace
 
 Result<std::string> file_sha256_hex(const std::string& path, std::uint64_t max_size) {
-  auto file = platform::InputFile::open(path);
+  auto file = open_bounded(path);
   if (!file) return fail(file.error());
   auto size = file->size();
   if (!size) return fail(size.error());
@@ -80,7 +87,7 @@ bool same_digest(std::string_view expected, std::string_view actual) {
 Result<void> verify_offered_file(const std::string& path, std::string_view expected,
                                  std::string_view shown_path, std::uint64_t max_size) {
   {
-    auto file = platform::InputFile::open(path);
+    auto file = open_bounded(path);
     if (!file) return fail(not_a_program(shown_path));
     char head[8];
     auto n = file->read_full(std::span<char>(head, PROGRAM_MARK.size()));

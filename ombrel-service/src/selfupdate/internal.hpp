@@ -50,6 +50,29 @@ class BoundedStaging {
   bool out_of_time_ = false;
 };
 
+// Looks at files in the installation folder that others may open too (the
+// running service's own file, the installed programs, the staged copies)
+// under the same bounds as the offered files: a look that runs out of them
+// fails the update with "{path} не ответил за {span}". Its caller is not
+// barred: the file is not the caller's.
+class BoundedLooks {
+ public:
+  BoundedLooks(const UpdateFields& fields, const UpdateDeps& deps);
+  BoundedLooks(const BoundedLooks&) = delete;
+  BoundedLooks& operator=(const BoundedLooks&) = delete;
+  // `deps` whose signature and version look-ups run under these bounds.
+  const UpdateDeps& deps() const { return looking_; }
+  // The installed file's digest, "" when it cannot be had.
+  Result<std::string> installed_digest(const std::string& path);
+
+ private:
+  Result<void> in_time(const std::string& path) const;
+
+  std::unique_ptr<platform::IoWatcher> own_watcher_;
+  platform::BoundedIo io_;
+  UpdateDeps looking_;
+};
+
 // `stage_update`, telling whether it failed for running out of time.
 Result<UpdateOutcome> stage(const UpdateFields& fields, const UpdateDeps& deps, bool& out_of_time);
 

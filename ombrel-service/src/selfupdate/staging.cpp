@@ -55,12 +55,6 @@ class StagedCopies {
   std::string service_;
 };
 
-// The installed file's digest, or "" when it cannot be had.
-std::string installed_digest(const std::string& path, std::uint64_t max_size) {
-  auto digest = file_sha256_hex(path, max_size);
-  return digest ? *digest : std::string();
-}
-
 void write_pending_record(const std::string& dir, const std::string& version) {
   nlohmann::json record = nlohmann::json::object();
   record["version"] = version;
@@ -144,25 +138,33 @@ Result<UpdateOutcome> internal::stage(const UpdateFields& fields, const UpdateDe
     OMBREL_TRY(svc);
     step(&deps, "service staged");
   }
-  // On the staged copies, which nobody but the service can change: what is
-  // judged here is what gets installed.
-  auto own = own_signature(deps);
-  if (!own) return fail(own.error());
-  if (*own) {
-    OMBREL_TRY(check_signer(staged.app(), fields.app_path, **own, deps));
-    OMBREL_TRY(check_signer(staged.service(), fields.service_path, **own, deps));
-  }
-
   UpdateOutcome outcome;
-  outcome.app_replaced =
-      !same_digest(fields.app_sha256, installed_digest(desktop, deps.max_file_size));
-  outcome.service_replaced =
-      !same_digest(fields.service_sha256, installed_digest(service, deps.max_file_size));
-  // Only a file that is to be installed is asked what it is and whether it
-  // is newer: an offer equal to the installed file is "already current".
-  if (outcome.app_replaced) OMBREL_TRY(check_build(staged.app(), fields.app_path, desktop, deps));
-  if (outcome.service_replaced) {
-    OMBREL_TRY(check_build(staged.service(), fields.service_path, service, deps));
+  {
+    // Others may read the installation folder, and so hold any file in it.
+    internal::BoundedLooks looks(fields, deps);
+    // On the staged copies, which nobody but the service can change: what is
+    // judged here is what gets installed.
+    auto own = own_signature(looks.deps());
+    if (!own) return fail(own.error());
+    if (*own) {
+      OMBREL_TRY(check_signer(staged.app(), fields.app_path, **own, looks.deps()));
+      OMBREL_TRY(check_signer(staged.service(), fields.service_path, **own, looks.deps()));
+    }
+
+    auto desktop_digest = looks.installed_digest(desktop);
+    if (!desktop_digest) return fail(desktop_digest.error());
+    auto service_digest = looks.installed_digest(service);
+    if (!service_digest) return fail(service_digest.error());
+    outcome.app_replaced = !same_digest(fields.app_sha256, *desktop_digest);
+    outcome.service_replaced = !same_digest(fields.service_sha256, *service_digest);
+    // Only a file that is to be installed is asked what it is and whether it
+    // is newer: an offer equal to the installed file is "already current".
+    if (outcome.app_replaced) {
+      OMBREL_TRY(check_build(staged.app(), fields.app_path, desktop, looks.deps()));
+    }
+    if (outcome.service_replaced) {
+      OMBREL_TRY(check_build(staged.service(), fields.service_path, service, looks.deps()));
+    }
   }
   if (deps.after_verify) deps.after_verify();
   if (!outcome.app_replaced && !outcome.service_replaced) return outcome;

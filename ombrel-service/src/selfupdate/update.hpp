@@ -246,7 +246,9 @@ Result<void> check_signer(const std::string& staged, std::string_view shown,
 // установленной {installed}". An installed file without a version resource
 // (a build from before they were checked), or none at all, takes any build
 // that names it. A copy whose resource cannot be read: "не проверить версию
-// {shown}: {error}". Nothing is checked where `deps.program_version` is unset.
+// {shown}: {error}"; an installed file that is there but cannot be read:
+// "не проверить версию {installed}: {error}" (never taken for an old build).
+// Nothing is checked where `deps.program_version` is unset.
 Result<void> check_build(const std::string& staged, std::string_view shown,
                          const std::string& installed, const UpdateDeps& deps);
 

@@ -415,7 +415,7 @@ void watch_core_log(std::vector<std::string> channel_labels, CurrentChannel curr
                     std::unique_ptr<Reader> output, registry::ChannelRegistry& registry,
                     const Clock& clock, const std::string& log_path) {
   (void)platform::create_directories(platform::parent_path(log_path));
-  DiagLog log = DiagLog::create(log_path);
+  DiagLog log = create_shared_log(log_path);
   log.write_line(HEADER_LINE);
   for (std::size_t n = 0; n < channel_labels.size(); ++n) {
     log.write_line(numbered_line(n, CHANNEL_LINE_MIDDLE, channel_labels[n]));

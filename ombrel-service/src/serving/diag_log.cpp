@@ -1,6 +1,17 @@
 #include "serving/diag_log.hpp"
 
+#include "platform/io_bound.hpp"
+
 namespace ombrel::serving {
+
+DiagLog create_shared_log(const std::string& path) {
+  const auto watcher = platform::make_io_watcher();
+  platform::BoundedIo bounded(*watcher, platform::SHARED_FILE_STALL,
+                              std::chrono::steady_clock::now() + platform::SHARED_FILE_STALL);
+  DiagLog log = DiagLog::create(path);
+  if (bounded.outcome() != platform::BoundedIo::Ran::InTime) return DiagLog();
+  return log;
+}
 
 DiagLog DiagLog::create(const std::string& path) {
   auto file = platform::File::create(path);

@@ -39,4 +39,10 @@ class DiagLog {
   int unchecked_lines_ = 0;  // lines left before the size is read again
 };
 
+// `DiagLog::create` for a file in a folder others may read, which someone
+// may hold with an oplock: the creation may wait no longer than
+// platform::SHARED_FILE_STALL, and a log whose file did not answer in time
+// has none, so that the output it copies is drained all the same.
+DiagLog create_shared_log(const std::string& path);
+
 }  // namespace ombrel::serving

@@ -9,6 +9,7 @@
 #include "platform/console.hpp"
 #include "platform/datadir.hpp"
 #include "platform/files.hpp"
+#include "platform/io_bound.hpp"
 #include "platform/paths.hpp"
 #include "serving/diag_log.hpp"
 
@@ -141,8 +142,16 @@ void start_service_log(const std::string& data_dir) {
   // folder others could have prepared, and none through a link.
   if (!platform::ensure_private_dir(data_dir)) return;
   const std::string path = platform::join_path(data_dir, SERVICE_LOG_FILE);
-  (void)platform::rename_file(path, platform::join_path(data_dir, SERVICE_PREV_LOG_FILE));
-  auto file = std::make_shared<DiagLog>(DiagLog::create(path));
+  {
+    // Whoever holds the previous log with an oplock delays the start by at
+    // most this, and then only the rotation is lost.
+    const auto watcher = platform::make_io_watcher();
+    platform::BoundedIo bounded(*watcher, platform::SHARED_FILE_STALL,
+                                std::chrono::steady_clock::now() + platform::SHARED_FILE_STALL);
+    const platform::BoundedCall call;
+    (void)platform::rename_file(path, platform::join_path(data_dir, SERVICE_PREV_LOG_FILE));
+  }
+  auto file = std::make_shared<DiagLog>(create_shared_log(path));
   if (!file->is_open()) return;
   g_service_log.store(
       new ServiceLog([file](std::string_view line) { file->write_line(line); }, system_clock()));

@@ -138,6 +138,65 @@ Result<void> write_tunnel_document(const std::string& path, std::string_view doc
   return {};
 }
 
+// The calls of one start on files that other accounts may open too, each
+// bounded: an open waits for an oplock's holder to let go, and the start
+// runs under the state lock, which the watchdog and every request need.
+// A call that runs over is cancelled where the system can (Windows) and
+// fails the start, naming the file.
+class SharedFiles {
+ public:
+  explicit SharedFiles(const CoreEnvironment& env)
+      : env_(env),
+        watcher_(platform::make_io_watcher()),
+        io_(*watcher_, env.file_stall, std::chrono::steady_clock::now() + 3 * env.file_stall) {}
+
+  // `call` on the file at `path`; "{path} не ответил за {span}" when it, or
+  // any call before it, ran over.
+  template <class Call>
+  auto on(const std::string& path, Call call) -> decltype(call()) {
+    if (env_.at_file) {
+      const platform::BoundedCall bounded;
+      env_.at_file(path);
+    }
+    if (overran()) return fail(unanswered(path));
+    auto done = call();
+    if (overran()) return fail(unanswered(path));
+    return done;
+  }
+
+  bool overran() const { return io_.outcome() != platform::BoundedIo::Ran::InTime; }
+
+ private:
+  std::string unanswered(const std::string& path) const {
+    return platform::unanswered_text(path, io_.bound_span());
+  }
+
+  const CoreEnvironment& env_;
+  std::unique_ptr<platform::IoWatcher> watcher_;
+  platform::BoundedIo io_;
+};
+
+// The core images, opened before the processes are created and held while
+// they are: the system's own open of an image waits on an oplock as any
+// other, without a bound, and an image the service holds open gets no
+// exclusive oplock from anyone else. Each open is bounded.
+Result<std::vector<platform::InputFile>> hold_images(
+    const std::vector<platform::SpawnOptions>& starts, SharedFiles& files) {
+  std::vector<platform::InputFile> images;
+  for (const auto& start : starts) {
+    auto image = files.on(start.program, [&]() -> Result<platform::InputFile> {
+      const platform::BoundedCall bounded;
+      return platform::InputFile::open(start.program);
+    });
+    if (!image && files.overran()) return fail(std::move(image.error()));
+    if (!image) {
+      return fail(std::move(image.error()).wrapped(std::string(CANNOT_START) + start.program));
+    }
+    images.push_back(std::move(*image));
+  }
+  return images;
+}
+
 // Ends the tunnel core first: while it runs, traffic it captured goes to the
 // proxy core, which must outlive it.
 void end_cores(RunningCores& cores) noexcept {
@@ -189,6 +248,7 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   if (!xray_path) return fail(xray_path.error());
   std::vector<platform::SpawnOptions> starts{proxy_core_options(*xray_path)};
 
+  SharedFiles files(env);
   const std::string data = data_folder(env);
   // The tunnel document and the logs go only into a folder that is the
   // service's own: one that others could have prepared is moved aside first.
@@ -203,11 +263,16 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
       Error error = data_ready.error();
       return fail(std::move(error).wrapped(std::string(CANNOT_WRITE) + document_path));
     }
-    OMBREL_TRY(write_tunnel_document(document_path, *launch.singbox_config));
+    OMBREL_TRY(files.on(document_path, [&] {
+      return write_tunnel_document(document_path, *launch.singbox_config);
+    }));
     starts.push_back(tunnel_core_options(*singbox_path, document_path));
   }
 
+  auto images = hold_images(starts, files);
+  if (!images) return fail(std::move(images.error()));
   auto started = platform::spawn_all(starts);
+  images->clear();
   const std::size_t last = started.size() - 1;
   if (!started[last]) {
     // Whatever started before it ends with `started`.
@@ -237,10 +302,18 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   if (cores.singbox) {
     // Rotation and log creation may fail (no log yet, a full disk): the
     // tunnel runs all the same, only its output is lost.
+    // A file that does not answer fails the start all the same.
     const std::string log_path = platform::join_path(data, TUNNEL_LOG_FILE);
-    (void)platform::rename_file(log_path, platform::join_path(data, TUNNEL_PREV_LOG_FILE));
+    OMBREL_TRY(files.on(log_path, [&]() -> Result<void> {
+      const platform::BoundedCall bounded;
+      (void)platform::rename_file(log_path, platform::join_path(data, TUNNEL_PREV_LOG_FILE));
+      return {};
+    }));
     auto log = std::make_shared<TunnelLog>();
-    log->log = serving::DiagLog::create(log_path);
+    OMBREL_TRY(files.on(log_path, [&]() -> Result<void> {
+      log->log = serving::DiagLog::create(log_path);
+      return {};
+    }));
     OMBREL_TRY(start_copier(cores.singbox->take_stdout(), log));
     OMBREL_TRY(start_copier(cores.singbox->take_stderr(), log));
   }

@@ -6,11 +6,13 @@
 // running.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/error.hpp"
+#include "platform/io_bound.hpp"
 #include "platform/process.hpp"
 #include "serving/core_log.hpp"
 
@@ -69,6 +71,14 @@ struct CoreEnvironment {
   // The data folder for "tunnel.json" and the logs; empty means the
   // service's data folder.
   std::string data_dir;
+  // How long one call on a file that others may open (the core images,
+  // "tunnel.json", the tunnel logs) may wait; all of them together, three
+  // times as long. A file that runs over fails the start:
+  // "{path} не ответил за {span}".
+  std::chrono::milliseconds file_stall = platform::SHARED_FILE_STALL;
+  // Called with each such file's path just before its call, inside its
+  // bound; tests stall there.
+  std::function<void(const std::string& path)> at_file = {};
 };
 
 Result<std::string> locate_core(std::string_view file_name, const CoreEnvironment& env = {});
