@@ -7,11 +7,14 @@
 
 #include <cctype>
 #include <sstream>
+#include <thread>
 
 #include "update_fixture.hpp"
 
 namespace ombrel::selfupdate::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr std::string_view OWN_EXE = "own-service.exe";
 
@@ -64,6 +67,8 @@ struct VersionWorld : SigningWorld {
       const auto content = read(path);
       if (!content) return fail("нет файла");
       if (content->find("|held") != std::string::npos) return fail("файл занят");
+      // Someone holds an oplock on it and lets go late.
+      if (content->find("|slow") != std::string::npos) std::this_thread::sleep_for(400ms);
       const auto name = tagged(*content, "|is:");
       if (!name) return std::optional<platform::ProgramVersion>();
       platform::ProgramVersion version{*name, {}};
@@ -126,6 +131,17 @@ TEST(UpdateSigner, OnlyProgramsOfTheServicesOwnSignerAreInstalled) {
       // The sums are checked before any signature is asked for.
       {"a sum that does not match", "app", "svc", "сумма {svc} не сошлась",
        [](SigningWorld&, UpdateFields& u) { u.service_sha256 = u.app_sha256; }},
+      {"the running service's own file does not answer", "app|signed:cert A@ca",
+       "svc|signed:cert A@ca",
+       "не проверить подпись " + std::string(OWN_EXE) + ": " + std::string(OWN_EXE) +
+           " не ответил за 200 мс",
+       [](SigningWorld& w, UpdateFields&) {
+         w.deps.staging_stall = 200ms;
+         w.deps.program_signature = [&w](const std::string& path) {
+           if (path == OWN_EXE) std::this_thread::sleep_for(400ms);
+           return Result<platform::ProgramSignature>(w.own);
+         };
+       }},
       {"a signature that cannot be read", "app|signed:cert A@ca", "svc|signed:cert A@ca",
        "не проверить подпись " + std::string(OWN_EXE) + ": нет доступа",
        [](SigningWorld& w, UpdateFields&) {
@@ -184,6 +200,7 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
   const std::string service_is = "|is:" + std::string(SERVICE_EXE);
   std::string shouting = service_is;
   for (char& c : shouting) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string installed_service_is = "service v1" + ours + service_is + "|v:1.0.0.5";
   const std::string app2 = ours + desktop_is + "|v:1.0.0.6";
   const std::string svc2 = ours + service_is + "|v:1.1.0.0";
   struct Case {
@@ -211,16 +228,21 @@ TEST(UpdateBuild, OnlyANewerBuildOfTheSameFileIsInstalled) {
       // Someone holding the installed file open is no build from before versions.
       {"an installed service that cannot be read", app2, ours + service_is + "|v:0.0.0.1",
        "не проверить версию {installed}: файл занят", "service v1" + ours + "|held"},
+      {"an installed service that does not answer", app2, svc2,
+       "не проверить версию {installed}: {installed} не ответил за 200 мс",
+       installed_service_is + "|slow"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     VersionWorld w;
     if (!c.installed_service.empty()) w.installed_service = c.installed_service;
+    if (c.installed_service.ends_with("|slow")) w.deps.staging_stall = 200ms;
     const UpdateFields fields = w.offer_builds("app" + c.app, "svc" + c.service);
     const auto before = snapshot(w.install.path());
     const auto outcome = stage_update(fields, w.deps);
     std::string text = with_paths(c.text, fields);
-    if (const auto at = text.find("{installed}"); at != std::string::npos) {
+    for (auto at = text.find("{installed}"); at != std::string::npos;
+         at = text.find("{installed}")) {
       text.replace(at, 11, w.service);
     }
     EXPECT_EQ(text_of(outcome), text);

@@ -9,7 +9,9 @@
 
 #include "core_folders.hpp"
 #include "exit_order.hpp"
+#include "oplock.hpp"
 #include "platform/paths.hpp"
+#include "testsupport.hpp"
 
 namespace ombrel::supervisor {
 namespace {
@@ -63,7 +65,15 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
   struct Case {
     const char* name;
     bool tunnel;
-    enum { NoXray, NoSingBox, XrayNotAProgram, SingBoxNotAProgram, XrayIgnoresInput } fault;
+    enum {
+      NoXray,
+      NoSingBox,
+      XrayNotAProgram,
+      SingBoxNotAProgram,
+      XrayIgnoresInput,
+      DocumentStalls,
+      SingBoxImageStalls,
+    } fault;
     bool xray_started;      // and then ended (or made and ended before it ran)
     bool document_written;  // "tunnel.json"
   };
@@ -74,6 +84,10 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       {"xray not a program", true, Case::XrayNotAProgram, false, true},
       {"sing-box not a program", true, Case::SingBoxNotAProgram, true, true},
       {"xray reads no document", false, Case::XrayIgnoresInput, true, false},
+      // Files others may hold with an oplock: the start fails, naming the
+      // file, once a call on it has waited past its bound.
+      {"tunnel.json does not answer", true, Case::DocumentStalls, false, false},
+      {"sing-box's image does not answer", true, Case::SingBoxImageStalls, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,15 +118,29 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
         set_script(f.install.xray, "exit 0");
         expected = "не удалось передать конфиг ядру";
         break;
+      case Case::DocumentStalls:
+        expected = f.tunnel_document() + " не ответил за 100 мс";
+        break;
+      case Case::SingBoxImageStalls:
+        expected = f.install.sing_box + " не ответил за 100 мс";
+        break;
     }
+    CoreEnvironment env = f.env();
+    const std::string stalled = c.fault == Case::DocumentStalls       ? f.tunnel_document()
+                                : c.fault == Case::SingBoxImageStalls ? f.install.sing_box
+                                                                      : std::string();
+    if (!stalled.empty()) env.file_stall = std::chrono::milliseconds(100);
+    env.at_file = [&](const std::string& path) {
+      if (path == stalled) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    };
     CoreLaunch launch = c.tunnel ? tunnel_launch() : proxy_launch();
     launch.xray_config = big_document();
 
-    const auto started = start_cores(launch, f.env());
+    const auto started = start_cores(launch, env);
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
     // Creation and delivery failures keep the system's reason below.
-    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox;
+    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox && stalled.empty();
     EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
 
     const auto xray_pids = recorded_pids(f.install.xray);
@@ -218,6 +246,25 @@ TEST(StartCores, TunnelModeWritesTheDocumentAndCopiesBothStreamsIntoARotatedLog)
   ASSERT_TRUE(second) << second.error().to_string();
   EXPECT_TRUE(wait_until([&] { return read_or_empty(f.tunnel_log()) == "second run\n"; }));
   EXPECT_EQ(read_or_empty(f.tunnel_prev_log()), log);
+}
+
+// Any user who may read "tunnel.json" may hold an oplock on it. The start
+// runs under the state lock, so it must not wait for the holder.
+TEST(StartCores, AnOplockHeldOnTheTunnelDocumentFailsTheStartInTime) {
+  OMBREL_REAL_WINDOWS_ONLY("Wine grants no oplocks");
+  CoreFolders f;
+  write_text(f.tunnel_document(), "{}");
+  const auto held = testsupport::HeldOplock::take(f.tunnel_document());
+  ASSERT_TRUE(held);
+  CoreEnvironment env = f.env();
+  env.file_stall = std::chrono::milliseconds(500);
+  const auto began = std::chrono::steady_clock::now();
+  const auto started = start_cores(tunnel_launch(), env);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().outermost(), f.tunnel_document() + " не ответил за 500 мс");
+  EXPECT_EQ(run_count(f.install.xray), 0);
+  EXPECT_EQ(run_count(f.install.sing_box), 0);
 }
 
 TEST(StartCores, TunnelLogStopsAtItsCapWhileTheOutputIsStillDrained) {

@@ -1,0 +1,9 @@
+#include "oplock.hpp"
+
+namespace ombrel::testsupport {
+
+std::unique_ptr<HeldOplock> HeldOplock::take(const std::string&) {
+  return nullptr;
+}
+
+}  // namespace ombrel::testsupport
