@@ -157,20 +157,40 @@ std::optional<TestAuthority> TestAuthority::make(const std::string& dir, std::st
 }
 
 std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_view name,
-                                           const TestAuthority* authority,
-                                           std::string_view subject) {
+                                           const TestAuthority* authority, std::string_view subject,
+                                           SignerShape shape) {
   TestSigner signer(platform::join_path(dir, std::string(name) + ".crt"),
                     platform::join_path(dir, std::string(name) + ".key"));
-  std::vector<std::string> args = {"-addext", "extendedKeyUsage=codeSigning"};
+  std::vector<std::string> args = {"-addext", "extendedKeyUsage=" + std::string(shape.usage)};
   if (authority == nullptr) {
     args.insert(args.end(), {"-subj", "/CN=Ombrel test " + std::string(name)});
   } else {
     const std::string cn(subject.empty() ? name : subject);
     args.insert(args.end(), {"-subj", "/O=Ombrel test/CN=Ombrel test " + cn, "-addext",
-                             "basicConstraints=critical,CA:FALSE", "-CA",
-                             host_path(authority->cert()), "-CAkey", host_path(authority->key())});
+                             "basicConstraints=critical,CA:FALSE"});
   }
-  if (!new_certificate(std::move(args), signer.key_, signer.cert_)) return std::nullopt;
+  if (shape.expired && authority != nullptr) {
+    // A request, then a certificate that ends a day before it starts
+    // (`req` takes no such span, `x509` does).
+    const std::string request = platform::join_path(dir, std::string(name) + ".csr");
+    args.insert(args.begin(), {"req", "-new", "-newkey", "rsa:2048", "-nodes"});
+    args.insert(args.end(), {"-keyout", host_path(signer.key_), "-out", host_path(request)});
+    const std::string openssl = host_tool("openssl", "OMBREL_OPENSSL");
+    if (run_host_program(openssl, args) != 0 ||
+        run_host_program(openssl,
+                         {"x509", "-req", "-in", host_path(request), "-copy_extensions", "copy",
+                          "-days", "-1", "-CA", host_path(authority->cert()), "-CAkey",
+                          host_path(authority->key()), "-out", host_path(signer.cert_)}) != 0) {
+      ADD_FAILURE() << "openssl could not make " << signer.cert_;
+      return std::nullopt;
+    }
+  } else {
+    if (authority != nullptr) {
+      args.insert(args.end(),
+                  {"-CA", host_path(authority->cert()), "-CAkey", host_path(authority->key())});
+    }
+    if (!new_certificate(std::move(args), signer.key_, signer.cert_)) return std::nullopt;
+  }
   if (authority != nullptr) {
     // Signatures carry the chain: the signer's certificate, then the authority's.
     std::ofstream chain(fs_path(signer.cert_), std::ios::binary | std::ios::app);

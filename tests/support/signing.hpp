@@ -25,6 +25,14 @@ class TestAuthority {
   std::string key_;
 };
 
+// What a test signer's certificate allows: the extended key usage it names,
+// and whether it is valid at all (an expired one has its end before its
+// start, so no moment is within it; only with an authority).
+struct SignerShape {
+  std::string_view usage = "codeSigning";
+  bool expired = false;
+};
+
 class TestSigner {
  public:
   // A new RSA key and a code-signing certificate, kept in `dir` under
@@ -37,7 +45,7 @@ class TestSigner {
   // openssl fails.
   static std::optional<TestSigner> make(const std::string& dir, std::string_view name,
                                         const TestAuthority* authority = nullptr,
-                                        std::string_view subject = {});
+                                        std::string_view subject = {}, SignerShape shape = {});
 
   // Signs the program `in` into `out` (replaced when present); false (with a
   // test failure added) when osslsigncode fails.

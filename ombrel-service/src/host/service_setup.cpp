@@ -46,13 +46,15 @@ Result<platform::ServiceSettings> own_settings(platform::ServiceControl& control
 
 // The service would run as the system account from this folder: refused
 // unless only administrators may change it (platform/install_folder.hpp).
-// The account judging is the installing administrator's; the service
-// judges again at every start as itself.
+// Judged with the accounts the service will trust, not the installing
+// administrator's: a folder only that administrator may write would install
+// cleanly and then refuse every update without a word to anybody. The
+// service judges again at every start as itself.
 Result<void> check_install_folder() {
   auto dir = platform::install_dir();
   if (!dir) return fail(dir.error());
   const std::string refusal = std::string(UNSAFE_FOLDER) + *dir;
-  auto safe = platform::is_safe_install_folder(*dir);
+  auto safe = platform::is_safe_install_folder(*dir, platform::JudgedBy::Service);
   if (!safe) return fail(std::move(safe.error()).wrapped(refusal));
   if (!*safe) return fail(refusal);
   return {};

@@ -34,9 +34,19 @@
 
 namespace ombrel::platform {
 
+// Whose account is trusted besides the fixed ones: the judging process's
+// own (the service at each start), or the one the service will run as
+// (`install`, so that it refuses exactly what the service would refuse,
+// not less because an administrator installs). Windows: the account the
+// service control manager gives a LocalSystem service, as the token of one
+// such running service shows it (the system account, which is also the
+// answer when that cannot be read; Wine runs every process as its one
+// user). Linux: the same as the own account, there is no `install`.
+enum class JudgedBy { OwnAccount, Service };
+
 // Judges `folder` and every folder above it; an error when one of them
 // cannot be judged.
-Result<bool> is_safe_install_folder(const std::string& folder);
+Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by = JudgedBy::OwnAccount);
 
 // One folder, from its owner and mode bits (Linux).
 bool is_safe_folder_mode(std::uint32_t owner, std::uint32_t mode, std::uint32_t own_uid,

@@ -7,7 +7,7 @@
 
 namespace ombrel::platform {
 
-Result<bool> is_safe_install_folder(const std::string& folder) {
+Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy) {
   const auto own = static_cast<std::uint32_t>(::geteuid());
   std::string current = folder;
   bool first = true;

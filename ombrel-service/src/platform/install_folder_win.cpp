@@ -4,6 +4,9 @@
 #include <sddl.h>
 // clang-format on
 
+#include <memory>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "base/text.hpp"
@@ -97,6 +100,52 @@ Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, bool installation_folder) 
   return true;
 }
 
+// Closes a service manager or service handle when dropped.
+struct ScCloser {
+  void operator()(SC_HANDLE h) const { CloseServiceHandle(h); }
+};
+using ScOwned = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScCloser>;
+
+// The user of a running service that the manager runs as LocalSystem; the
+// plug-and-play service runs wherever a service manager does.
+std::optional<std::vector<unsigned char>> local_system_service_user() {
+  const ScOwned manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return std::nullopt;
+  const ScOwned service(
+      OpenServiceW(manager.get(), L"PlugPlay", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+  if (!service) return std::nullopt;
+  DWORD needed = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  std::vector<BYTE> config(needed);
+  if (needed == 0 ||
+      !QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                           needed, &needed)) {
+    return std::nullopt;
+  }
+  const wchar_t* account =
+      reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpServiceStartName;
+  if (account == nullptr || _wcsicmp(account, L"LocalSystem") != 0) return std::nullopt;
+  SERVICE_STATUS_PROCESS status{};
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed) ||
+      status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
+    return std::nullopt;
+  }
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+  if (!process) return std::nullopt;
+  auto user = process_token_user(process.get());
+  if (!user) return std::nullopt;
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(user->data())->User.Sid;
+  std::vector<unsigned char> out(GetLengthSid(sid));
+  if (!CopySid(static_cast<DWORD>(out.size()), out.data(), sid)) return std::nullopt;
+  return out;
+}
+
+Result<std::vector<unsigned char>> service_user() {
+  if (auto user = local_system_service_user()) return std::move(*user);
+  return sid_from_text(L"S-1-5-18");
+}
+
 }  // namespace
 
 Result<bool> is_safe_folder_sddl(std::string_view sddl, std::string_view own_sid,
@@ -112,7 +161,7 @@ Result<bool> is_safe_folder_sddl(std::string_view sddl, std::string_view own_sid
   return judge(sd, own->data(), installation_folder);
 }
 
-Result<bool> is_safe_install_folder(const std::string& folder) {
+Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by) {
   const std::wstring path = wide(folder);
   DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   std::vector<wchar_t> full(n + 1);
@@ -127,7 +176,7 @@ Result<bool> is_safe_install_folder(const std::string& folder) {
   // Only a folder on a drive of its own: a share's access is the server's.
   if (p.size() < 3 || p[1] != L':' || (p[2] != L'\\' && p[2] != L'/')) return false;
   while (p.size() > 3 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
-  auto own = own_user_sid();
+  auto own = by == JudgedBy::Service ? service_user() : own_user_sid();
   if (!own) return fail(own.error().wrapped("не проверить " + folder));
 
   // From the folder up to the volume root.

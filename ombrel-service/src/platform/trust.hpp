@@ -21,8 +21,11 @@ namespace ombrel::platform {
 enum class SignatureState {
   Unsigned,  // no signature at all, or not a program the system can sign
   Broken,    // a signature that does not hold: the content was changed after
-             // signing, the signature is malformed, or its certificate is
-             // refused for a reason other than an unknown root
+             // signing, the signature is malformed, its certificate is
+             // refused for a reason other than an unknown root (its chain
+             // has any other fault), or the certificate was not valid at the
+             // time of signing (its timestamp's, else now) or does not
+             // allow code signing
   Signed,    // the content matches the signature made by `publisher`
 };
 

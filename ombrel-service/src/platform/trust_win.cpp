@@ -5,6 +5,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <string_view>
 
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
@@ -151,16 +152,69 @@ bool has_extra_data(HANDLE file) {
 // and the signer's signature are checked before the chain is judged, the
 // issuer's signature on the signing certificate is checked here, and the
 // caller compares the publisher, the issuing key included. Only when both
-// of those earlier steps are known to have passed is such a file taken as
-// signed.
+// of those earlier steps are known to have passed, and the chain the
+// system built has no other fault (an expired or unusable certificate, a
+// broken link, a missing issuer), is such a file taken as signed: the
+// verdict names one fault, not every one.
 bool only_the_root_is_unknown(LONG status, HANDLE state) {
   if (static_cast<unsigned long>(status) != static_cast<unsigned long>(CERT_E_UNTRUSTEDROOT)) {
     return false;
   }
   CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
   if (provider == nullptr) return false;
-  return !step_failed(*provider, TRUSTERROR_STEP_FINAL_OBJPROV) &&
-         !step_failed(*provider, TRUSTERROR_STEP_FINAL_SIGPROV);
+  if (step_failed(*provider, TRUSTERROR_STEP_FINAL_OBJPROV) ||
+      step_failed(*provider, TRUSTERROR_STEP_FINAL_SIGPROV)) {
+    return false;
+  }
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  if (signer == nullptr || signer->pChainContext == nullptr) return false;
+  return signer->pChainContext->TrustStatus.dwErrorStatus == CERT_TRUST_IS_UNTRUSTED_ROOT;
+}
+
+// Whether the certificate may sign code: a key usage, where it names one,
+// that includes digital signatures, and an extended key usage, where it
+// names any, that includes code signing.
+bool allows_code_signing(PCCERT_CONTEXT cert) {
+  BYTE usage = 0;
+  if (CertGetIntendedKeyUsage(X509_ASN_ENCODING, cert->pCertInfo, &usage, 1) &&
+      (usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE) == 0) {
+    return false;
+  }
+  const CERT_EXTENSION* extension = CertFindExtension(
+      szOID_ENHANCED_KEY_USAGE, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+  if (extension == nullptr) return true;
+  CERT_ENHKEY_USAGE* purposes = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &purposes,
+                           &size)) {
+    return false;
+  }
+  const LocalMemory owned(purposes);
+  for (DWORD i = 0; i < purposes->cUsageIdentifier; ++i) {
+    const char* purpose = purposes->rgpszUsageIdentifier[i];
+    if (purpose != nullptr && std::string_view(purpose) == szOID_PKIX_KP_CODE_SIGNING) return true;
+  }
+  return false;
+}
+
+// Whether the signing certificate was valid when the file was signed (the
+// time of its timestamp, which the system takes as the time to verify as
+// of; without one, now) and allows code signing. Checked here whatever
+// the verdict: an unknown root leaves it to us, and the rule is ours.
+bool signer_certificate_fits(HANDLE state) {
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  if (provider == nullptr) return false;
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  if (signer == nullptr) return false;
+  CRYPT_PROVIDER_CERT* leaf = WTHelperGetProvCertFromChain(signer, 0);
+  if (leaf == nullptr || leaf->pCert == nullptr) return false;
+  FILETIME signed_at = signer->sftVerifyAsOf;
+  if (signed_at.dwLowDateTime == 0 && signed_at.dwHighDateTime == 0) {
+    GetSystemTimeAsFileTime(&signed_at);
+  }
+  if (CertVerifyTimeValidity(&signed_at, leaf->pCert->pCertInfo) != 0) return false;
+  return allows_code_signing(leaf->pCert);
 }
 
 }  // namespace
@@ -196,7 +250,9 @@ Result<ProgramSignature> program_signature(const std::string& path) {
     result.state = SignatureState::Unsigned;
   } else if (status == ERROR_SUCCESS || only_the_root_is_unknown(status, data.hWVTStateData)) {
     // A signer whose issuer cannot be named is no publisher to compare.
-    auto publisher = signer_publisher(data.hWVTStateData);
+    auto publisher = signer_certificate_fits(data.hWVTStateData)
+                         ? signer_publisher(data.hWVTStateData)
+                         : std::nullopt;
     result.state = publisher ? SignatureState::Signed : SignatureState::Broken;
     if (publisher) {
       result.publisher = std::move(*publisher);

@@ -2,6 +2,7 @@
 
 #include "platform/install_folder.hpp"
 #include "platform/paths.hpp"
+#include "testsupport.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -96,8 +97,15 @@ TEST(InstallFolder, TheTestsOwnFolderIsJudged) {
   ASSERT_TRUE(dir);
   auto safe = is_safe_install_folder(*dir);
   ASSERT_TRUE(safe) << safe.error().to_string();
+  auto for_service = is_safe_install_folder(*dir, JudgedBy::Service);
+  ASSERT_TRUE(for_service) << for_service.error().to_string();
 #ifdef _WIN32
   EXPECT_TRUE(*safe);
+  // Wine runs the service as the same user; Windows runs it as the system,
+  // which trusts no folder the test's own account may write.
+  EXPECT_EQ(*for_service, !testsupport::real_windows());
+#else
+  EXPECT_EQ(*for_service, *safe);
 #endif
 }
 

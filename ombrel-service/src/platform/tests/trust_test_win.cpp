@@ -30,7 +30,12 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
   auto impostor = testsupport::TestSigner::make(dir.path(), "impostor", &*other_ca, "ours");
   auto neighbour = testsupport::TestSigner::make(dir.path(), "neighbour", &*ca);
   auto self_signed = testsupport::TestSigner::make(dir.path(), "self");
-  ASSERT_TRUE(ours && renewed && impostor && neighbour && self_signed);
+  // Our publisher's name and authority, on certificates that may not sign.
+  auto for_servers =
+      testsupport::TestSigner::make(dir.path(), "servers", &*ca, "ours", {"serverAuth"});
+  auto expired =
+      testsupport::TestSigner::make(dir.path(), "expired", &*ca, "ours", {.expired = true});
+  ASSERT_TRUE(ours && renewed && impostor && neighbour && self_signed && for_servers && expired);
 
   const std::string desktop = standin("standin-desktop");
   // A signed copy of `program` in the folder.
@@ -63,6 +68,9 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
       {by(*neighbour, "neighbour.exe", desktop), SignatureState::Signed},
       {by(*self_signed, "self.exe", desktop), SignatureState::Signed},
       {damaged, SignatureState::Broken},
+      // The root is unknown and more is wrong: no longer only the root.
+      {by(*for_servers, "for-servers.exe", desktop), SignatureState::Broken},
+      {by(*expired, "expired.exe", desktop), SignatureState::Broken},
       {padded, SignatureState::Signed, true, true},
   };
   auto reference = program_signature(dir.file("ours-desktop.exe"));
