@@ -68,12 +68,13 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   UpdateFixture f;
   UpdateBar bar;
   f.deps.bar = &bar;
-  f.deps.staging_stall = std::chrono::milliseconds(30);
+  // Long enough that no healthy open or read under load runs into it.
+  f.deps.staging_stall = std::chrono::milliseconds(300);
   UpdateFields fields = f.offer();
   fields.caller_pid = 42;
   UpdateFields slow = fields;
   slow.open_offered = [](const std::string& path) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     return platform::InputFile::open(path);
   };
   UpdateFields wrong = fields;
@@ -87,7 +88,7 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   EXPECT_EQ(text(wrong), wrong_sum);
   EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + wrong_sum + "\n"});
   EXPECT_EQ(text(slow), fields.app_path +
-                            " не отдавал данных 30 мс; обновления от этого процесса не "
+                            " не отдавал данных 300 мс; обновления от этого процесса не "
                             "принимаются 10 с");
   f.clock.advance_ms(2500);
   EXPECT_EQ(text(fields), "обновления от этого процесса не принимаются ещё 8 с");
