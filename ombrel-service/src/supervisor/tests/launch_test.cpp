@@ -253,7 +253,11 @@ TEST(StartCores, TunnelModeWritesTheDocumentAndCopiesBothStreamsIntoARotatedLog)
 TEST(StartCores, AnOplockHeldOnTheTunnelDocumentFailsTheStartInTime) {
   OMBREL_REAL_WINDOWS_ONLY("Wine grants no oplocks");
   CoreFolders f;
-  write_text(f.tunnel_document(), "{}");
+  // "tunnel.json" as an earlier run leaves it, in the folder as the service
+  // keeps it; the cores of that run end as the handle is dropped.
+  ASSERT_TRUE(start_cores(tunnel_launch(), f.env()));
+  const int xray_runs = run_count(f.install.xray);
+  const int sing_box_runs = run_count(f.install.sing_box);
   const auto held = testsupport::HeldOplock::take(f.tunnel_document());
   ASSERT_TRUE(held);
   CoreEnvironment env = f.env();
@@ -263,8 +267,8 @@ TEST(StartCores, AnOplockHeldOnTheTunnelDocumentFailsTheStartInTime) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
   ASSERT_FALSE(started);
   EXPECT_EQ(started.error().outermost(), f.tunnel_document() + " не ответил за 500 мс");
-  EXPECT_EQ(run_count(f.install.xray), 0);
-  EXPECT_EQ(run_count(f.install.sing_box), 0);
+  EXPECT_EQ(run_count(f.install.xray), xray_runs);
+  EXPECT_EQ(run_count(f.install.sing_box), sing_box_runs);
 }
 
 TEST(StartCores, TunnelLogStopsAtItsCapWhileTheOutputIsStillDrained) {
