@@ -9,6 +9,7 @@
 #include "platform/datadir.hpp"
 #include "platform/install_folder.hpp"
 #include "platform/paths.hpp"
+#include "platform/process.hpp"
 #include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
 #include "serving/service_log.hpp"
@@ -55,6 +56,20 @@ Workers service_workers() {
     WorkerState state;
     state.serve_pipe = [shared, handler] { control::serve_pipe(*handler); };
     state.watchdog = [shared] { supervisor::run_watchdog(*shared); };
+#ifndef _WIN32
+    // An update that replaced the service ends here: the cores stop as at a
+    // stop, and the state lock is held into the new build, so that no
+    // request or watchdog round starts cores again in between. The log's
+    // writer vanishes with the old program, so what it holds goes first.
+    selfupdate::set_service_replacer([shared](const std::string& program) -> Result<void> {
+      auto lock = shared->lock();
+      supervisor::on_service_stop(*shared);
+      registry::channel_registry().flush();
+      platform::write_stderr("обновление: служба перезапускается из " + program + "\n");
+      (void)serving::flush_service_log(std::chrono::seconds(2));
+      return platform::replace_program(program);
+    });
+#endif
     state.on_service_stop = [shared] {
       {
         auto lock = shared->lock();

@@ -33,7 +33,7 @@ constexpr DWORD PIPE_BUFFER = 65536;
 // Pieces handed to WriteFile: a blocking write returns only once the client
 // has taken up what does not fit the pipe's buffer, so smaller pieces let a
 // slowly reading client count as making progress.
-constexpr DWORD WRITE_PIECE = PIPE_BUFFER;
+constexpr DWORD WRITE_PIECE = static_cast<DWORD>(pipe_detail::REPLY_PIECE);
 
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
 
