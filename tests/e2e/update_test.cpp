@@ -11,6 +11,7 @@
 // renamed inside its resource. On Linux only root may offer an update.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <filesystem>
@@ -234,6 +235,7 @@ TEST(UpdateEndToEnd, ANewDesktopApplicationIsInstalledAndStarted) {
             "установлена\"}\n");
 }
 
+#ifdef _WIN32
 TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
   if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   Service service;
@@ -260,6 +262,82 @@ TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
   // The old service runs on from its backup.
   EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
 }
+#else
+// What a process's descriptors lead to.
+std::vector<std::string> open_files(std::uint32_t pid) {
+  std::vector<std::string> targets;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::error_code ec;
+    targets.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+  }
+  return targets;
+}
+
+// No service manager restarts the Linux port: the process becomes the new
+// build (the same id, the same arguments), whose start-up check launches the
+// desktop application and consumes the record; nothing the old build held
+// crosses over but its standard streams. A build the system cannot run
+// leaves the old one serving, the record kept for the next start.
+TEST(UpdateEndToEnd, TheServiceBecomesItsNewBuildInPlace) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
+  const std::string real =
+      read_file(platform::join_path(testsupport::bin_dir(), "ombrel-service")).value_or("");
+  ASSERT_FALSE(real.empty());
+  const struct {
+    const char* name;
+    std::string build;
+    bool runs;
+  } cases[] = {
+      {"a build that runs", real + std::string("\0service 9.1", 12), true},
+      {"a build the system cannot run",
+       std::string("\x7f"
+                   "ELF\0not a program",
+                   18),
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Service service(
+        [](const InstallDir& install) { testsupport::set_script(install.desktop, "exit 0"); });
+    TempDir offered("update-offered");
+    const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
+    const std::string old_service = read_file(service.exe()).value_or("");
+    write_file(offered.file("app.bin"), desktop_bytes);
+    write_file(offered.file("svc.bin"), c.build);
+    const std::uint32_t pid = service.pid();
+
+    EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(desktop_bytes),
+                                      offered.file("svc.bin"), digest_of(c.build))),
+              updating(true));
+    EXPECT_TRUE(service.said("обновление: служба перезапускается из " + service.exe() + "\n"));
+    EXPECT_EQ(read_file(service.exe()), c.build);
+    EXPECT_EQ(read_file(service.exe() + ".old"), old_service);
+    if (c.runs) {
+      EXPECT_TRUE(service.said("обновление: приложение поднято\n")) << service.stderr_text();
+      EXPECT_EQ(testsupport::run_count(service.install().desktop), 1);
+      EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
+      EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").string(),
+                service.exe());
+      const auto files = open_files(pid);
+      EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                              [](const std::string& f) { return f.starts_with("socket:"); }),
+                1)
+          << testing::PrintToString(files);
+      for (const auto& f : files) EXPECT_FALSE(f.ends_with("service-diag.prev.log")) << f;
+    } else {
+      EXPECT_TRUE(service.said("обновление: служба не перезапущена - не удалось запустить " +
+                               service.exe() + ": "));
+      EXPECT_TRUE(exists(service.record()));
+      EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
+    }
+    // The same process answers, wanting no connection.
+    EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+    EXPECT_TRUE(service.running());
+    EXPECT_EQ(service.pid(), pid);
+  }
+}
+#endif
 
 TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
   OMBREL_WINE_ONLY(LAUNCH_NEEDS_THE_SYSTEM_ACCOUNT);

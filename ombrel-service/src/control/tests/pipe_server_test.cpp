@@ -570,6 +570,32 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
   }
 }
 
+// A client that reads a large reply steadily, a little at a time, makes
+// progress in every time-out however slowly the channel shows it: it gets the
+// whole reply. Each piece it reads frees room for the next one.
+TEST(PipeServer, SteadySlowReaderOfALargeReplyIsServed) {
+  const std::string big(255 * 1024, 'r');
+  FakeHandler handler;
+  handler.reply = [&](const std::string&) { return Result<std::string>(big + "\n"); };
+  Server server(handler, 1s);
+  auto client = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write_all("big\n"));
+  std::string got;
+  // About 53 KB a second: a 64 KiB piece would take longer than the
+  // time-out to be taken up, and so would draining a full socket's buffer.
+  std::array<char, 8192> buf;
+  for (;;) {
+    auto n = client->read(buf);
+    ASSERT_TRUE(n) << n.error().to_string();
+    if (*n == 0) break;
+    got.append(buf.data(), *n);
+    std::this_thread::sleep_for(150ms);
+  }
+  EXPECT_EQ(got.size(), big.size() + 1);
+  EXPECT_TRUE(server.diagnostics().empty()) << testing::PrintToString(server.diagnostics());
+}
+
 TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {
   FakeHandler handler;
   handler.reply = [](const std::string& line) -> Result<std::string> {
