@@ -97,6 +97,7 @@ TEST(SelectNodes, Table) {
        every(0, 3)},
       {"failed names that match no node change nothing", 3, {}, {}, {"gone", ""}, 0, every(0, 2)},
       {"many, none seen, counter 0: the first twelve", 20, {}, {}, {}, 0, every(0, 11)},
+      {"twenty, none seen, any counter: still the first twelve", 20, {}, {}, {}, 7, every(0, 11)},
       {"thirty, even counter: every second from 0", 30, {}, {}, {}, 4, every(0, 22, 2)},
       {"thirty, odd counter: every second from 1", 30, {}, {}, {}, 5, every(1, 23, 2)},
       {"thirty, odd counter near the top", 30, {}, {}, {}, MAX_COUNTER, every(1, 23, 2)},

@@ -36,16 +36,23 @@ bool stop_signals_blocked(std::uint32_t pid) {
   return false;
 }
 
-// The last case stops the service while its start-up update check waits
-// (up to 15 seconds) for a desktop application to close: the process ends
-// at once and cleanly, though that thread is still at work.
-TEST(HostService, NoWordRunsUntilAStopSignalThenExitsCleanly) {
+// The service (no word) and "run" in the console alike. One case stops the
+// service while its start-up update check waits (up to 15 seconds) for a
+// desktop application to close: the process ends at once and cleanly,
+// though that thread is still at work.
+TEST(HostService, NoWordAndRunRunUntilAStopSignalThenExitCleanly) {
   const struct {
+    std::vector<std::string> args;
     int signal;
     bool update_check_waits;
-  } cases[] = {{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}};
+  } cases[] = {{{}, SIGTERM, false},
+               {{}, SIGINT, false},
+               {{}, SIGTERM, true},
+               {{"run"}, SIGTERM, false},
+               {{"run"}, SIGINT, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.signal << (c.update_check_waits ? " in the wait" : ""));
+    SCOPED_TRACE(testing::Message() << testing::PrintToString(c.args) << " " << c.signal
+                                    << (c.update_check_waits ? " in the wait" : ""));
     testsupport::TempDir data("host-data");
     // Keep whatever the workers create inside the test's own folder.
     ::setenv("OMBREL_DATA_DIR", data.path().c_str(), 1);
@@ -67,6 +74,7 @@ TEST(HostService, NoWordRunsUntilAStopSignalThenExitsCleanly) {
       desktop = std::move(*started);
       ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::run_count(install.desktop); }));
     }
+    options.args = c.args;
     options.std_in = platform::Stdio::Null;
     options.std_out = platform::Stdio::Pipe;
     options.std_err = platform::Stdio::Pipe;

@@ -234,6 +234,7 @@ TEST(UpdateEndToEnd, ANewDesktopApplicationIsInstalledAndStarted) {
             "установлена\"}\n");
 }
 
+#ifdef _WIN32
 TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
   if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   Service service;
@@ -260,6 +261,75 @@ TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
   // The old service runs on from its backup.
   EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
 }
+#else
+// No service manager restarts the Linux port: the process becomes the new
+// build (the same id, the same arguments), whose start-up check launches the
+// desktop application and consumes the record; nothing the old build held
+// crosses over but its standard streams. A build the system cannot run
+// leaves the old one serving, the record kept for the next start.
+TEST(UpdateEndToEnd, TheServiceBecomesItsNewBuildInPlace) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
+  const std::string real =
+      read_file(platform::join_path(testsupport::bin_dir(), "ombrel-service")).value_or("");
+  ASSERT_FALSE(real.empty());
+  const struct {
+    const char* name;
+    std::string build;
+    bool runs;
+  } cases[] = {
+      {"a build that runs", real + std::string("\0service 9.1", 12), true},
+      {"a build the system cannot run",
+       std::string("\x7f"
+                   "ELF\0not a program",
+                   18),
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Service service(
+        [](const InstallDir& install) { testsupport::set_script(install.desktop, "exit 0"); });
+    TempDir offered("update-offered");
+    const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
+    const std::string old_service = read_file(service.exe()).value_or("");
+    write_file(offered.file("app.bin"), desktop_bytes);
+    write_file(offered.file("svc.bin"), c.build);
+    const std::uint32_t pid = service.pid();
+
+    EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(desktop_bytes),
+                                      offered.file("svc.bin"), digest_of(c.build))),
+              updating(true));
+    EXPECT_TRUE(service.said("обновление: служба перезапускается из " + service.exe() + "\n"));
+    EXPECT_EQ(read_file(service.exe()), c.build);
+    EXPECT_EQ(read_file(service.exe() + ".old"), old_service);
+    if (c.runs) {
+      EXPECT_TRUE(service.said("обновление: приложение поднято\n")) << service.stderr_text();
+      EXPECT_EQ(testsupport::run_count(service.install().desktop), 1);
+      EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
+      EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").string(),
+                service.exe());
+      // One socket (the new listener) and no log of the old build.
+      int sockets = 0;
+      for (const auto& fd :
+           std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        sockets += target.starts_with("socket:") ? 1 : 0;
+        EXPECT_FALSE(target.ends_with("service-diag.prev.log"));
+      }
+      EXPECT_EQ(sockets, 1);
+    } else {
+      EXPECT_TRUE(service.said("обновление: служба не перезапущена - не удалось запустить " +
+                               service.exe() + ": "));
+      EXPECT_TRUE(exists(service.record()));
+      EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
+    }
+    // The same process answers, wanting no connection.
+    EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+    EXPECT_TRUE(service.running());
+    EXPECT_EQ(service.pid(), pid);
+  }
+}
+#endif
 
 TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
   OMBREL_WINE_ONLY(LAUNCH_NEEDS_THE_SYSTEM_ACCOUNT);

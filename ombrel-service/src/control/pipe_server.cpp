@@ -177,6 +177,8 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
   std::string pending;
   Penalties penalties(options.stall_penalty);
   while (pipe->accept(stop)) {
+    std::unique_lock<std::mutex> exchange;
+    if (options.exchange_lock != nullptr) exchange = std::unique_lock(*options.exchange_lock);
     const std::optional<std::uint32_t> pid = pipe->client_pid();
     if (!request_deadline) {
       const auto verdict = penalties.judge(pid);

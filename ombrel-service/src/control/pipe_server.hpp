@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -118,6 +119,12 @@ struct PipeServerOptions {
   // Where diagnostic lines go (without their line feed); standard error when
   // empty.
   std::function<void(std::string_view)> diagnostics;
+  // When given, held from the moment a client is taken up until it is
+  // disconnected: whoever holds it knows that no exchange is under way and
+  // that none starts until it lets go. The service takes it before it
+  // replaces its own program, so that no reply is lost to the replacement,
+  // that of the update which asked for it included.
+  std::mutex* exchange_lock = nullptr;
 };
 
 // The pipe server thread's body. The service runs it for the life of the

@@ -11,14 +11,7 @@ Commands system_commands() {
   commands.install = [] { return install_service(); };
   commands.uninstall = [] { return uninstall_service(); };
   commands.restart = [] { return restart_service(); };
-  commands.run_console = [] {
-    // The sending end stays here and is never used: in the console the
-    // workers run until the process is killed.
-    auto [sender, receiver] = make_stop_signal();
-    const Workers workers = service_workers();
-    workers.start_log();
-    run_workers(receiver, workers);
-  };
+  commands.run_console = [] { run_console(service_workers()); };
   return commands;
 }
 
@@ -37,7 +30,7 @@ int run_command_line(const std::vector<std::string>& args, const Commands& comma
     commands.run_console();
   } else {
     console.err("неизвестная команда: " + word + "\n");
-    console.err("допустимые: install, uninstall, run\n");
+    console.err("допустимые: install, uninstall, restart, run\n");
     return 2;
   }
   if (!outcome) {

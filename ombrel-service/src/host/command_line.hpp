@@ -16,7 +16,8 @@ struct Commands {
   std::function<Result<void>()> install;
   std::function<Result<void>()> uninstall;
   std::function<Result<void>()> restart;
-  // Runs the workers in the console; returns only if they ever stop.
+  // Runs the workers in the console; returns once they have stopped (on
+  // SIGTERM or SIGINT on Linux).
   std::function<void()> run_console;
 };
 

@@ -129,6 +129,20 @@ Result<void> run_as_service() {
                  "не удалось передать управление диспетчеру служб");
 }
 
+void run_console(const Workers& workers) {
+  if (workers.start_log) workers.start_log();
+  auto [sender, receiver] = make_stop_signal();
+  // Kept for the life of the process either way, so that the workers never
+  // take the loss of every sender for a stop.
+  StopSender* const lasting = lasting_sender(sender);
+  // Held to the end: dropping it would cut the stop off from the handler.
+  auto route = platform::register_console_stop(control_handler, lasting);
+  if (!route) {
+    workers.write_stderr("остановка по сигналу недоступна: " + route.error().to_string() + "\n");
+  }
+  run_workers(receiver, workers);
+}
+
 void end_process(int exit_code) {
   (void)serving::flush_service_log(std::chrono::seconds(2));
   platform::end_process(exit_code);

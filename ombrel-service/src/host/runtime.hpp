@@ -51,6 +51,11 @@ Workers service_workers();
 void run_workers(StopReceiver& stop);
 void run_workers(StopReceiver& stop, const Workers& workers);
 
+// The command word "run": the workers in the console until the console's
+// stop (Linux: SIGTERM or SIGINT, as for the service; Windows: none, the
+// process runs until it is ended). Returns once they have stopped.
+void run_console(const Workers& workers);
+
 // The system's control handler; `context` is the StopSender to use.
 std::uint32_t control_handler(std::uint32_t control, std::uint32_t event_type, void* event_data,
                               void* context);

@@ -1,5 +1,6 @@
 // The one place where the service's real workers are put together.
 #include <memory>
+#include <mutex>
 
 #include "control/handling.hpp"
 #include "control/pipe_server.hpp"
@@ -9,6 +10,7 @@
 #include "platform/datadir.hpp"
 #include "platform/install_folder.hpp"
 #include "platform/paths.hpp"
+#include "platform/process.hpp"
 #include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
 #include "serving/service_log.hpp"
@@ -52,9 +54,33 @@ Workers service_workers() {
     // state must outlast them, however the process ends.
     auto shared = std::make_shared<supervisor::SharedState>();
     std::shared_ptr<control::RequestHandler> handler = control::make_state_handler(*shared);
+    // Held by the pipe server while it serves a client.
+    auto exchange = std::make_shared<std::mutex>();
     WorkerState state;
-    state.serve_pipe = [shared, handler] { control::serve_pipe(*handler); };
+    state.serve_pipe = [shared, handler, exchange] {
+      control::PipeServerOptions options;
+      options.exchange_lock = exchange.get();
+      control::serve_pipe(*handler, options);
+    };
     state.watchdog = [shared] { supervisor::run_watchdog(*shared); };
+#ifndef _WIN32
+    // An update that replaced the service ends here: the cores stop as at a
+    // stop, and the state lock is held into the new build, so that no
+    // request or watchdog round starts cores again in between. The log's
+    // writer vanishes with the old program, so what it holds goes first.
+    selfupdate::set_service_replacer(
+        [shared, exchange](const std::string& program) -> Result<void> {
+          // First the exchange in progress ends (the update's own reply among
+          // them): a client would otherwise lose a reply to a request carried out.
+          const std::lock_guard between_clients(*exchange);
+          auto lock = shared->lock();
+          supervisor::on_service_stop(*shared);
+          registry::channel_registry().flush();
+          platform::write_stderr("обновление: служба перезапускается из " + program + "\n");
+          (void)serving::flush_service_log(std::chrono::seconds(2));
+          return platform::replace_program(program);
+        });
+#endif
     state.on_service_stop = [shared] {
       {
         auto lock = shared->lock();

@@ -1,12 +1,21 @@
 #pragma once
 // Shared by pipe_win.cpp and pipe_posix.cpp: the words for a dropped client.
 #include <chrono>
+#include <cstddef>
 #include <optional>
 
 #include "base/error.hpp"
 #include "platform/pipe.hpp"
 
 namespace ombrel::platform::pipe_detail {
+
+// The reply is handed to the channel in pieces of this size, and a piece
+// taken is what counts as the client's progress. Each must be small enough
+// that a client reading steadily frees room for the next well within the
+// time-out: a Unix socket frees a piece's room only once the whole piece has
+// been read, and a blocking write to a pipe returns only once the client has
+// read what does not fit the pipe's buffer.
+inline constexpr std::size_t REPLY_PIECE = 16 * 1024;
 
 enum class Stall {
   Request,  // the client stopped sending before its line was complete

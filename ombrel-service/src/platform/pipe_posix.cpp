@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -26,9 +27,12 @@ constexpr const char* DEFAULT_SOCKET = "/run/ombrel/service.sock";
 // Clients that arrive while one is served queue in the backlog: to them the
 // channel is simply slow, as a busy pipe is to a retrying Windows client.
 constexpr int BACKLOG = 16;
-// Pieces handed to the socket per write, so that a client taking up a large
-// reply slowly still counts as progress.
-constexpr std::size_t WRITE_PIECE = 64 * 1024;
+// How long a writer waits for room before it simply tries again. A Unix
+// socket reports room to poll only once three quarters of its buffer are
+// free, while a send succeeds as soon as one piece has been read: a client
+// reading steadily but slowly would be taken for a stalled one by a writer
+// that waited for poll alone.
+constexpr milliseconds ROOM_RETRY{100};
 
 void close_fd(int& fd) noexcept {
   if (fd >= 0) ::close(fd);
@@ -238,29 +242,36 @@ Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout,
                                    std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
   if (s.client < 0) return fail(os_error(ENOTCONN));
+  // The time-out runs from the last piece the socket took.
+  auto stall_at = steady_clock::now() + timeout;
   while (!bytes.empty()) {
-    const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
-    // Room in the socket is used without a wait first, as in read.
-    if (!(wait.deadline_first && wait.length.count() == 0)) {
-      const std::size_t piece = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
+    const auto now = steady_clock::now();
+    const bool too_late = deadline && now >= deadline->at;
+    // Room in the socket is used without a wait first, as in read. A passed
+    // deadline still holds.
+    if (!too_late) {
+      const std::size_t piece = std::min(bytes.size(), pipe_detail::REPLY_PIECE);
       // No SIGPIPE: a client that has gone is an error value, not the end of
       // the service.
       const ssize_t n = ::send(s.client, bytes.data(), piece, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         bytes.remove_prefix(static_cast<std::size_t>(n));
+        stall_at = steady_clock::now() + timeout;
         continue;
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(last_os_error());
     }
-    auto ready = wait_within(s.client, POLLOUT, wait);
-    if (!ready) return fail(std::move(ready.error()));
-    if (!*ready) {
+    if (too_late || now >= stall_at) {
       s.drop_client();
       s.stalled = true;
-      return fail(wait.deadline_first ? pipe_detail::deadline_error(Stall::Reply, *deadline)
-                                      : pipe_detail::stall_error(Stall::Reply, timeout));
+      return fail(too_late ? pipe_detail::deadline_error(Stall::Reply, *deadline)
+                           : pipe_detail::stall_error(Stall::Reply, timeout));
     }
+    auto until = std::min(stall_at, now + ROOM_RETRY);
+    if (deadline) until = std::min(until, deadline->at);
+    auto ready = wait_for(s.client, POLLOUT, std::chrono::ceil<milliseconds>(until - now));
+    if (!ready) return fail(std::move(ready.error()));
   }
   return {};
 }

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -33,7 +34,7 @@ constexpr DWORD PIPE_BUFFER = 65536;
 // Pieces handed to WriteFile: a blocking write returns only once the client
 // has taken up what does not fit the pipe's buffer, so smaller pieces let a
 // slowly reading client count as making progress.
-constexpr DWORD WRITE_PIECE = PIPE_BUFFER;
+constexpr DWORD WRITE_PIECE = static_cast<DWORD>(pipe_detail::REPLY_PIECE);
 
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
 
@@ -56,6 +57,8 @@ struct PipeServer::Impl {
   // the client was dropped for stalling since.
   std::optional<std::uint32_t> client_pid;
   bool stalled = false;
+  // Reply bytes written to the current client, for the flush's bound.
+  std::size_t written = 0;
 
   // Runs one blocking call for at most `wait`; sets `stalled` when the
   // watcher had to cancel it. A deadline that has passed cancels the call
@@ -125,6 +128,7 @@ bool PipeServer::accept(std::stop_token stop) {
   }
   s.watch.disarm();
   s.stalled = false;
+  s.written = 0;
   s.client_pid.reset();
   ULONG pid = 0;
   if (GetNamedPipeClientProcessId(s.pipe.get(), &pid) && pid != 0) {
@@ -162,16 +166,25 @@ Result<void> PipeServer::write_all(std::string_view bytes, milliseconds timeout,
     if (stalled) return fail(s.drop(Stall::Reply, wait, timeout, deadline));
     if (err != ERROR_SUCCESS) return fail(os_error(err));
     bytes.remove_prefix(put);
+    s.written += put;
   }
   return {};
 }
 
 Result<void> PipeServer::flush(milliseconds timeout, std::optional<ClientDeadline> deadline) {
   Impl& s = *impl_;
+  // The pipe tells nothing of how much of it the client has read, so the
+  // wait is as long as a client taking up one piece per time-out needs for
+  // what the buffer may still hold: a steady reader is not dropped here
+  // either, and the deadline still bounds the whole reply.
+  const std::size_t held = std::min<std::size_t>(s.written, PIPE_BUFFER);
+  const auto pieces = static_cast<milliseconds::rep>(
+      std::max<std::size_t>(1, (held + pipe_detail::REPLY_PIECE - 1) / pipe_detail::REPLY_PIECE));
+  const milliseconds drain = timeout * pieces;
   bool stalled = false;
-  const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
+  const pipe_detail::Wait wait = pipe_detail::next_wait(drain, deadline);
   s.bounded(wait, stalled, [&] { return FlushFileBuffers(s.pipe.get()); });
-  if (stalled) return fail(s.drop(Stall::Drain, wait, timeout, deadline));
+  if (stalled) return fail(s.drop(Stall::Drain, wait, drain, deadline));
   return {};
 }
 

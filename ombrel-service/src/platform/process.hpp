@@ -199,6 +199,17 @@ void outlive_children_of_this_thread() noexcept;
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir);
 
+#ifndef _WIN32
+// Replaces the program of this process with `program`, run with the
+// arguments this process was started with (its own name included) and its
+// environment, keeping its process id: a supervisor that watches the id
+// sees the same process go on. Every other thread ends at once, without
+// unwinding; only descriptors without close-on-exec (the three standard
+// streams) cross over. Returns only when the program could not be run,
+// with the system's error, and then nothing has changed.
+Result<void> replace_program(const std::string& program);
+#endif
+
 // The arguments this program was started with, after the program name, in
 // UTF-8. On Windows they are read from the UTF-16 command line, not from the
 // code-page `argv`, so that any text arrives intact.

@@ -662,6 +662,32 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return args;
 }
 
+Result<void> replace_program(const std::string& program) {
+  // The arguments as the kernel keeps them, NUL after each, rather than a
+  // copy made at start that every caller would have to carry here.
+  std::string raw;
+  {
+    Fd fd(::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return fail(last_os_error());
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return fail(last_os_error());
+      if (n == 0) break;
+      raw.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  if (raw.empty() || raw.back() != '\0') raw.push_back('\0');
+  std::vector<char*> argv;
+  for (std::size_t at = 0; at < raw.size(); at = raw.find('\0', at) + 1) {
+    argv.push_back(raw.data() + at);
+  }
+  argv.push_back(nullptr);
+  ::execve(program.c_str(), argv.data(), environ);
+  return fail(last_os_error());
+}
+
 void end_process(int exit_code) noexcept {
 #if defined(__SANITIZE_ADDRESS__)
   __lsan_do_leak_check();

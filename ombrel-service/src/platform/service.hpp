@@ -183,4 +183,10 @@ Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::strin
                                                                       ControlHandlerFn handler,
                                                                       void* context);
 
+// For the workers run in a console ("run"): hands the stop the console has
+// to `handler` as CONTROL_STOP. Linux: SIGTERM and SIGINT, as for the
+// service. Windows: nothing (Ctrl+C ends the console program as ever).
+Result<std::unique_ptr<ServiceRegistration>> register_console_stop(ControlHandlerFn handler,
+                                                                   void* context);
+
 }  // namespace ombrel::platform

@@ -89,6 +89,11 @@ Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::strin
   return std::make_unique<SignalRegistration>(std::move(route));
 }
 
+Result<std::unique_ptr<ServiceRegistration>> register_console_stop(ControlHandlerFn handler,
+                                                                   void* context) {
+  return register_control_handler({}, handler, context);
+}
+
 std::optional<std::uint32_t> running_service_pid(std::string_view) {
   return std::nullopt;
 }

@@ -239,6 +239,18 @@ Result<std::unique_ptr<ServiceRegistration>> register_control_handler(std::strin
   return std::make_unique<WinServiceRegistration>(h);
 }
 
+namespace {
+// Nobody reads a console program's status.
+class ConsoleRegistration final : public ServiceRegistration {
+ public:
+  Result<void> report_status(const ServiceStatusReport&) override { return {}; }
+};
+}  // namespace
+
+Result<std::unique_ptr<ServiceRegistration>> register_console_stop(ControlHandlerFn, void*) {
+  return std::make_unique<ConsoleRegistration>();
+}
+
 std::optional<std::uint32_t> running_service_pid(std::string_view name) {
   const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (manager.get() == nullptr) return std::nullopt;

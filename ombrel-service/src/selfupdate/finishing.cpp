@@ -1,6 +1,7 @@
 // The threads that finish an update, the start-up repair, and the request
 // handling's entry.
 #include <algorithm>
+#include <mutex>
 #include <thread>
 
 #include "platform/console.hpp"
@@ -50,7 +51,21 @@ void line(const UpdateDeps& deps, const std::string& text) {
   deps.write_stderr(text + "\n");
 }
 
+std::mutex& replacer_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+ServiceReplacer& service_replacer() {
+  static ServiceReplacer replacer;
+  return replacer;
+}
+
 }  // namespace
+
+void set_service_replacer(ServiceReplacer replacer) {
+  const std::lock_guard lock(replacer_mutex());
+  service_replacer() = std::move(replacer);
+}
 
 const UpdateDeps& real_deps() {
   static const UpdateDeps deps = [] {
@@ -80,6 +95,14 @@ const UpdateDeps& real_deps() {
     d.unsigned_updates_allowed = UNSIGNED_UPDATES_ALLOWED;
 #else
     d.root_callers_only = true;
+    d.replace_service = [](const std::string& program) -> Result<void> {
+      ServiceReplacer replacer;
+      {
+        const std::lock_guard lock(replacer_mutex());
+        replacer = service_replacer();
+      }
+      return replacer ? replacer(program) : platform::replace_program(program);
+    };
 #endif
     return d;
   }();
@@ -103,7 +126,18 @@ void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& d
     // The restarted service relaunches the desktop application and clears
     // the pending record.
     if (deps.at_step) deps.at_step("restarting");
-    (void)deps.start_program(platform::join_path(*dir, SERVICE_EXE), {"restart"});
+    const std::string service = platform::join_path(*dir, SERVICE_EXE);
+    if (deps.replace_service) {
+      // No service manager to restart it: the process becomes the new build
+      // and this call does not return, unless that failed. Then the old
+      // build serves on and the record waits for the next start.
+      auto replaced = context(deps.replace_service(service), "не удалось запустить " + service);
+      if (!replaced) {
+        line(deps, "обновление: служба не перезапущена - " + replaced.error().to_string());
+      }
+      return;
+    }
+    (void)deps.start_program(service, {"restart"});
     return;
   }
   (void)deps.launch_desktop(*dir);

@@ -146,6 +146,10 @@ struct UpdateDeps {
   // Starts a program that outlives the service (the new service with "restart").
   std::function<Result<void>(const std::string& program, const std::vector<std::string>& args)>
       start_program;
+  // Where set (Linux), the service gives way to its new build in place
+  // instead of starting it with "restart": it becomes `program` itself.
+  // Returns only when that failed; the old build then serves on.
+  std::function<Result<void>(const std::string& program)> replace_service;
   // Runs the update finisher on a detached thread.
   std::function<void(std::function<void()>)> run_detached;
   // One whole diagnostic line, ending with a line feed.
@@ -299,6 +303,13 @@ struct UpdateFailed {
 // The refusal of every update while the installation folder is unsafe.
 inline constexpr std::string_view UNSAFE_FOLDER_REFUSAL =
     "папка установки небезопасна, обновления не принимаются";
+
+// How the running service gives way to a new build of itself where there is
+// no service manager to restart it (Linux): the host stops what runs and
+// replaces the process (`platform::replace_program`), or returns the error.
+// Until one is given, the process is replaced with nothing stopped first.
+using ServiceReplacer = std::function<Result<void>(const std::string& program)>;
+void set_service_replacer(ServiceReplacer replacer);
 
 // Tells the real dependencies that the installation folder was judged
 // unsafe at start: from then on `real_deps().install_folder_safe` is false.

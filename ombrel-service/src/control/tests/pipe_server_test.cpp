@@ -82,9 +82,11 @@ class Server {
  public:
   explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
                   std::optional<std::string> name = std::nullopt,
-                  std::chrono::milliseconds deadline = 10s, std::chrono::milliseconds penalty = 0ms)
+                  std::chrono::milliseconds deadline = 10s, std::chrono::milliseconds penalty = 0ms,
+                  std::mutex* exchange = nullptr)
       : name_(name ? *name : unique_channel(dir_)) {
     options_.pipe_name = name_;
+    options_.exchange_lock = exchange;
     // Off unless asked for: most tests stall and then ask from one process.
     options_.stall_penalty = penalty;
     options_.client_timeout = timeout;
@@ -568,6 +570,61 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
     EXPECT_EQ(server.exchange("good\n").value_or("?"), "R:good\n");
     slow.join();
   }
+}
+
+// A client that reads a large reply steadily, a little at a time, makes
+// progress in every time-out however slowly the channel shows it: it gets the
+// whole reply. Each piece it reads frees room for the next one.
+TEST(PipeServer, SteadySlowReaderOfALargeReplyIsServed) {
+  const std::string big(255 * 1024, 'r');
+  FakeHandler handler;
+  handler.reply = [&](const std::string&) { return Result<std::string>(big + "\n"); };
+  Server server(handler, 1s);
+  auto client = PipeClient::connect(server.name(), 10s);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->write_all("big\n"));
+  std::string got;
+  // About 53 KB a second: a 64 KiB piece would take longer than the
+  // time-out to be taken up, and so would draining a full socket's buffer.
+  std::array<char, 8192> buf;
+  for (;;) {
+    auto n = client->read(buf);
+    ASSERT_TRUE(n) << n.error().to_string();
+    if (*n == 0) break;
+    got.append(buf.data(), *n);
+    std::this_thread::sleep_for(150ms);
+  }
+  EXPECT_EQ(got.size(), big.size() + 1);
+  EXPECT_TRUE(server.diagnostics().empty()) << testing::PrintToString(server.diagnostics());
+}
+
+// Whoever holds the exchange lock has the channel between two clients: a
+// client taken up meanwhile is served once the lock is let go, and the lock
+// is the server's until that client has been disconnected.
+TEST(PipeServer, NoClientIsServedWhileTheExchangeLockIsHeldElsewhere) {
+  std::mutex exchange;
+  FakeHandler handler;
+  std::atomic<bool> held_while_serving{false};
+  // Asked from another thread: the server's own may not try a lock it holds.
+  const auto lock_free = [&] {
+    return std::async(std::launch::async,
+                      [&] {
+                        if (!exchange.try_lock()) return false;
+                        exchange.unlock();
+                        return true;
+                      })
+        .get();
+  };
+  handler.before_reply = [&](const std::string&) { held_while_serving = !lock_free(); };
+  Server server(handler, 5s, std::nullopt, 10s, 0ms, &exchange);
+  exchange.lock();
+  auto reply = std::async(std::launch::async, [&] { return server.exchange("a\n"); });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(handler.performed, 0);
+  exchange.unlock();
+  EXPECT_EQ(reply.get().value_or("?"), "R:a\n");
+  EXPECT_TRUE(held_while_serving);
+  EXPECT_TRUE(wait_until(lock_free));
 }
 
 TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {

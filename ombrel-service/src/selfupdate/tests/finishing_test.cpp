@@ -142,6 +142,30 @@ TEST(HandleUpdate, ANewServiceRestartsAndLeavesTheRecordToIt) {
   EXPECT_TRUE(platform::path_exists(f.record));
 }
 
+// Without a service manager (Linux) the process becomes the new build; a
+// replacement that fails is said, and the record waits for the next start.
+TEST(HandleUpdate, ANewServiceReplacesTheProcessWhereNothingRestartsIt) {
+  for (const bool fails : {false, true}) {
+    UpdateFixture f;
+    std::vector<std::string> replaced_by;
+    f.deps.replace_service = [&](const std::string& program) -> Result<void> {
+      replaced_by.push_back(program);
+      if (fails) return fail("Exec format error");
+      return {};
+    };
+    (void)handle_update(f.offer("desktop v1", "service v2"), f.deps);
+    f.jobs.at(0)();
+    EXPECT_TRUE(f.starts.empty());
+    EXPECT_EQ(replaced_by, std::vector<std::string>{f.service});
+    EXPECT_EQ(f.lines.size(), fails ? 1u : 0u);
+    if (fails) {
+      EXPECT_EQ(f.lines[0], "обновление: служба не перезапущена - не удалось запустить " +
+                                f.service + ": Exec format error\n");
+    }
+    EXPECT_TRUE(platform::path_exists(f.record));
+  }
+}
+
 TEST(FinishUpdate, EndsSilentlyWithoutAnInstallationFolder) {
   UpdateFixture f;
   f.deps.install_dir = []() -> Result<std::string> {
