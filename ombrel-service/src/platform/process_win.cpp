@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -392,9 +394,20 @@ Result<Process> spawn(const SpawnOptions& options) {
     if (!made) return fail(made.error());
     job = *made;
   }
+  // A child none of whose streams is the service's own has no use for a
+  // console. Without this flag a console program started by a process that
+  // has none (the service under the service control manager) gets a console
+  // of its own, and with it a console host process started inside the
+  // child, which inherits the child's output pipes. Under Wine that host
+  // outlives a child ended early in its start: it kept our pipes open, so
+  // the threads that read the core's output never saw their end, and a
+  // thread, its stack and three handles stayed behind for every few starts.
+  const bool needs_console =
+      std::find(std::begin(kinds), std::end(kinds), Stdio::Inherit) != std::end(kinds);
+  const DWORD flags = needs_console ? 0 : DETACHED_PROCESS;
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
   auto created =
-      create_process(options.program, options.args, options.working_dir, handles, 0, job);
+      create_process(options.program, options.args, options.working_dir, handles, flags, job);
   if (!created) return fail(created.error());
   process.pid_ = created->pid;
   process.process_ = created->process.release();
