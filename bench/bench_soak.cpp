@@ -134,7 +134,14 @@ int main(int argc, char** argv) {
   platform::Process service;
   std::uint32_t pid = 0;
   if (installed) {
-    if (start("install").wait().value_or(-1) != 0) die("cannot install the service");
+    // A manager still busy with a new prefix's own services refuses
+    // starts for a while.
+    bool done_installing = false;
+    for (int i = 0; i < 60 && !done_installing; ++i) {
+      done_installing = start("install").wait().value_or(-1) == 0;
+      if (!done_installing) std::this_thread::sleep_for(2s);
+    }
+    if (!done_installing) die("cannot install the service");
     for (int i = 0; i < 600 && pid == 0; ++i) {
       pid = platform::running_service_pid("OmbrelService").value_or(0);
       if (pid == 0) std::this_thread::sleep_for(100ms);
