@@ -397,11 +397,11 @@ Result<Process> spawn(const SpawnOptions& options) {
   // A child none of whose streams is the service's own has no use for a
   // console. Without this flag a console program started by a process that
   // has none (the service under the service control manager) gets a console
-  // of its own, and with it a console host process started inside the
-  // child, which inherits the child's output pipes. Under Wine that host
-  // outlives a child ended early in its start: it kept our pipes open, so
-  // the threads that read the core's output never saw their end, and a
-  // thread, its stack and three handles stayed behind for every few starts.
+  // of its own, and with it a console host process. Under Wine that host
+  // holds the child's handles, our output pipes among them, and now and
+  // then outlives a child ended early in its start: the thread that reads
+  // the core's output then never saw its end, and a thread, its stack and
+  // its handles stayed behind every few starts.
   const bool needs_console =
       std::find(std::begin(kinds), std::end(kinds), Stdio::Inherit) != std::end(kinds);
   const DWORD flags = needs_console ? 0 : DETACHED_PROCESS;
