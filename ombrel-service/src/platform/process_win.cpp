@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
-#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -394,17 +392,14 @@ Result<Process> spawn(const SpawnOptions& options) {
     if (!made) return fail(made.error());
     job = *made;
   }
-  // A child none of whose streams is the service's own has no use for a
-  // console. Without this flag a console program started by a process that
-  // has none (the service under the service control manager) gets a console
-  // of its own, and with it a console host process. Under Wine that host
-  // holds the child's handles, our output pipes among them, and now and
-  // then outlives a child ended early in its start: the thread that reads
-  // the core's output then never saw its end, and a thread, its stack and
-  // its handles stayed behind every few starts.
-  const bool needs_console =
-      std::find(std::begin(kinds), std::end(kinds), Stdio::Inherit) != std::end(kinds);
-  const DWORD flags = needs_console ? 0 : DETACHED_PROCESS;
+  // A console program started by a process that has none (the service
+  // under the service control manager) gets a console of its own, and with
+  // it a console host process. Under Wine that host holds the child's
+  // handles, our output pipes among them, and now and then outlives a child
+  // ended early in its start: the thread that reads the core's output then
+  // never saw its end, and a thread, its stack and its handles stayed behind
+  // every few starts.
+  const DWORD flags = options.no_console ? DETACHED_PROCESS : 0;
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
   auto created =
       create_process(options.program, options.args, options.working_dir, handles, flags, job);
