@@ -310,15 +310,16 @@ TEST(ControlChannel, ConnectsAndDisconnectsLeaveNoThreadOrHandleBehind) {
     EXPECT_TRUE(now) << now.error().to_string();
     return now.value_or(platform::ProcessCounts{});
   };
-  // What the first connects make for good (the registry's saver, lazily
-  // made system threads) belongs to the resting count.
+  // What the first connects make for good (lazily made system threads, the
+  // log files) belongs to the resting count.
   ASSERT_NO_FATAL_FAILURE(cycles(4));
   std::this_thread::sleep_for(1s);
   const platform::ProcessCounts rest = counts();
   ASSERT_NO_FATAL_FAILURE(cycles(40));
   // Readers end shortly after their cores. A lost reader would show once
-  // every few cycles, a dozen or more in all; the system's own count moves
-  // by one or two between samples (Wine makes and drops handles of its own).
+  // every few cycles, several threads and a dozen handles or more in all;
+  // the system's own count moves by one or two between samples (Wine makes
+  // and drops handles of its own).
   platform::ProcessCounts after;
   const bool back = wait_until(
       [&] {
