@@ -50,7 +50,15 @@ mkdir -p "$WINEPREFIX"
 winbin="Z:${windows//\//\\}\\bin"
 run /usr/lib/wine/wine64 "$windows/bin/ombrel_bench_status.exe" "$winbin\\ombrel-service.exe"
 # Installed and started by Wine's service control manager, as on a user's
-# machine: the service has no console there.
+# machine: the service has no console there. A new prefix may leave two
+# service managers running and holds its service database locked for a
+# while: the soak starts with a fresh server and an idle manager.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -w 2>/dev/null || true
+for _ in $(seq 1 60); do
+  /usr/lib/wine/wine64 sc query plugplay 2>/dev/null | grep -q RUNNING && break
+  sleep 1
+done
 run /usr/lib/wine/wine64 "$windows/bin/ombrel_bench_soak.exe" "$winbin" "$cycles" installed
 run /usr/lib/wine/wine64 "$windows/bin/ombrel_console_host.exe" "$winbin\\standin-sing-box.exe"
 /usr/lib/wine/wineserver -k 2>/dev/null || true
