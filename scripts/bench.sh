@@ -4,19 +4,24 @@
 # bare limit measured in the same run on the same machine, their ratio and
 # the target. Takes a few minutes, one of them idle by design.
 #   OMBREL_BENCH_IDLE=SECONDS   the idle window (default 60)
+#   OMBREL_SOAK_CYCLES=N        connects and disconnects of the soak (default 300)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 idle=${OMBREL_BENCH_IDLE:-60}
+cycles=${OMBREL_SOAK_CYCLES:-300}
 native=$PWD/build/bench-native
 windows=$PWD/build/bench-windows
 
 echo "== building" >&2
 cmake --preset native -B "$native" -DOMBREL_BUILD_BENCH=ON >/dev/null
 cmake --build "$native" -j2 --target ombrel-service standin-xray standin-sing-box \
-  ombrel_bench_status ombrel_bench_prepare ombrel_bench_watcher ombrel_bench_service >&2
-cmake --preset windows -B "$windows" -DOMBREL_BUILD_BENCH=ON -DOMBREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$windows" -j2 --target ombrel-service ombrel_bench_status >&2
+  ombrel_bench_status ombrel_bench_prepare ombrel_bench_watcher ombrel_bench_service \
+  ombrel_bench_soak >&2
+# The tests' folder holds the stand-in cores the soak runs; only they are built.
+cmake --preset windows -B "$windows" -DOMBREL_BUILD_BENCH=ON -DOMBREL_BUILD_TESTS=ON >/dev/null
+cmake --build "$windows" -j2 --target ombrel-service ombrel_bench_status ombrel_bench_soak \
+  ombrel_console_host standin-xray standin-sing-box >&2
 
 rows=$(mktemp)
 work=$(mktemp -d)
@@ -42,11 +47,25 @@ bin=$native/bin
 run "$bin/ombrel_bench_status" "$bin/ombrel-service"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-run /usr/lib/wine/wine64 "$windows/bin/ombrel_bench_status.exe" "Z:${windows//\//\\}\\bin\\ombrel-service.exe"
+winbin="Z:${windows//\//\\}\\bin"
+run /usr/lib/wine/wine64 "$windows/bin/ombrel_bench_status.exe" "$winbin\\ombrel-service.exe"
+# Installed and started by Wine's service control manager, as on a user's
+# machine: the service has no console there. A new prefix may leave two
+# service managers running and holds its service database locked for a
+# while: the soak starts with a fresh server and an idle manager.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -w 2>/dev/null || true
+for _ in $(seq 1 60); do
+  /usr/lib/wine/wine64 sc query plugplay 2>/dev/null | grep -q RUNNING && break
+  sleep 1
+done
+run /usr/lib/wine/wine64 "$windows/bin/ombrel_bench_soak.exe" "$winbin" "$cycles" installed
+run /usr/lib/wine/wine64 "$windows/bin/ombrel_console_host.exe" "$winbin\\standin-sing-box.exe"
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 run "$bin/ombrel_bench_prepare"
 run "$bin/ombrel_bench_watcher"
 run "$bin/ombrel_bench_service" "$bin" "$idle"
+run "$bin/ombrel_bench_soak" "$bin" "$cycles"
 
 # The Windows file: its size, and every DLL it imports must be the system's.
 exe=$windows/bin/ombrel-service.exe

@@ -22,6 +22,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "platform/selfstats.hpp"
 #include "running_service.hpp"
 #include "testsupport.hpp"
 
@@ -288,6 +289,46 @@ TEST(ControlChannel, ReportsConnectingUntilTheWatchdogBringsALostCoreBack) {
   EXPECT_EQ(reply, "{\"state\":\"connecting\"}\n");
   EXPECT_TRUE(wait_until([&] { return service.ask(STATUS) == connected; }, 30s));
   EXPECT_TRUE(wait_until([&] { return testsupport::run_count(xray) == 2; }));
+}
+
+// Dozens of connects and disconnects leave the service as they found it:
+// every start's reader threads, pipes and processes end with its cores. The
+// service runs without a console here, as under the service control
+// manager, where each core would otherwise get a console host of its own.
+TEST(ControlChannel, ConnectsAndDisconnectsLeaveNoThreadOrHandleBehind) {
+  Service service;
+  const std::string connect = connect_line(
+      list_of({trojan_node("one", "192.0.2.1", 443), trojan_node("two", "192.0.2.2", 443)}));
+  const auto cycles = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      ASSERT_TRUE(service.ask(connect).starts_with("{\"state\":\"connected\"")) << i;
+      ASSERT_EQ(service.ask(DISCONNECT), DISCONNECTED) << i;
+    }
+  };
+  const auto counts = [&] {
+    const auto now = platform::process_counts(service.pid());
+    EXPECT_TRUE(now) << now.error().to_string();
+    return now.value_or(platform::ProcessCounts{});
+  };
+  // What the first connects make for good (lazily made system threads, the
+  // log files) belongs to the resting count.
+  ASSERT_NO_FATAL_FAILURE(cycles(4));
+  std::this_thread::sleep_for(1s);
+  const platform::ProcessCounts rest = counts();
+  ASSERT_NO_FATAL_FAILURE(cycles(40));
+  // Readers end shortly after their cores. A lost reader would show once
+  // every few cycles, several threads and a dozen handles or more in all;
+  // the system's own count moves by one or two between samples (Wine makes
+  // and drops handles of its own).
+  platform::ProcessCounts after;
+  const bool back = wait_until(
+      [&] {
+        after = counts();
+        return after.threads <= rest.threads + 1 && after.handles <= rest.handles + 3;
+      },
+      30s);
+  EXPECT_TRUE(back) << "threads " << rest.threads << " -> " << after.threads << ", handles "
+                    << rest.handles << " -> " << after.handles;
 }
 
 // Appended: g++ 12 at -O3 reports a false overlap for "literal" + std::string&&.

@@ -107,6 +107,8 @@ class RunningService {
     options.std_in = platform::Stdio::Null;
     options.std_out = platform::Stdio::Null;
     options.std_err = platform::Stdio::Pipe;
+    // As under the service control manager, the service has no console.
+    options.no_console = true;
     auto process = platform::spawn(options);
     if (!process) {
       ADD_FAILURE() << "cannot start the service: " << process.error().to_string();

@@ -97,6 +97,12 @@ struct SpawnOptions {
   // set-user-ID or file capabilities loses that signal at its start.
   // `release` does not undo this.
   bool end_with_service = false;
+  // Windows: the child gets no console (DETACHED_PROCESS), for a program
+  // whose streams are all given and that is ended by termination, never by
+  // a console event. Without it a console program started by a process that
+  // has no console (a service) gets one of its own, with a console host
+  // process for every start. Linux: no effect.
+  bool no_console = false;
 };
 
 class Process {

@@ -392,9 +392,17 @@ Result<Process> spawn(const SpawnOptions& options) {
     if (!made) return fail(made.error());
     job = *made;
   }
+  // A console program started by a process that has none (the service
+  // under the service control manager) gets a console of its own, and with
+  // it a console host process. Under Wine that host holds the child's
+  // handles, our output pipes among them, and now and then outlives a child
+  // ended early in its start: the thread that reads the core's output then
+  // never saw its end, and a thread, its stack and its handles stayed behind
+  // every few starts.
+  const DWORD flags = options.no_console ? DETACHED_PROCESS : 0;
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
   auto created =
-      create_process(options.program, options.args, options.working_dir, handles, 0, job);
+      create_process(options.program, options.args, options.working_dir, handles, flags, job);
   if (!created) return fail(created.error());
   process.pid_ = created->pid;
   process.process_ = created->process.release();

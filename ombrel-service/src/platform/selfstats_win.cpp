@@ -1,5 +1,6 @@
 #include <windows.h>
 // After windows.h, which it needs.
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <memory>
@@ -32,7 +33,7 @@ constexpr ULONG EXTENDED_HANDLE_INFORMATION = 64;
 constexpr LONG INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
 
 // Wine answers GetProcessHandleCount with 0; its handle table is complete.
-Result<std::size_t> handles_in_system_table() {
+Result<std::size_t> handles_in_system_table(ULONG_PTR pid) {
   using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   const auto query = ntdll == nullptr ? nullptr
@@ -50,36 +51,64 @@ Result<std::size_t> handles_in_system_table() {
     }
     if (status < 0) return fail(os_error(static_cast<unsigned long>(status)));
     const auto* table = reinterpret_cast<const HandleTable*>(buffer.get());
-    const ULONG_PTR self = GetCurrentProcessId();
     std::size_t count = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].process_id == self;
+    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].process_id == pid;
     return count;
   }
   return fail(os_error(ERROR_INSUFFICIENT_BUFFER));
 }
 
-}  // namespace
-
-Result<std::size_t> own_thread_count() {
+Result<std::size_t> threads_of(DWORD pid) {
   UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   if (!snapshot) return fail(last_os_error());
-  const DWORD self = GetCurrentProcessId();
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
   std::size_t count = 0;
   for (BOOL more = Thread32First(snapshot.get(), &entry); more;
        more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == self) ++count;
+    if (entry.th32OwnerProcessID == pid) ++count;
   }
   return count;
 }
 
-Result<std::size_t> own_handle_count() {
+Result<std::size_t> handles_of(HANDLE process, DWORD pid) {
   DWORD count = 0;
-  if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return fail(last_os_error());
+  if (!GetProcessHandleCount(process, &count)) return fail(last_os_error());
   // A running process always holds handles of its own.
-  if (count == 0) return handles_in_system_table();
+  if (count == 0) return handles_in_system_table(pid);
   return static_cast<std::size_t>(count);
+}
+
+}  // namespace
+
+Result<std::size_t> own_thread_count() {
+  return threads_of(GetCurrentProcessId());
+}
+
+Result<std::size_t> own_handle_count() {
+  return handles_of(GetCurrentProcess(), GetCurrentProcessId());
+}
+
+Result<ProcessCounts> process_counts(std::uint32_t pid) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE,
+                                   static_cast<DWORD>(pid)));
+  if (!process) return fail(last_os_error());
+  ProcessCounts counts;
+  const auto threads = threads_of(static_cast<DWORD>(pid));
+  if (!threads) return fail(threads.error());
+  counts.threads = *threads;
+  const auto handles = handles_of(process.get(), static_cast<DWORD>(pid));
+  if (!handles) return fail(handles.error());
+  counts.handles = *handles;
+  PROCESS_MEMORY_COUNTERS_EX memory{};
+  memory.cb = sizeof memory;
+  if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                            sizeof memory)) {
+    return fail(last_os_error());
+  }
+  counts.resident_bytes = memory.WorkingSetSize;
+  counts.private_bytes = memory.PrivateUsage;
+  return counts;
 }
 
 }  // namespace ombrel::platform

@@ -90,8 +90,11 @@ Result<void> start_copier(std::optional<platform::PipeReader> pipe,
 // A core is started to end with the service, however the service ends: a
 // core left behind by a crash would hold the tunnel and the ports until the
 // next start cleaned it up.
+// The cores need no console: made for each start of a service that has
+// none, it would cost a console host process per start.
 platform::SpawnOptions core_options(platform::SpawnOptions options) {
   options.end_with_service = true;
+  options.no_console = true;
   return options;
 }
 
