@@ -300,8 +300,9 @@ Outcome render_reply(std::string_view reply, bool json, bool raw) {
     return o;
   }
   if (!parsed) {
-    o.err = "ombrelctl: unreadable reply: " + escape_controls(reply);
-    if (o.err.back() != '\n') o.err.push_back('\n');
+    std::string_view line = reply;
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    o.err = "ombrelctl: unreadable reply: " + escape_controls(line) + "\n";
     o.exit_code = EXIT_USAGE;
     return o;
   }
