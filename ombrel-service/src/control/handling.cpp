@@ -98,12 +98,14 @@ PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) 
 
   if (connect.proxy_only) {
     launch.proxy_port = local.port;
+    launch.local_ports = {local.port, static_cast<std::uint16_t>(local.port + 1)};
   } else {
     std::vector<std::string> addresses;
     addresses.reserve(chosen.size());
     for (const ServerNode& node : chosen) addresses.push_back(node.address);
     const TunnelRouting routing{connect.bypass_apps, connect.sites, connect.only_listed};
     launch.singbox_config = build_singbox_config(local.port, routing, addresses);
+    launch.local_ports = {local.port};
   }
   return StartConnection{std::move(launch)};
 }

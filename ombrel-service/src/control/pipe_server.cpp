@@ -149,11 +149,12 @@ class Penalties {
 void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::stop_token stop) {
   const std::string name =
       options.pipe_name.empty() ? platform::default_pipe_name() : options.pipe_name;
+  // Lines may carry a client's text (a path in an error): one line each.
   const auto say = [&options](const std::string& line) {
     if (options.diagnostics) {
-      options.diagnostics(line);
+      options.diagnostics(escape_controls(line));
     } else {
-      platform::write_stderr(line + "\n");
+      platform::write_stderr(escape_controls(line) + "\n");
     }
   };
   const milliseconds timeout = options.client_timeout;

@@ -103,7 +103,9 @@ TEST(Text, ControlCharactersAreShownAsEscapes) {
       {"a\r\tb\x7f", "a\\r\\tb\\x7f"},
       {std::string("nul\0", 4), "nul\\x00"},
       // C1 controls (CSI) are escaped, the letters beside them kept.
-      {"\xC2\x9B" "2J\xC2\xA0\xD0\x96", "\\u009b2J\xC2\xA0\xD0\x96"},
+      {"\xC2\x9B"
+       "2J\xC2\xA0\xD0\x96",
+       "\\u009b2J\xC2\xA0\xD0\x96"},
       // Malformed bytes are kept; a lone lead byte at the end is no control.
       {"\x80\xC2", "\x80\xC2"},
   };

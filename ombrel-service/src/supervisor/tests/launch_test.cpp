@@ -63,7 +63,15 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
   struct Case {
     const char* name;
     bool tunnel;
-    enum { NoXray, NoSingBox, XrayNotAProgram, SingBoxNotAProgram, XrayIgnoresInput } fault;
+    enum {
+      NoXray,
+      NoSingBox,
+      XrayNotAProgram,
+      SingBoxNotAProgram,
+      XrayIgnoresInput,
+      PortTaken,
+      PortsUnknown
+    } fault;
     bool xray_started;      // and then ended (or made and ended before it ran)
     bool document_written;  // "tunnel.json"
   };
@@ -74,6 +82,10 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       {"xray not a program", true, Case::XrayNotAProgram, false, true},
       {"sing-box not a program", true, Case::SingBoxNotAProgram, true, true},
       {"xray reads no document", false, Case::XrayIgnoresInput, true, false},
+      // Checked before anything is made or written.
+      {"a proxy-only port held by another process", false, Case::PortTaken, false, false},
+      {"the tunnel's port held by another process", true, Case::PortTaken, false, false},
+      {"listeners not known", true, Case::PortsUnknown, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,15 +116,35 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
         set_script(f.install.xray, "exit 0");
         expected = "не удалось передать конфиг ядру";
         break;
+      case Case::PortTaken:
+        expected = c.tunnel ? "порт 127.0.0.1:10820 занят другим процессом (4242)"
+                            : "порт 127.0.0.1:10809 занят другим процессом (4242)";
+        break;
+      case Case::PortsUnknown:
+        expected = "не проверить порты 127.0.0.1";
+        break;
     }
     CoreLaunch launch = c.tunnel ? tunnel_launch() : proxy_launch();
     launch.xray_config = big_document();
+    CoreEnvironment env = f.env();
+    std::vector<std::uint16_t> asked;
+    env.listeners =
+        [&](std::span<const std::uint16_t> ports) -> Result<std::vector<platform::PortListener>> {
+      asked.assign(ports.begin(), ports.end());
+      if (c.fault == Case::PortsUnknown) return fail("no table");
+      if (c.fault != Case::PortTaken) return std::vector<platform::PortListener>{};
+      return std::vector<platform::PortListener>{{ports.back(), 4242}};
+    };
 
-    const auto started = start_cores(launch, f.env());
+    const auto started = start_cores(launch, env);
+    if (c.fault == Case::PortTaken || c.fault == Case::PortsUnknown) {
+      EXPECT_EQ(asked, launch.local_ports);
+    }
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
     // Creation and delivery failures keep the system's reason below.
-    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox;
+    const bool has_cause =
+        c.fault != Case::NoXray && c.fault != Case::NoSingBox && c.fault != Case::PortTaken;
     EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
 
     const auto xray_pids = recorded_pids(f.install.xray);
