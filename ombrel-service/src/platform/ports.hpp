@@ -24,8 +24,9 @@ struct PortListener {
 // `ports`: bound to 127.0.0.1 itself or to the wildcard address (on Linux
 // also the IPv6 wildcard and the IPv4-mapped forms, which take IPv4 there
 // too), with the process that owns each. Windows: the system's listener
-// table with owning process ids; Linux: the socket's inode in
-// /proc/net/tcp and tcp6, then the processes' descriptors.
+// table with owning process ids; Linux: the socket's inode from the
+// kernel's socket diagnostics (netlink; /proc/net/tcp and tcp6 where they
+// are missing), then the processes' descriptors.
 Result<std::vector<PortListener>> loopback_listeners(std::span<const std::uint16_t> ports);
 
 }  // namespace ombrel::platform

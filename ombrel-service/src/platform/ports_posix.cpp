@@ -1,4 +1,9 @@
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +107,71 @@ Result<void> scan_table(const char* path, std::span<const std::uint16_t> ports,
   return {};
 }
 
+constexpr int TCP_LISTEN_STATE = 10;
+
+bool takes_loopback(int family, const __be32 (&src)[4]) {
+  if (family == AF_INET) {
+    std::array<unsigned char, 4> a{};
+    std::memcpy(a.data(), src, 4);
+    return takes_loopback_v4(a);
+  }
+  std::array<unsigned char, 16> a{};
+  std::memcpy(a.data(), src, 16);
+  return takes_loopback_v6(a);
+}
+
+// The listeners of one family from the kernel's socket diagnostics, which
+// walk only the listening sockets: reading /proc/net/tcp walks every
+// connection's hash bucket and took some milliseconds per start even with
+// nothing in them. Fails where the diagnostics are not offered.
+Result<void> ask_sock_diag(int family, std::span<const std::uint16_t> ports,
+                           std::map<std::string, std::uint16_t>& inodes) {
+  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return fail(last_os_error());
+  const std::unique_ptr<int, void (*)(int*)> owned(new int(fd), [](int* p) {
+    ::close(*p);
+    delete p;
+  });
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  ask.request.sdiag_family = static_cast<__u8>(family);
+  ask.request.sdiag_protocol = IPPROTO_TCP;
+  ask.request.idiag_states = 1u << TCP_LISTEN_STATE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    return fail(last_os_error());
+  }
+  alignas(nlmsghdr) char buf[16384];
+  while (true) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error());
+    }
+    int left = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) return {};
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+        return fail(os_error(static_cast<unsigned long>(-e->error)));
+      }
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      const auto port = static_cast<std::uint16_t>(ntohs(m->id.idiag_sport));
+      if (!takes_loopback(m->idiag_family, m->id.idiag_src)) continue;
+      if (std::find(ports.begin(), ports.end(), port) == ports.end()) continue;
+      inodes.emplace("socket:[" + std::to_string(m->idiag_inode) + "]", port);
+    }
+    if (n == 0) return {};
+  }
+}
+
 // Which process holds each socket: the one with a descriptor on it. Only
 // walked when a listener was found, which a start normally finds none of.
 void find_owners(const std::map<std::string, std::uint16_t>& inodes,
@@ -138,8 +208,12 @@ Result<std::vector<PortListener>> loopback_listeners(std::span<const std::uint16
   std::vector<PortListener> found;
   if (ports.empty()) return found;
   std::map<std::string, std::uint16_t> inodes;
-  OMBREL_TRY(scan_table<4>("/proc/net/tcp", ports, inodes));
-  OMBREL_TRY(scan_table<16>("/proc/net/tcp6", ports, inodes));
+  if (!ask_sock_diag(AF_INET, ports, inodes) || !ask_sock_diag(AF_INET6, ports, inodes)) {
+    // No socket diagnostics here (a kernel built without them): the tables.
+    inodes.clear();
+    OMBREL_TRY(scan_table<4>("/proc/net/tcp", ports, inodes));
+    OMBREL_TRY(scan_table<16>("/proc/net/tcp6", ports, inodes));
+  }
   if (inodes.empty()) return found;
   std::map<std::string, std::uint32_t> owners;
   find_owners(inodes, owners);
