@@ -31,7 +31,10 @@ Result<std::vector<PortListener>> loopback_listeners(std::span<const std::uint16
     if (address != INADDR_LOOPBACK && address != INADDR_ANY) continue;
     const auto port = ntohs(static_cast<u_short>(row.dwLocalPort));
     if (std::find(ports.begin(), ports.end(), port) == ports.end()) continue;
-    found.push_back({port, static_cast<std::uint32_t>(row.dwOwningPid)});
+    // 0 is no process's id (Wine gives it for every socket).
+    std::optional<std::uint32_t> pid;
+    if (row.dwOwningPid != 0) pid = static_cast<std::uint32_t>(row.dwOwningPid);
+    found.push_back({port, pid});
   }
   return found;
 }
