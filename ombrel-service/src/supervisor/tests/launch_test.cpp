@@ -233,13 +233,14 @@ TEST(StartCores, TunnelModeWritesTheDocumentAndCopiesBothStreamsIntoARotatedLog)
   EXPECT_EQ(wait_for_record(f.install.xray, ".stdin"), launch.xray_config);
 
   // Lines of both streams arrive whole, in any order between the streams;
-  // a carriage return before the line feed is dropped, one inside is kept.
+  // a carriage return before the line feed is dropped, one inside is shown
+  // as an escape.
   std::string log;
   EXPECT_TRUE(wait_until([&] {
     log = read_or_empty(f.tunnel_log());
     return std::count(log.begin(), log.end(), '\n') == 4;
   })) << log;
-  for (const char* line : {"out one\n", "out\rmid\n", "err one\n", "last\n"}) {
+  for (const char* line : {"out one\n", "out\\rmid\n", "err one\n", "last\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(log.find("\r\n"), std::string::npos);
