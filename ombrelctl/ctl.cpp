@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/text.hpp"
 #include "control/protocol.hpp"
 #include "platform/files.hpp"
 #include "platform/pipe.hpp"
@@ -299,27 +300,30 @@ Outcome render_reply(std::string_view reply, bool json, bool raw) {
     return o;
   }
   if (!parsed) {
-    o.err = "ombrelctl: unreadable reply: " + std::string(reply);
-    if (o.err.back() != '\n') o.err.push_back('\n');
+    std::string_view line = reply;
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    o.err = "ombrelctl: unreadable reply: " + escape_controls(line) + "\n";
     o.exit_code = EXIT_USAGE;
     return o;
   }
+  // What the service says may hold a client's text (a remark, a path): a
+  // terminal is shown its control characters, never given them.
   std::visit(
       Overloaded{
           [&](const control::Disconnected&) { o.out = "disconnected\n"; },
           [&](const control::Connecting&) { o.out = "connecting\n"; },
           [&](const control::Connected& c) {
-            o.out = "connected: " + c.node + "\n";
+            o.out = "connected: " + escape_controls(c.node) + "\n";
             if (c.proxy_port) {
               o.out += "local HTTP proxy: 127.0.0.1:" + std::to_string(*c.proxy_port) + "\n";
             }
           },
           [&](const control::Updating& u) {
-            o.out = "updating to " + u.version +
+            o.out = "updating to " + escape_controls(u.version) +
                     (u.tunnel_drops ? " (the service restarts; the tunnel drops briefly)\n" : "\n");
           },
           [&](const control::ErrorReply& e) {
-            o.err = "error: " + e.message + " (" + e.code + ")\n";
+            o.err = "error: " + escape_controls(e.message) + " (" + escape_controls(e.code) + ")\n";
             o.exit_code = EXIT_ERROR_REPLY;
           },
       },

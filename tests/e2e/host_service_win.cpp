@@ -150,13 +150,17 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
   auto impostor = platform::create_pipe(platform::default_pipe_name());
   ASSERT_TRUE(impostor) << impostor.error().to_string();
   std::string received;
+  // Serves one client after another, as a squatter would: the service itself
+  // connects once to learn who holds its name.
   std::jthread listener([&](std::stop_token stop) {
-    if (!impostor->accept(stop)) return;
-    std::array<char, 256> buf;
-    while (true) {
-      auto n = impostor->read(buf, 5s);
-      if (!n || *n == 0) break;
-      received.append(buf.data(), *n);
+    while (impostor->accept(stop)) {
+      std::array<char, 256> buf;
+      while (true) {
+        auto n = impostor->read(buf, 5s);
+        if (!n || *n == 0) break;
+        received.append(buf.data(), *n);
+      }
+      impostor->disconnect();
     }
   });
 
@@ -175,6 +179,7 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
   expected += std::to_string(*service_pid);
   expected += "\n";
   EXPECT_EQ(refused.err, expected);
+  listener.request_stop();
   listener.join();
   EXPECT_EQ(received, "") << "the request went to the impostor";
 

@@ -285,6 +285,58 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
   EXPECT_FALSE(accepts(10808));
 }
 
+// A listener of the test's own (another process to the service) on a port
+// the proxy core is given.
+Socket listener_on(std::uint16_t port) {
+  Socket s(::socket(AF_INET, SOCK_STREAM, 0));
+  const int on = 1;
+  ::setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(s.fd(), 1) != 0) {
+    ADD_FAILURE() << "cannot listen on 127.0.0.1:" << port;
+  }
+  return s;
+}
+
+// Whoever listens on a port the cores are given first would receive the
+// user's traffic: a connect then fails before it says "connected", and a
+// restart after the proxy core lost its port says who holds it.
+TEST(TakenPorts, AnotherListenerFailsTheConnectAndTheRestart) {
+  ASSERT_FALSE(accepts(10808) || accepts(10809)) << "another program holds 10808 or 10809";
+  e2e::ServiceSetup setup("taken-ports");
+  setup.prepare = [](const testsupport::InstallDir& install, const std::string&) {
+    // The first core to run waits for the test's word, then ends as a core
+    // whose port was taken does.
+    testsupport::set_script(install.xray, 1, "waitfor " + install.xray + ".go\nexit 1");
+  };
+  e2e::RunningService service(setup);
+  const std::string taken =
+      "порт 127.0.0.1:10809 занят другим процессом (" + std::to_string(::getpid()) + ")";
+  const std::string refused =
+      "{\"state\":\"error\",\"code\":\"core_start_failed\",\"message\":\"" + taken + "\"}\n";
+  const std::string connect =
+      "{\"cmd\":\"connect\",\"proxy_only\":true,\"nodes\":[{\"id\":\"t\",\"address\":"
+      "\"192.0.2.1\",\"port\":443,\"remark\":\"DE\",\"protocol\":{\"Trojan\":{\"password\":"
+      "\"p\",\"sni\":\"\"}},\"raw\":\"\"}]}\n";
+  {
+    const Socket held = listener_on(10809);
+    EXPECT_EQ(service.ask(connect), refused);
+    EXPECT_EQ(service.ask(e2e::STATUS), refused);
+    EXPECT_EQ(testsupport::run_count(service.install().xray), 0);
+  }
+  EXPECT_EQ(service.ask(connect),
+            "{\"state\":\"connected\",\"node\":\"DE\",\"proxy_port\":10809}\n");
+  const Socket held = listener_on(10809);
+  e2e::write_file(service.install().xray + ".go", "");
+  EXPECT_TRUE(service.said("ядра не перезапущены: " + taken)) << service.stderr_text();
+  EXPECT_EQ(testsupport::run_count(service.install().xray), 1);
+  EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
+}
+
 // v2ray 4.34 has no gRPC, XHTTP or Hysteria2 transport: a document with an
 // outbound on any of them is not v2ray's to judge, nor are the tunnel
 // core's documents. Every other golden document must pass its check.

@@ -96,7 +96,9 @@ class RunningService {
                                testsupport::fs_path(exe_));
 #ifndef _WIN32
     ::setenv("OMBREL_DATA_DIR", data_.path().c_str(), 1);
-    ::setenv("OMBREL_PIPE", data_.file("service.sock").c_str(), 1);
+    // Beside the data folder, not in it: that folder is the service's alone,
+    // and tests talk to the service as other users too.
+    ::setenv("OMBREL_PIPE", channel_.file("service.sock").c_str(), 1);
 #endif
     if (setup.prepare) setup.prepare(install_, exe_);
     pipe_ = platform::default_pipe_name();
@@ -180,6 +182,7 @@ class RunningService {
  private:
   testsupport::InstallDir install_;
   testsupport::TempDir data_;
+  testsupport::TempDir channel_{"channel"};
   std::string exe_;
   std::string pipe_;
   platform::Process process_;

@@ -141,4 +141,67 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
   return out;
 }
 
+namespace {
+
+// The length of the control character that starts at `i`, 0 if none: one
+// byte for C0 and DEL, two for C1 (U+0080..U+009F as C2 80..C2 9F).
+std::size_t control_at(std::string_view text, std::size_t i) {
+  const auto b = static_cast<unsigned char>(text[i]);
+  if (b < 0x20 || b == 0x7f) return 1;
+  if (b == 0xc2 && i + 1 < text.size()) {
+    const auto next = static_cast<unsigned char>(text[i + 1]);
+    if (next >= 0x80 && next <= 0x9f) return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool has_control_characters(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (control_at(text, i) != 0) return true;
+  }
+  return false;
+}
+
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = control_at(text, i);
+    if (length == 0) {
+      ++i;
+      continue;
+    }
+    out.append(text.substr(plain, i - plain));
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (length == 2) {
+      const auto c1 = static_cast<unsigned char>(text[i + 1]);
+      out += "\\u00";
+      out += HEX[c1 >> 4];
+      out += HEX[c1 & 0xf];
+    } else if (b == '\n') {
+      out += "\\n";
+    } else if (b == '\r') {
+      out += "\\r";
+    } else if (b == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += HEX[b >> 4];
+      out += HEX[b & 0xf];
+    }
+    i += length;
+    plain = i;
+  }
+  out.append(text.substr(plain));
+}
+
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  append_escaped(out, text);
+  return out;
+}
+
 }  // namespace ombrel

@@ -28,4 +28,14 @@ bool is_unicode_space(char32_t cp);
 // white space.
 std::string_view trim_unicode_space(std::string_view s);
 
+// Text from outside (a client's remark or path, a core's output) written
+// into a log or onto a terminal: every control character, C0, DEL and C1,
+// is shown as a visible escape ("\n", "\r", "\t", "\x1b", "\u009b"), so that
+// one line stays one line and no escape sequence reaches a terminal. All
+// else, malformed UTF-8 included, is kept byte for byte.
+bool has_control_characters(std::string_view text);
+std::string escape_controls(std::string_view text);
+// Appends `text` to `out`, escaped as above.
+void append_escaped(std::string& out, std::string_view text);
+
 }  // namespace ombrel

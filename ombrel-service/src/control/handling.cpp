@@ -98,12 +98,14 @@ PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) 
 
   if (connect.proxy_only) {
     launch.proxy_port = local.port;
+    launch.local_ports = {local.port, static_cast<std::uint16_t>(local.port + 1)};
   } else {
     std::vector<std::string> addresses;
     addresses.reserve(chosen.size());
     for (const ServerNode& node : chosen) addresses.push_back(node.address);
     const TunnelRouting routing{connect.bypass_apps, connect.sites, connect.only_listed};
     launch.singbox_config = build_singbox_config(local.port, routing, addresses);
+    launch.local_ports = {local.port};
   }
   return StartConnection{std::move(launch)};
 }
@@ -265,10 +267,14 @@ class StateHandler final : public RequestHandler {
   // Only ever asked about a line whose client has gone, so the second parse
   // costs nothing on the usual path. Ending the cores surprises nobody: the
   // client asked for it, and dropping it would leave running a tunnel that
-  // its user meant to end.
+  // its user meant to end. An update is what a desktop about to quit sends:
+  // dropped, the user's update would be lost without a trace, and the new
+  // desktop never started. The offered files are still opened as the client
+  // (its identity is taken when its request is read).
   bool wanted_without_client(std::string_view line) override {
     auto request = parse_request(line);
-    return request && std::holds_alternative<Disconnect>(*request);
+    return request && (std::holds_alternative<Disconnect>(*request) ||
+                       std::holds_alternative<Update>(*request));
   }
 
  private:

@@ -78,9 +78,9 @@ struct Handled {
 // which must not take the channel down with it. A request is carried out
 // only for a client still there to be told: one that has closed its end by
 // the time the request is prepared (gave up while queued, or closed right
-// after writing) has it dropped, so that a connect or an update nobody waits
-// for any more changes nothing. What the handler wants all the same (a
-// disconnect, which a client on its way out may send without waiting) is
+// after writing) has it dropped, so that a connect nobody waits for any more
+// changes nothing. What the handler wants all the same (a disconnect or an
+// update, which a client on its way out may send without waiting) is
 // carried out, and its reply simply does not arrive.
 Handled handle(RequestHandler& handler, std::string_view line, const ClientInfo& client,
                const std::function<bool()>& client_gone) {
@@ -149,25 +149,47 @@ class Penalties {
 void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::stop_token stop) {
   const std::string name =
       options.pipe_name.empty() ? platform::default_pipe_name() : options.pipe_name;
+  // Lines may carry a client's text (a path in an error): one line each.
   const auto say = [&options](const std::string& line) {
     if (options.diagnostics) {
-      options.diagnostics(line);
+      options.diagnostics(escape_controls(line));
     } else {
-      platform::write_stderr(line + "\n");
+      platform::write_stderr(escape_controls(line) + "\n");
     }
   };
   const milliseconds timeout = options.client_timeout;
 
   std::optional<platform::PipeServer> pipe;
+  // Who held the name when last said, and when: a process that sits on the
+  // name for hours must not fill the log with the same line. Once known, a
+  // holder stays known while the failure is the same: its one instance may
+  // stay busy with our earlier look (Windows), or its queue full of them.
+  platform::PipeHolder holder;  // pid 0: none known
+  std::string last_failure;
+  std::chrono::steady_clock::time_point holder_said_at{};
   while (!pipe) {
     if (stop.stop_requested()) return;
     auto created = platform::create_pipe(name);
     if (created) {
       pipe.emplace(std::move(*created));
-    } else {
-      say("канал не создан: " + created.error().to_string());
-      pause_for(options.create_retry, stop);
+      break;
     }
+    const std::string failure = "канал не создан: " + created.error().to_string();
+    const auto now = std::chrono::steady_clock::now();
+    const platform::PipeHolder found =
+        platform::pipe_name_holder(name).value_or(platform::PipeHolder{});
+    const bool same =
+        holder.pid != 0 && failure == last_failure && (found.pid == 0 || found.pid == holder.pid);
+    if (found.pid != 0 || !same) holder = found;
+    if (holder.pid == 0) {
+      say(failure);
+    } else if (!same || now - holder_said_at >= options.holder_report_every) {
+      say(failure + ": канал держит процесс " + std::to_string(holder.pid) + " (" + holder.account +
+          ")");
+      holder_said_at = now;
+    }
+    last_failure = failure;
+    pause_for(options.create_retry, stop);
   }
 
   // The request deadline of the client being read; it outlives a round only

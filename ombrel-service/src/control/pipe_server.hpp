@@ -116,6 +116,9 @@ struct PipeServerOptions {
   std::chrono::milliseconds stall_penalty{30000};
   // Pause before trying again to create a pipe that could not be created.
   std::chrono::milliseconds create_retry{5000};
+  // While another process holds the channel's name, who it is is said once
+  // and then at most this often (the attempts go on every `create_retry`).
+  std::chrono::milliseconds holder_report_every{60000};
   // Where diagnostic lines go (without their line feed); standard error when
   // empty.
   std::function<void(std::string_view)> diagnostics;

@@ -13,11 +13,17 @@
 // empty one is made in its place. A folder that passes gets the intended
 // access list if it does not carry it yet.
 //
-// Windows: the intended access list is protected (nothing inherited from
-// C:\ProgramData) and reads PRIVATE_DIR_SDDL: full control for the system
-// and the administrators, read for users. Linux: the owner is root or the
-// service's own user, and neither the group nor others may write (a new
-// folder is made with mode 0755).
+// The folder is also private to read: the tunnel log names the
+// destinations a user reaches and the tunnel document the applications and
+// sites a user bypasses, which other users of the machine have no business
+// reading. Windows: the intended access list is protected (nothing
+// inherited from C:\ProgramData) and reads PRIVATE_DIR_SDDL: full control
+// for the system and the administrators, nothing for anyone else; a folder
+// that carries another list (an earlier version granted users read) is
+// given this one, which reaches its files by inheritance. Linux: the owner
+// is root or the service's own user, neither the group nor others may
+// write, and the folder is left with mode 0700 and its files without any
+// right for the group or others (0600 for a new one).
 #include <string>
 #include <string_view>
 
@@ -26,8 +32,7 @@
 namespace ombrel::platform {
 
 // The access list given to the data folder (Windows).
-inline constexpr std::string_view PRIVATE_DIR_SDDL =
-    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+inline constexpr std::string_view PRIVATE_DIR_SDDL = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Makes sure of the folder at `path` as above; its parent folders are made
 // when missing. Errors: "не отодвинуть {path}: {error}" when an unfit

@@ -16,11 +16,13 @@ namespace ombrel::platform {
 
 namespace {
 
-constexpr mode_t PRIVATE_DIR_MODE = 0755;
+constexpr mode_t PRIVATE_DIR_MODE = 0700;
+constexpr mode_t PRIVATE_FILE_MODE = 0600;
 
 // A symbolic link, or a file with a second name elsewhere, would carry a
 // write of the service out of the folder. Sub-folders are never written to
-// and are not looked into.
+// and are not looked into. Files that others may read (made by an earlier
+// version) are made the service's alone on the way.
 Result<bool> holds_links(const std::string& path) {
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return fail(last_os_error());
@@ -35,6 +37,9 @@ Result<bool> holds_links(const std::string& path) {
     if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(st.st_mode)) return true;
     if (S_ISREG(st.st_mode) && st.st_nlink > 1) return true;
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+      (void)::fchmodat(::dirfd(dir), entry->d_name, st.st_mode & PRIVATE_FILE_MODE, 0);
+    }
   }
   return false;
 }
@@ -82,8 +87,15 @@ Result<void> ensure_private_dir(const std::string& path) {
     auto seen = inspect(path);
     if (!seen) return fail(seen.error());
     switch (*seen) {
-      case Verdict::Fit:
+      case Verdict::Fit: {
+        // Readable by others when an earlier version made it.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) return fail(last_os_error());
+        if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), PRIVATE_DIR_MODE) != 0) {
+          return fail(last_os_error());
+        }
         return {};
+      }
       case Verdict::Unfit:
         // rename() moves a symbolic link itself, never what it points to.
         if (::rename(path.c_str(), aside_name(path).c_str()) != 0) {

@@ -71,9 +71,11 @@ std::string parent_of(const std::string& path) {
 // at its name (ELOOP), and refuses anything but an ordinary file with this
 // one name (EMLINK for a hard-linked one): a write meant for the service's
 // own folder thus never lands outside it. Only then is the file emptied,
-// when `truncate` asks for it.
+// when `truncate` asks for it. A new file is the service's alone (the logs
+// name destinations, the tunnel document what a user bypasses); a program
+// is made executable, and readable, on purpose.
 Result<int> open_for_writing(const std::string& path, int flags, bool truncate) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0644));
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
   if (fd.get() < 0) return fail(last_os_error());
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(last_os_error());

@@ -30,6 +30,19 @@ namespace ombrel::platform {
 // not empty, else "/run/ombrel/service.sock".
 std::string default_pipe_name();
 
+// The process that serves under the channel's name when `create_pipe`
+// cannot have it, and its account ("DOMAIN\\name"; on Linux the user's name,
+// or the number of a user without one).
+struct PipeHolder {
+  std::uint32_t pid = 0;
+  std::string account;
+};
+
+// Who holds `name`, found by connecting to it as a client and asking the
+// system about the other end (which drops that one connection at once);
+// none when nobody serves under it, or when its one instance is busy.
+std::optional<PipeHolder> pipe_name_holder(const std::string& name);
+
 // The last moment for one side of an exchange with a client: its whole
 // request read, or its whole reply written and flushed. A client still busy
 // then is dropped however steadily it trickles. `total` is the time it was

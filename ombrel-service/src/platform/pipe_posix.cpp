@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/oserror.hpp"
 #include "platform/pipe.hpp"
@@ -72,7 +74,49 @@ Result<bool> wait_within(int fd, short events, const pipe_detail::Wait& wait) {
   return wait_for(fd, events, wait.length);
 }
 
+// A connected socket to whoever listens at `addr`; -1 when nobody does. A
+// listener whose queue is full counts as listening (-2): it is there.
+int connect_to_listener(const sockaddr_un& addr) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  const int err = errno;
+  ::close(fd);
+  return err == EAGAIN ? -2 : -1;
+}
+
+bool someone_listens(const sockaddr_un& addr) {
+  int fd = connect_to_listener(addr);
+  if (fd == -2) return true;
+  if (fd < 0) return false;
+  close_fd(fd);
+  return true;
+}
+
+std::string account_of(uid_t uid) {
+  std::vector<char> buf(4096);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return std::to_string(uid);
+}
+
 }  // namespace
+
+std::optional<PipeHolder> pipe_name_holder(const std::string& name) {
+  auto addr = socket_address(name);
+  if (!addr) return std::nullopt;
+  int fd = connect_to_listener(*addr);
+  if (fd < 0) return std::nullopt;
+  ucred cred{};
+  socklen_t size = sizeof cred;
+  const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0;
+  close_fd(fd);
+  if (!known || cred.pid <= 0) return std::nullopt;
+  return PipeHolder{static_cast<std::uint32_t>(cred.pid), account_of(cred.uid)};
+}
 
 std::string default_pipe_name() {
   const char* env = std::getenv("OMBREL_PIPE");
@@ -139,9 +183,14 @@ Result<PipeServer> create_pipe(const std::string& name) {
     if (ec) return fail(os_error(static_cast<unsigned long>(ec.value())).wrapped(outer));
   }
   // A socket file left by an earlier run would make bind fail; anything
-  // else under that name is not ours to remove.
+  // else under that name is not ours to remove, nor is a socket somebody
+  // still serves under (removing it would steal a live channel, the way a
+  // second instance of a Windows pipe must not be made).
   struct stat st {};
-  if (::lstat(name.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(name.c_str());
+  if (::lstat(name.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    if (someone_listens(*addr)) return fail(os_error(EADDRINUSE).wrapped(outer));
+    ::unlink(name.c_str());
+  }
 
   auto impl = std::make_unique<PipeServer::Impl>();
   impl->listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -43,6 +43,8 @@ std::wstring wide(std::string_view utf8) {
   return std::wstring(w.begin(), w.end());
 }
 
+Result<UniqueHandle> client_token(HANDLE pipe);
+
 }  // namespace
 
 std::string default_pipe_name() {
@@ -59,6 +61,10 @@ struct PipeServer::Impl {
   bool stalled = false;
   // Reply bytes written to the current client, for the flush's bound.
   std::size_t written = 0;
+  // The client's token, taken once its first bytes are read (the system
+  // lends it no sooner): a request carried out after its client has gone
+  // (an update) still opens the offered files as that client.
+  UniqueHandle client_token;
 
   // Runs one blocking call for at most `wait`; sets `stalled` when the
   // watcher had to cancel it. A deadline that has passed cancels the call
@@ -103,9 +109,13 @@ Result<PipeServer> create_pipe(const std::string& name) {
   sa.nLength = sizeof sa;
   sa.lpSecurityDescriptor = sd;
   sa.bInheritHandle = FALSE;
-  const HANDLE h = CreateNamedPipeW(wide(name).c_str(), PIPE_ACCESS_DUPLEX,
-                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, PIPE_BUFFER,
-                                    PIPE_BUFFER, 0, &sa);
+  // The first instance or none: a process that made the name first (it
+  // may, during any restart) must not be joined with instances of ours
+  // that its clients would reach. Nobody from another machine.
+  const HANDLE h =
+      CreateNamedPipeW(wide(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                       1, PIPE_BUFFER, PIPE_BUFFER, 0, &sa);
   // The descriptor is only needed for the creation call.
   LocalFree(sd);
   if (h == INVALID_HANDLE_VALUE) {
@@ -130,6 +140,7 @@ bool PipeServer::accept(std::stop_token stop) {
   s.stalled = false;
   s.written = 0;
   s.client_pid.reset();
+  s.client_token.reset();
   ULONG pid = 0;
   if (GetNamedPipeClientProcessId(s.pipe.get(), &pid) && pid != 0) {
     s.client_pid = static_cast<std::uint32_t>(pid);
@@ -146,7 +157,12 @@ Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout,
   const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
   const DWORD err = s.bounded(
       wait, stalled, [&] { return ReadFile(s.pipe.get(), buf.data(), want, &got, nullptr); });
-  if (err == ERROR_SUCCESS) return static_cast<std::size_t>(got);
+  if (err == ERROR_SUCCESS) {
+    if (got > 0 && !s.client_token) {
+      if (auto token = client_token(s.pipe.get())) s.client_token = std::move(*token);
+    }
+    return static_cast<std::size_t>(got);
+  }
   // The client closed its end.
   if (err == ERROR_BROKEN_PIPE) return std::size_t{0};
   if (stalled) return fail(s.drop(Stall::Request, wait, timeout, deadline));
@@ -223,15 +239,17 @@ Result<UniqueHandle> client_token(HANDLE pipe) {
 }  // namespace
 
 Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
-  auto token = client_token(impl_->pipe.get());
-  if (!token) return fail(token.error());
+  Result<UniqueHandle> fresh = UniqueHandle();
+  if (!impl_->client_token) fresh = client_token(impl_->pipe.get());
+  if (!fresh) return fail(fresh.error());
+  const HANDLE token = impl_->client_token ? impl_->client_token.get() : fresh->get();
   // Opened as the service, kept only if the file's own access list lets
   // the client read it: acting as the client for the open itself would need
   // a client that lets the service act in its name, which careful clients
   // (ombrelctl among them) do not.
   auto file = InputFile::open_local(path);
   if (!file) return file;
-  auto may_read = token_may_read_file(file->native_handle(), token->get());
+  auto may_read = token_may_read_file(file->native_handle(), token);
   if (!may_read) return fail(may_read.error());
   if (!*may_read) return fail(os_error(ERROR_ACCESS_DENIED));
   return file;
@@ -311,6 +329,34 @@ Result<bool> is_system_or_elevated_admin(DWORD pid) {
 }
 
 }  // namespace
+
+std::optional<PipeHolder> pipe_name_holder(const std::string& name) {
+  // Identification only, and no rights on the channel itself: enough to be
+  // connected and to ask who serves.
+  UniqueHandle client(CreateFileW(wide(name).c_str(), FILE_READ_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                  nullptr));
+  if (!client) return std::nullopt;
+  ULONG pid = 0;
+  if (!GetNamedPipeServerProcessId(client.get(), &pid) || pid == 0) return std::nullopt;
+  PipeHolder holder{static_cast<std::uint32_t>(pid), "?"};
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return holder;
+  auto user = process_token_user(process.get());
+  if (!user) return holder;
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid;
+  wchar_t account[256];
+  wchar_t domain[256];
+  DWORD account_size = 256;
+  DWORD domain_size = 256;
+  SID_NAME_USE use{};
+  if (LookupAccountSidW(nullptr, sid, account, &account_size, domain, &domain_size, &use)) {
+    const std::wstring both = std::wstring(domain) + L"\\" + account;
+    holder.account = utf16_to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(both.data()), both.size()));
+  }
+  return holder;
+}
 
 Result<ServerIdentity> PipeClient::server_identity() const {
   if (!impl_ || !impl_->pipe) return fail(os_error(ERROR_INVALID_HANDLE));

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/text.hpp"
 #include "platform/console.hpp"
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
@@ -47,8 +48,9 @@ bool desktop_running(const UpdateDeps& deps) {
   return false;
 }
 
+// A refusal may name an offered path, which is the client's text.
 void line(const UpdateDeps& deps, const std::string& text) {
-  deps.write_stderr(text + "\n");
+  deps.write_stderr(escape_controls(text) + "\n");
 }
 
 std::mutex& replacer_mutex() {

@@ -1,5 +1,6 @@
 #include "serving/diag_log.hpp"
 
+#include "base/text.hpp"
 #include "platform/io_bound.hpp"
 
 namespace ombrel::serving {
@@ -37,7 +38,10 @@ void DiagLog::write_line(std::string_view line) {
   }
   --unchecked_lines_;
   // One write per line keeps lines whole when another handle appends too.
-  scratch_.assign(line);
+  // A remark or a core's output line may carry control characters: shown
+  // as escapes, a line feed in them cannot forge a line of its own.
+  scratch_.clear();
+  append_escaped(scratch_, line);
   scratch_ += '\n';
   if (file_.write_all(scratch_)) size_ += scratch_.size();
 }

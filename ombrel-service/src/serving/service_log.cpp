@@ -1,11 +1,14 @@
 #include "serving/service_log.hpp"
 
+#include "base/text.hpp"
+
 #include <atomic>
 #include <cstdio>
 #include <memory>
 #include <system_error>
 #include <utility>
 
+#include "base/text.hpp"
 #include "platform/console.hpp"
 #include "platform/datadir.hpp"
 #include "platform/files.hpp"
@@ -69,10 +72,12 @@ void ServiceLog::write(std::string_view text) {
         ++dropped_;
         continue;
       }
+      // A carriage return or an escape sequence in a client's path would
+      // otherwise rewrite what a terminal shows of the log.
       std::string entry;
       entry.reserve(size);
       entry += stamp;
-      entry += line;
+      append_escaped(entry, line);
       queue_.push_back(std::move(entry));
       queued_bytes_ += size;
       queued = true;

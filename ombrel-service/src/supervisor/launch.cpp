@@ -25,6 +25,9 @@ constexpr std::string_view NO_STDIN = "у процесса ядра нет ст�
 constexpr std::string_view CANNOT_DELIVER = "не удалось передать конфиг ядру";
 constexpr std::string_view CANNOT_WRITE = "не удалось записать ";
 constexpr std::string_view NO_READER_THREAD = "не удалось запустить поток чтения вывода ядра";
+constexpr std::string_view PORT_TAKEN = "порт 127.0.0.1:";
+constexpr std::string_view PORT_TAKEN_BY = " занят другим процессом (";
+constexpr std::string_view PORTS_UNCHECKED = "не проверить порты 127.0.0.1";
 
 // The diagnostic file of one tunnel-core run, shared by its two copiers so
 // that lines of standard output and standard error land whole.
@@ -246,9 +249,25 @@ Result<std::string> locate_core(std::string_view file_name, const CoreEnvironmen
   return path;
 }
 
+Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& env) {
+  if (launch.local_ports.empty()) return {};
+  auto listeners = env.listeners ? env.listeners(launch.local_ports)
+                                 : platform::loopback_listeners(launch.local_ports);
+  // A start that cannot tell whose the ports are does not hand them over.
+  if (!listeners) return fail(std::move(listeners.error()).wrapped(std::string(PORTS_UNCHECKED)));
+  if (listeners->empty()) return {};
+  const platform::PortListener& first = listeners->front();
+  return fail(std::string(PORT_TAKEN) + std::to_string(first.port) + std::string(PORT_TAKEN_BY) +
+              (first.pid ? std::to_string(*first.pid) : std::string("?")) + ")");
+}
+
 Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env) {
   const auto xray_path = locate_core(PROXY_CORE_FILE, env);
   if (!xray_path) return fail(xray_path.error());
+  // Before the cores are made: a listener found now is another process's,
+  // and one that takes a port later makes the proxy core exit, which the
+  // watchdog notices and says.
+  OMBREL_TRY(check_local_ports(launch, env));
   std::vector<platform::SpawnOptions> starts{proxy_core_options(*xray_path)};
 
   SharedFiles files(env);

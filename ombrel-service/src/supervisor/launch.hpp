@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "base/error.hpp"
 #include "platform/io_bound.hpp"
+#include "platform/ports.hpp"
 #include "platform/process.hpp"
 #include "serving/core_log.hpp"
 
@@ -43,6 +45,10 @@ struct CoreLaunch {
   std::vector<std::string> channel_remarks;
   std::optional<std::string> singbox_config;
   std::optional<std::uint16_t> proxy_port;
+  // The ports on 127.0.0.1 that the documents name: the proxy core listens
+  // there, and in tunnel mode the tunnel core sends everything there. No
+  // other process may hold one when the cores start.
+  std::vector<std::uint16_t> local_ports;
   friend bool operator==(const CoreLaunch&, const CoreLaunch&) = default;
 };
 
@@ -63,6 +69,9 @@ struct RunningCores {
   ~RunningCores();
 };
 
+using ListenersFn = std::function<Result<std::vector<platform::PortListener>>(
+    std::span<const std::uint16_t> ports)>;
+
 // Where the cores and their files are; the service's own folders by
 // default, test folders in tests.
 struct CoreEnvironment {
@@ -79,7 +88,14 @@ struct CoreEnvironment {
   // Called with each such file's path just before its call, inside its
   // bound; tests stall there.
   std::function<void(const std::string& path)> at_file = {};
+  // Who listens on the launch's ports; empty means the system's answer.
+  ListenersFn listeners = {};
 };
+
+// Fails with "порт 127.0.0.1:{port} занят другим процессом ({pid})" when
+// another process listens where the launch's cores are to be reached.
+// Called before the cores are made, so any listener is another's.
+Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& env = {});
 
 Result<std::string> locate_core(std::string_view file_name, const CoreEnvironment& env = {});
 Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env = {});

@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "base/text.hpp"
+#include "platform/console.hpp"
 #include "registry/registry.hpp"
 
 namespace ombrel::supervisor {
@@ -13,6 +15,7 @@ namespace {
 // Over the exception's own text, when a start ended in an exception rather
 // than an error (out of memory, a failing injected starter).
 constexpr std::string_view START_ABORTED = "сбой при запуске ядер";
+constexpr std::string_view RESTART_FAILED = "ядра не перезапущены: ";
 
 void reset_counters(ServiceState& s) noexcept {
   s.backoff_step = 0;
@@ -118,7 +121,11 @@ void watchdog_cycle(SharedState& shared, std::unique_lock<std::mutex>& lock,
   if (started) {
     s.cores = std::move(*started);
   } else {
+    // Among the reasons: another process took a core's port after the
+    // previous start, and the proxy core exited for it; the message names
+    // the port and the process.
     s.last_error = started.error().to_string();
+    shared.say(std::string(RESTART_FAILED) + *s.last_error);
   }
 }
 
@@ -128,6 +135,14 @@ SharedState::SharedState()
     : SharedState([](const CoreLaunch& launch) { return start_cores(launch); }) {}
 
 SharedState::SharedState(StartCoresFn start) : start_(std::move(start)) {}
+
+void SharedState::say(const std::string& line) const {
+  if (say_) {
+    say_(line);
+  } else {
+    platform::write_stderr(escape_controls(line) + "\n");
+  }
+}
 
 StateView on_connect(SharedState& shared, const CoreLaunch& launch) {
   ServiceState& s = shared.state();

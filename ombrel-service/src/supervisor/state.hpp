@@ -49,6 +49,9 @@ struct ServiceState {
 // Starting cores, injectable so that the state logic is tested without
 // processes.
 using StartCoresFn = std::function<Result<RunningCores>(const CoreLaunch&)>;
+// Where the watchdog says what it could not do; standard error (and with it
+// the service's log) unless set.
+using SayFn = std::function<void(const std::string& line)>;
 
 // The service state together with its lock, shared by the pipe server, the
 // watchdog and the service main.
@@ -62,11 +65,14 @@ class SharedState {
   std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
   ServiceState& state() { return state_; }  // only with the lock held
   const StartCoresFn& start_cores_fn() const { return start_; }
+  void set_diagnostics(SayFn say) { say_ = std::move(say); }
+  void say(const std::string& line) const;
 
  private:
   std::mutex mutex_;
   ServiceState state_;
   StartCoresFn start_;
+  SayFn say_;
 };
 
 // Each of these is called with the state lock held.

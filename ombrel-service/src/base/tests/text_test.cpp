@@ -92,5 +92,28 @@ TEST(Text, TrimUnicodeSpace) {
   }
 }
 
+TEST(Text, ControlCharactersAreShownAsEscapes) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"Германия 1 app_x", "Германия 1 app_x"},
+      {"a\\b", "a\\b"},
+      {"fake\n    p7 = forged", "fake\\n    p7 = forged"},
+      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {"a\r\tb\x7f", "a\\r\\tb\\x7f"},
+      {std::string("nul\0", 4), "nul\\x00"},
+      // C1 controls (CSI) are escaped, the letters beside them kept.
+      {"\xC2\x9B"
+       "2J\xC2\xA0\xD0\x96",
+       "\\u009b2J\xC2\xA0\xD0\x96"},
+      // Malformed bytes are kept; a lone lead byte at the end is no control.
+      {"\x80\xC2", "\x80\xC2"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(escape_controls(c.in), c.out) << c.in;
+    EXPECT_EQ(has_control_characters(c.in), c.in != c.out) << c.in;
+  }
+}
+
 }  // namespace
 }  // namespace ombrel

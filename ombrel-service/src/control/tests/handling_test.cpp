@@ -241,12 +241,15 @@ TEST(ReadAndPrepare, BuildsTheDocumentsOfEachMode) {
             build_singbox_config(TUN_SOCKS_PORT,
                                  TunnelRouting{tunnel.bypass_apps, tunnel.sites, true}, addresses));
   EXPECT_EQ(in_tunnel.proxy_port, std::nullopt);
+  // The ports no other process may hold when the cores start.
+  EXPECT_EQ(in_tunnel.local_ports, std::vector<std::uint16_t>{TUN_SOCKS_PORT});
 
   const auto proxy_only = launch_of(world.prepare(connect_line(proxy)));
   EXPECT_EQ(proxy_only.xray_config, build_xray_config(nodes, local_proxy_for(true))->text());
   EXPECT_NE(proxy_only.xray_config.find("10809"), std::string::npos);
   EXPECT_EQ(proxy_only.singbox_config, std::nullopt);
   EXPECT_EQ(proxy_only.proxy_port, PROXY_ONLY_PORT);
+  EXPECT_EQ(proxy_only.local_ports, (std::vector<std::uint16_t>{10808, 10809}));
 }
 
 TEST(ReadAndPrepare, ResolvedAddressesGoIntoBothDocumentsAndUnknownNamesStay) {

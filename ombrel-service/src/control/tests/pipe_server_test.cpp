@@ -19,6 +19,7 @@
 #include "platform/paths.hpp"
 #include "platform/pipe.hpp"
 #include "platform/process.hpp"
+#include "platform/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::control {
@@ -645,28 +646,41 @@ TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {
 
 TEST(PipeServer, RetriesUntilThePipeCanBeCreated) {
   TempDir dir("pipe");
-#ifdef _WIN32
-  // The one instance is taken by someone else until `squatter` is dropped.
   const std::string name = unique_channel(dir);
+  const std::string outer = "канал не создан: не удалось создать канал " + name;
+  // The one instance is taken by another server (of this process) until
+  // `squatter` is dropped: it is named once, not at every attempt.
   auto squatter = std::make_optional(platform::create_pipe(name));
   ASSERT_TRUE(*squatter);
-#else
-  // The socket's folder cannot be made while a file stands in its place.
+  FakeHandler handler;
+  {
+    Server server(handler, 5s, name);
+    ASSERT_TRUE(wait_until([&] { return server.diagnostics().size() >= 1; }, 10s));
+    std::this_thread::sleep_for(500ms);  // ten more attempts
+    const auto said = server.diagnostics();
+    ASSERT_EQ(said.size(), 1u) << testing::PrintToString(said);
+    EXPECT_TRUE(said[0].starts_with(outer)) << said[0];
+    const std::string holder =
+        ": канал держит процесс " + std::to_string(platform::current_process_id()) + " (";
+    EXPECT_NE(said[0].find(holder), std::string::npos) << said[0];
+    EXPECT_TRUE(said[0].ends_with(")")) << said[0];
+    squatter.reset();
+    EXPECT_EQ(server.exchange("hello\n").value_or("?"), "R:hello\n");
+  }
+#ifndef _WIN32
+  // Nobody holds it: the socket's folder cannot be made while a file stands
+  // in its place; said at every attempt.
   const std::string blocker = dir.file("blocker");
   std::ofstream(testsupport::fs_path(blocker)) << "x";
-  const std::string name = blocker + "/ctl.sock";
-#endif
-  const std::string outer = "канал не создан: не удалось создать канал " + name;
-  FakeHandler handler;
-  Server server(handler, 5s, name);
+  const std::string blocked = blocker + "/ctl.sock";
+  Server server(handler, 5s, blocked);
   ASSERT_TRUE(wait_until([&] { return server.diagnostics().size() >= 2; }, 10s));
-  for (const auto& line : server.diagnostics()) EXPECT_TRUE(line.starts_with(outer)) << line;
-#ifdef _WIN32
-  squatter.reset();
-#else
+  for (const auto& line : server.diagnostics()) {
+    EXPECT_TRUE(line.starts_with("канал не создан: не удалось создать канал " + blocked)) << line;
+  }
   std::filesystem::remove(testsupport::fs_path(blocker));
-#endif
   EXPECT_EQ(server.exchange("hello\n").value_or("?"), "R:hello\n");
+#endif
 }
 
 }  // namespace

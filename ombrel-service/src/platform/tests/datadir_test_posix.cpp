@@ -56,13 +56,23 @@ TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
     }
     ASSERT_TRUE(replace_file_atomically(join_path(dir, "channels.json"),
                                         join_path(dir, "channels.json.tmp"), "{}"));
+    // As an earlier version left it: readable by everyone.
+    ASSERT_EQ(::chmod(join_path(dir, "channels.json").c_str(), 0644), 0);
     ASSERT_TRUE(ensure_private_dir(dir));
     EXPECT_EQ(moved_count(root.path()), c.moved ? 1 : 0);
     EXPECT_EQ(path_exists(join_path(dir, "channels.json")), !c.moved);
     struct stat st {};
     ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 022, 0u);
+    // Nobody else may even read what the service keeps there.
+    EXPECT_EQ(st.st_mode & 077, 0u);
     EXPECT_TRUE(st.st_uid == 0 || st.st_uid == ::geteuid());
+    if (!c.moved) {
+      ASSERT_EQ(::lstat(join_path(dir, "channels.json").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    ASSERT_TRUE(append_file(join_path(dir, "new.log"), "x"));
+    ASSERT_EQ(::lstat(join_path(dir, "new.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
 }
 

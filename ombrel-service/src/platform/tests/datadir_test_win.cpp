@@ -6,7 +6,10 @@
 // checked only on Windows itself.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h:
+#include <sddl.h>
 
+#include "base/text.hpp"
 #include "platform/datadir.hpp"
 #include "platform/paths.hpp"
 #include "testsupport.hpp"
@@ -47,20 +50,36 @@ TEST(PrivateDirWin, OnlyTheSystemAndAdministratorsMayChangeIt) {
   EXPECT_FALSE(is_private_security("not sddl"));
 }
 
-TEST(PrivateDirWin, ANewFolderCarriesTheProtectedList) {
-  testsupport::TempDir root("datadir");
-  const std::string dir = join_path(root.path(), "Ombrel");
-  ASSERT_TRUE(ensure_private_dir(dir));
-  auto sddl = folder_security_sddl(dir);
-  ASSERT_TRUE(sddl) << sddl.error().to_string();
-  auto judged = is_private_security(*sddl);
-  ASSERT_TRUE(judged) << judged.error().to_string();
-  EXPECT_TRUE(*judged) << *sddl;
-  // The exact list read back: on real Windows only (OMBREL_REAL_WINDOWS=1).
-  if (testsupport::real_windows()) {
-    EXPECT_TRUE(has_private_access_list(dir).value_or(false)) << *sddl;
-  } else {
-    std::cout << "Wine derives the list from the Unix mode: " << *sddl << "\n";
+// A new folder, and one an earlier version made (users allowed to read),
+// end with the protected list.
+TEST(PrivateDirWin, ANewOrEarlierFolderCarriesTheProtectedList) {
+  for (const bool earlier : {false, true}) {
+    SCOPED_TRACE(earlier ? "earlier" : "new");
+    testsupport::TempDir root("datadir");
+    const std::string dir = join_path(root.path(), "Ombrel");
+    if (earlier) {
+      PSECURITY_DESCRIPTOR sd = nullptr;
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &sd,
+          nullptr));
+      SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+      const std::u16string wdir = utf8_to_utf16(dir);
+      const bool made = CreateDirectoryW(reinterpret_cast<const wchar_t*>(wdir.c_str()), &sa);
+      LocalFree(sd);
+      ASSERT_TRUE(made);
+    }
+    ASSERT_TRUE(ensure_private_dir(dir));
+    auto sddl = folder_security_sddl(dir);
+    ASSERT_TRUE(sddl) << sddl.error().to_string();
+    auto judged = is_private_security(*sddl);
+    ASSERT_TRUE(judged) << judged.error().to_string();
+    EXPECT_TRUE(*judged) << *sddl;
+    // The exact list read back: on real Windows only (OMBREL_REAL_WINDOWS=1).
+    if (testsupport::real_windows()) {
+      EXPECT_TRUE(has_private_access_list(dir).value_or(false)) << *sddl;
+    } else {
+      std::cout << "Wine derives the list from the Unix mode: " << *sddl << "\n";
+    }
   }
 }
 

@@ -14,6 +14,12 @@
 #include "platform/pipe.hpp"
 #include "testsupport.hpp"
 
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 namespace ombrel::platform {
 namespace {
 
@@ -193,11 +199,27 @@ TEST(Pipe, SocketIsOpenToEveryoneInAFolderMadeForIt) {
   EXPECT_EQ(st.permissions() & std::filesystem::perms::all, std::filesystem::perms(0666));
 }
 
-TEST(Pipe, StaleSocketIsReplacedAndNeverRemovedByItsOldOwner) {
+TEST(Pipe, StaleSocketIsReplacedLiveOneKeptAndNeverRemovedByItsOldOwner) {
   TempDir dir("pipe");
   const std::string name = unique_channel(dir);
   auto old_server = std::make_optional(create_pipe(name));
   ASSERT_TRUE(*old_server);
+  // Served under: the name is not taken from its holder, who is named.
+  EXPECT_FALSE(create_pipe(name));
+  const auto holder = pipe_name_holder(name);
+  ASSERT_TRUE(holder);
+  EXPECT_EQ(holder->pid, static_cast<std::uint32_t>(::getpid()));
+  // Its socket moved aside and a dead one in its place, as a crash leaves it.
+  std::filesystem::rename(name, name + ".live");
+  {
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(dead);
+  }
+  EXPECT_FALSE(pipe_name_holder(name));
   auto server = create_pipe(name);
   ASSERT_TRUE(server) << server.error().to_string();
   // The old owner going away leaves the new socket in place.

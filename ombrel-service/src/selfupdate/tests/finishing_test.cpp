@@ -59,6 +59,13 @@ TEST(WaitDesktopExit, RecognisesTheDesktopByNameInAnyCase) {
     wait_desktop_exit(f.deps);
     EXPECT_EQ(f.sleeps, c.desktop ? 75 : 0);
   }
+  // A listing that fails is a desktop still running: waited out whole.
+  UpdateFixture f;
+  f.deps.list_processes = []() -> Result<std::vector<platform::ProcessEntry>> {
+    return fail("no listing");
+  };
+  wait_desktop_exit(f.deps);
+  EXPECT_EQ(f.sleeps, 75);
 }
 
 // A refusal is reported and logged and starts nothing. A process whose

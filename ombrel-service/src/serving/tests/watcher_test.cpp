@@ -111,6 +111,16 @@ TEST_F(WatcherTest, FailuresOutsideTheWindowOrChannelsAreNotReported) {
   EXPECT_NE(log().find(probe_line(3) + probe_line(3) + probe_line(3)), std::string::npos);
 }
 
+// A remark is the client's text: a line feed or an escape sequence in it is
+// shown, and forges no line of the table.
+TEST_F(WatcherTest, ControlCharactersOfRemarksAndOutputAreEscaped) {
+  watch({{"core \x1b[2Jsaid\n"}}, {"DE\n    p7 = forged\x1b[0m"});
+  EXPECT_EQ(log(),
+            "--- какой канал под каким номером:\n"
+            "    p0 = DE\\n    p7 = forged\\x1b[0m\n"
+            "core \\x1b[2Jsaid\n");
+}
+
 TEST_F(WatcherTest, EmptyLabelsGiveAHeaderAndNoFailures) {
   watch({{probe_line(0) + probe_line(0) + probe_line(0)}}, {});
   EXPECT_EQ(log(),

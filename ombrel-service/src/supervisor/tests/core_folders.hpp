@@ -19,7 +19,14 @@ struct CoreFolders {
   InstallDir install{"ядра"};
   TempDir data{"данные"};
 
-  CoreEnvironment env() const { return CoreEnvironment{install.path(), data.path()}; }
+  // Nobody listens on the launches' ports: the real ports are another
+  // test's to hold (the real proxy core's), and their check is the
+  // platform's and the running service's tests' business.
+  CoreEnvironment env() const {
+    return CoreEnvironment{install.path(), data.path(), [](std::span<const std::uint16_t>) {
+                             return Result<std::vector<platform::PortListener>>{};
+                           }};
+  }
   std::string data_file(std::string_view name) const { return data.file(name); }
   std::string tunnel_document() const { return data_file(TUNNEL_DOCUMENT_FILE); }
   std::string tunnel_log() const { return data_file(TUNNEL_LOG_FILE); }
@@ -33,6 +40,7 @@ inline CoreLaunch proxy_launch(std::string display = "Нидерланды") {
   launch.channel_labels = {"Германия", "Финляндия"};
   launch.channel_remarks = {"Германия app_de1", "Финляндия app_fi2"};
   launch.proxy_port = 10808;
+  launch.local_ports = {10808, 10809};
   return launch;
 }
 
@@ -40,6 +48,7 @@ inline CoreLaunch tunnel_launch(std::string display = "Нидерланды") {
   CoreLaunch launch = proxy_launch(std::move(display));
   launch.singbox_config = "{\n  \"inbounds\": [\n    \"tun\"\n  ]\n}";
   launch.proxy_port.reset();
+  launch.local_ports = {10820};
   return launch;
 }
 

@@ -73,6 +73,8 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       XrayIgnoresInput,
       DocumentStalls,
       SingBoxImageStalls,
+      PortTaken,
+      PortsUnknown
     } fault;
     bool xray_started;      // and then ended (or made and ended before it ran)
     bool document_written;  // "tunnel.json"
@@ -88,6 +90,10 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       // file, once a call on it has waited past its bound.
       {"tunnel.json does not answer", true, Case::DocumentStalls, false, false},
       {"sing-box's image does not answer", true, Case::SingBoxImageStalls, false, true},
+      // Checked before anything is made or written.
+      {"a proxy-only port held by another process", false, Case::PortTaken, false, false},
+      {"the tunnel's port held by another process", true, Case::PortTaken, false, false},
+      {"listeners not known", true, Case::PortsUnknown, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,6 +130,13 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       case Case::SingBoxImageStalls:
         expected = f.install.sing_box + " не ответил за 100 мс";
         break;
+      case Case::PortTaken:
+        expected = c.tunnel ? "порт 127.0.0.1:10820 занят другим процессом (4242)"
+                            : "порт 127.0.0.1:10809 занят другим процессом (4242)";
+        break;
+      case Case::PortsUnknown:
+        expected = "не проверить порты 127.0.0.1";
+        break;
     }
     CoreEnvironment env = f.env();
     const std::string stalled = c.fault == Case::DocumentStalls       ? f.tunnel_document()
@@ -135,12 +148,24 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     };
     CoreLaunch launch = c.tunnel ? tunnel_launch() : proxy_launch();
     launch.xray_config = big_document();
+    std::vector<std::uint16_t> asked;
+    env.listeners =
+        [&](std::span<const std::uint16_t> ports) -> Result<std::vector<platform::PortListener>> {
+      asked.assign(ports.begin(), ports.end());
+      if (c.fault == Case::PortsUnknown) return fail("no table");
+      if (c.fault != Case::PortTaken) return std::vector<platform::PortListener>{};
+      return std::vector<platform::PortListener>{{ports.back(), 4242}};
+    };
 
     const auto started = start_cores(launch, env);
+    if (c.fault == Case::PortTaken || c.fault == Case::PortsUnknown) {
+      EXPECT_EQ(asked, launch.local_ports);
+    }
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
     // Creation and delivery failures keep the system's reason below.
-    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox && stalled.empty();
+    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox &&
+                           c.fault != Case::PortTaken && stalled.empty();
     EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
 
     const auto xray_pids = recorded_pids(f.install.xray);
@@ -229,13 +254,14 @@ TEST(StartCores, TunnelModeWritesTheDocumentAndCopiesBothStreamsIntoARotatedLog)
   EXPECT_EQ(wait_for_record(f.install.xray, ".stdin"), launch.xray_config);
 
   // Lines of both streams arrive whole, in any order between the streams;
-  // a carriage return before the line feed is dropped, one inside is kept.
+  // a carriage return before the line feed is dropped, one inside is shown
+  // as an escape.
   std::string log;
   EXPECT_TRUE(wait_until([&] {
     log = read_or_empty(f.tunnel_log());
     return std::count(log.begin(), log.end(), '\n') == 4;
   })) << log;
-  for (const char* line : {"out one\n", "out\rmid\n", "err one\n", "last\n"}) {
+  for (const char* line : {"out one\n", "out\\rmid\n", "err one\n", "last\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(log.find("\r\n"), std::string::npos);
