@@ -23,9 +23,11 @@ struct CoreFolders {
   // test's to hold (the real proxy core's), and their check is the
   // platform's and the running service's tests' business.
   CoreEnvironment env() const {
-    return CoreEnvironment{install.path(), data.path(), [](std::span<const std::uint16_t>) {
-                             return Result<std::vector<platform::PortListener>>{};
-                           }};
+    CoreEnvironment env{install.path(), data.path()};
+    env.listeners = [](std::span<const std::uint16_t>) {
+      return Result<std::vector<platform::PortListener>>{};
+    };
+    return env;
   }
   std::string data_file(std::string_view name) const { return data.file(name); }
   std::string tunnel_document() const { return data_file(TUNNEL_DOCUMENT_FILE); }
