@@ -1,0 +1,40 @@
+// What the Linux port's tests ask of the host: rights on folders they make,
+// links and FIFOs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "testsupport.hpp"
+
+namespace ombrel::testsupport {
+
+bool real_windows() {
+  return false;
+}
+
+bool system_account() {
+  return true;
+}
+
+std::string below_root() {
+  return utf8_path(std::filesystem::temp_directory_path());
+}
+
+void set_folder_rights(const std::string& dir, Rights rights) {
+  // chmod, not the umask's guess: a group-writable umask would make every
+  // installation folder unsafe.
+  const mode_t mode = rights == Rights::AdministratorsOnly ? 0755 : 0777;
+  if (::chmod(dir.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + dir);
+}
+
+bool make_folder_link(const std::string& link, const std::string& target) {
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+bool make_fifo(const std::string& path) {
+  return ::mkfifo(path.c_str(), 0600) == 0;
+}
+
+}  // namespace ombrel::testsupport

@@ -1,0 +1,130 @@
+// What the Windows tests ask of the host: which Windows this is, rights on
+// folders they make, links, and under Wine the host's FIFOs.
+// clang-format off
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "platform/process.hpp"
+#include "testsupport.hpp"
+
+#ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+#define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
+#endif
+
+namespace ombrel::testsupport {
+
+namespace {
+
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::wstring wide(const std::string& utf8) {
+  return fs_path(utf8).wstring();
+}
+
+struct LocalFree_ {
+  void operator()(void* p) const { LocalFree(p); }
+};
+
+}  // namespace
+
+bool real_windows() {
+  static const bool real = [] {
+    const char* forced = std::getenv("OMBREL_REAL_WINDOWS");
+    if (forced != nullptr && std::string_view(forced) == "1") return true;
+    if (forced != nullptr && std::string_view(forced) == "0") return false;
+    return !under_wine();
+  }();
+  return real;
+}
+
+bool system_account() {
+  if (!real_windows()) return true;
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+  const std::unique_ptr<void, decltype(&CloseHandle)> token(raw, &CloseHandle);
+  std::vector<unsigned char> buffer(256);
+  DWORD needed = 0;
+  const bool read = GetTokenInformation(token.get(), TokenUser, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()), &needed);
+  return read &&
+         IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, WinLocalSystemSid);
+}
+
+std::string below_root() {
+  wchar_t drive[8] = {};
+  const DWORD n = GetEnvironmentVariableW(L"SystemDrive", drive, 8);
+  const std::wstring root = (n == 2 ? std::wstring(drive, 2) : std::wstring(L"C:")) + L"\\";
+  return utf8_path(std::filesystem::path(root));
+}
+
+void set_folder_rights(const std::string& dir, Rights rights) {
+  // Granted on the folder and handed down to all it holds, the parents'
+  // entries cut off.
+  std::wstring sddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+  if (rights == Rights::EveryoneChanges) sddl += L"(A;OICI;0x1301bf;;;WD)";
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                            nullptr)) {
+    throw std::runtime_error("bad access list");
+  }
+  const std::unique_ptr<void, LocalFree_> owned(sd);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  std::wstring path = wide(dir);
+  DWORD error = SetNamedSecurityInfoW(
+      path.data(), SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      owner, nullptr, dacl, nullptr);
+  // Wine gives its one user every folder whatever the owner asked for.
+  if (error != ERROR_SUCCESS && !real_windows()) {
+    error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr);
+  }
+  if (error != ERROR_SUCCESS) {
+    throw std::runtime_error("cannot set the rights of " + dir + ": error " +
+                             std::to_string(error));
+  }
+}
+
+bool make_folder_link(const std::string& link, const std::string& target) {
+  return CreateSymbolicLinkW(
+             wide(link).c_str(), wide(target).c_str(),
+             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+}
+
+bool make_fifo(const std::string& path) {
+  if (real_windows()) return false;
+  // Wine names the Unix file behind a Windows path and starts Linux
+  // programs as they are.
+  using ToUnix = char*(CDECL*)(const wchar_t*);
+  const auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (to_unix == nullptr) return false;
+  char* unix_path = to_unix(wide(path).c_str());
+  if (unix_path == nullptr) return false;
+  platform::SpawnOptions options;
+  options.program = "Z:\\usr\\bin\\mkfifo";
+  options.args = {unix_path};
+  HeapFree(GetProcessHeap(), 0, unix_path);
+  auto made = platform::spawn(options);
+  if (!made) return false;
+  const auto code = made->wait();
+  return code && *code == 0;
+}
+
+}  // namespace ombrel::testsupport
