@@ -56,7 +56,8 @@ function Invoke-Run([System.IO.FileInfo] $Exe, [string] $Name, [string] $Filter,
       if ($value) { $lines += "set `"$v=$value`"" }
     }
     $lines += "`"$($Exe.FullName)`" $argLine > `"$log`" 2> `"$log.err`""
-    $lines += "echo %ERRORLEVEL%> `"$done`""
+    # The redirection first: "echo 1> file" would redirect handle 1.
+    $lines += ">`"$done`" echo %ERRORLEVEL%"
     Set-Content -Path $cmd -Value $lines -Encoding ascii
     $task = "ombrel-tests-$Name"
     $action = New-ScheduledTaskAction -Execute 'cmd.exe' -Argument "/d /c `"$cmd`""

@@ -296,8 +296,9 @@ TEST(UpdateEndToEnd, RefusedOffersChangeNothingAndHoldNothing) {
   const std::string app = new_build(offered.file("app.bin"), "desktop 9.1");
   const std::string fifo = offered.file("never.fifo");
   const bool has_fifo = !testsupport::real_windows();
+  const testsupport::HostFifo never(fifo);
   if (has_fifo) {
-    ASSERT_TRUE(testsupport::make_fifo(fifo));
+    ASSERT_TRUE(never.made());
     // Wine has no attributes for a FIFO, but lists it.
     bool listed = false;
     for (const auto& e : std::filesystem::directory_iterator(fs_path(offered.path()))) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 #include "testsupport.hpp"
 
@@ -33,8 +34,12 @@ bool make_folder_link(const std::string& link, const std::string& target) {
   return ::symlink(target.c_str(), link.c_str()) == 0;
 }
 
-bool make_fifo(const std::string& path) {
-  return ::mkfifo(path.c_str(), 0600) == 0;
+HostFifo::HostFifo(std::string path) : path_(std::move(path)) {
+  made_ = ::mkfifo(path_.c_str(), 0600) == 0;
+}
+
+HostFifo::~HostFifo() {
+  if (made_) ::unlink(path_.c_str());
 }
 
 }  // namespace ombrel::testsupport

@@ -10,9 +10,9 @@
 #include <memory>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "platform/process.hpp"
 #include "testsupport.hpp"
 
 #ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
@@ -107,24 +107,12 @@ bool make_folder_link(const std::string& link, const std::string& target) {
              SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
 }
 
-bool make_fifo(const std::string& path) {
-  if (real_windows()) return false;
-  // Wine names the Unix file behind a Windows path and starts Linux
-  // programs as they are.
-  using ToUnix = char*(CDECL*)(const wchar_t*);
-  const auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (to_unix == nullptr) return false;
-  char* unix_path = to_unix(wide(path).c_str());
-  if (unix_path == nullptr) return false;
-  platform::SpawnOptions options;
-  options.program = "Z:\\usr\\bin\\mkfifo";
-  options.args = {unix_path};
-  HeapFree(GetProcessHeap(), 0, unix_path);
-  auto made = platform::spawn(options);
-  if (!made) return false;
-  const auto code = made->wait();
-  return code && *code == 0;
+HostFifo::HostFifo(std::string path) : path_(std::move(path)) {
+  made_ = !real_windows() && run_host_program("/usr/bin/mkfifo", {host_path(path_)}) == 0;
+}
+
+HostFifo::~HostFifo() {
+  if (made_) (void)run_host_program("/bin/rm", {"-f", host_path(path_)});
 }
 
 }  // namespace ombrel::testsupport

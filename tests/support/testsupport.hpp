@@ -94,9 +94,29 @@ void set_folder_rights(const std::string& dir, Rights rights);
 // made.
 bool make_folder_link(const std::string& link, const std::string& target);
 
-// A FIFO at `path`, as Linux knows it: on Linux, and under Wine through the
-// host's own mkfifo. Real Windows has none; false there.
-bool make_fifo(const std::string& path);
+// `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
+// "/tmp/x" and "C:\..." lies in the prefix's drive folder; elsewhere the
+// path itself.
+std::string host_path(const std::string& path);
+// Runs a host program (under Wine a Linux one) to its end; its exit code,
+// or -1 (with a test failure added) when it cannot be run.
+int run_host_program(const std::string& program, const std::vector<std::string>& args);
+
+// A FIFO at `path`, as Linux knows it, removed when dropped: on Linux, and
+// under Wine through the host's own mkfifo and rm (Wine, asked to delete
+// it, would open it and wait for a writer). Real Windows has none: made()
+// is false there.
+class HostFifo {
+ public:
+  explicit HostFifo(std::string path);
+  HostFifo(HostFifo&&) = delete;
+  ~HostFifo();
+  bool made() const { return made_; }
+
+ private:
+  std::string path_;
+  bool made_ = false;
+};
 
 enum class Standin { Xray, SingBox, Desktop };
 
