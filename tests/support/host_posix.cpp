@@ -30,8 +30,13 @@ void set_folder_rights(const std::string& dir, Rights rights) {
   if (::chmod(dir.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + dir);
 }
 
-bool make_folder_link(const std::string& link, const std::string& target) {
-  return ::symlink(target.c_str(), link.c_str()) == 0;
+FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)
+    : link_(std::move(link)) {
+  made_ = kind == Kind::Symbolic && ::symlink(target.c_str(), link_.c_str()) == 0;
+}
+
+FolderLink::~FolderLink() {
+  if (made_) ::unlink(link_.c_str());
 }
 
 HostFifo::HostFifo(std::string path) : path_(std::move(path)) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/process.hpp"
 #include "testsupport.hpp"
 
 #ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
@@ -101,10 +102,48 @@ void set_folder_rights(const std::string& dir, Rights rights) {
   }
 }
 
-bool make_folder_link(const std::string& link, const std::string& target) {
-  return CreateSymbolicLinkW(
-             wide(link).c_str(), wide(target).c_str(),
-             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+namespace {
+
+bool make_junction(const std::string& link, const std::string& target) {
+  wchar_t system[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  platform::SpawnOptions options;
+  options.program = utf8_path(std::filesystem::path(system) / L"cmd.exe");
+  options.args = {"/d", "/c", "mklink", "/J", link, target};
+  options.std_in = platform::Stdio::Null;
+  options.std_out = platform::Stdio::Null;
+  options.std_err = platform::Stdio::Null;
+  auto made = platform::spawn(options);
+  if (!made) return false;
+  const auto code = made->wait();
+  return code && *code == 0 &&
+         (GetFileAttributesW(wide(link).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)
+    : link_(std::move(link)) {
+  if (!real_windows()) {
+    made_ = kind == Kind::Symbolic &&
+            run_host_program("/bin/ln", {"-s", host_path(target), host_path(link_)}) == 0;
+  } else if (kind == Kind::Junction) {
+    made_ = make_junction(link_, target);
+  } else {
+    made_ = CreateSymbolicLinkW(
+                wide(link_).c_str(), wide(target).c_str(),
+                SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+  }
+}
+
+FolderLink::~FolderLink() {
+  if (!made_) return;
+  if (!real_windows()) {
+    (void)run_host_program("/bin/rm", {"-f", host_path(link_)});
+  } else {
+    RemoveDirectoryW(wide(link_).c_str());  // the link, not what it leads to
+  }
 }
 
 HostFifo::HostFifo(std::string path) : path_(std::move(path)) {

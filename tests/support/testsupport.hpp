@@ -89,10 +89,25 @@ enum class Rights {
 };
 void set_folder_rights(const std::string& dir, Rights rights);
 
-// A link at `link` to the folder `target` (a symbolic link; on Windows a
-// directory link, which needs an administrator); false when it cannot be
-// made.
-bool make_folder_link(const std::string& link, const std::string& target);
+// A link at `link` to the folder `target`, removed (the link alone) when
+// dropped, before the folders around it are: a symbolic link (on Windows a
+// directory link, which needs an administrator; under Wine a Unix link
+// made by the host's ln, which Wine shows as a reparse point, where one a
+// Windows program makes it keeps in a form of its own), or a junction (a
+// mount point, made by cmd's mklink as any Windows user may; real Windows
+// only). made() is false when it could not be made.
+class FolderLink {
+ public:
+  enum class Kind { Symbolic, Junction };
+  FolderLink(std::string link, const std::string& target, Kind kind = Kind::Symbolic);
+  FolderLink(FolderLink&&) = delete;
+  ~FolderLink();
+  bool made() const { return made_; }
+
+ private:
+  std::string link_;
+  bool made_ = false;
+};
 
 // `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
 // "/tmp/x" and "C:\..." lies in the prefix's drive folder; elsewhere the
