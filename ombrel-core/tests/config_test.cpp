@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "config.hpp"
+#include "testsupport.hpp"
 #include "xray_nodes.hpp"
 
 namespace ombrel {
@@ -162,11 +163,8 @@ TEST(XrayConfig, InvalidUtf8IsReplacedNotThrown) {
 // ---- golden documents -----------------------------------------------------
 
 std::string golden_path(const char* name) {
-  std::string root = OMBREL_SOURCE_DIR;
-#ifdef _WIN32
-  if (!root.empty() && root.front() == '/') root = "Z:" + root;
-#endif
-  return root + "/tests/golden/" + name;
+  return testsupport::utf8_path(testsupport::fs_path(testsupport::source_dir()) / "tests" /
+                                "golden" / name);
 }
 
 std::string read_bytes(const std::string& path) {

@@ -6,17 +6,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "testsupport.hpp"
+
 namespace ombrel {
 namespace {
 
 using nlohmann::json;
 
 std::string golden_file(const char* name) {
-  std::string root = OMBREL_SOURCE_DIR;
-#ifdef _WIN32
-  if (!root.empty() && root.front() == '/') root = "Z:" + root;
-#endif
-  std::ifstream in(root + "/tests/golden/" + name, std::ios::binary);
+  std::ifstream in(testsupport::fs_path(testsupport::source_dir()) / "tests" / "golden" / name,
+                   std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

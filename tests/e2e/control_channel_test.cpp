@@ -38,7 +38,8 @@ using testsupport::TempDir;
 using testsupport::wait_until;
 
 std::string sample_nodes() {
-  const auto text = read_file(std::string(OMBREL_SOURCE_DIR) + "/docs/sample-nodes.json");
+  const auto text = read_file(platform::join_path(
+      platform::join_path(testsupport::source_dir(), "docs"), "sample-nodes.json"));
   EXPECT_TRUE(text) << "docs/sample-nodes.json";
   // One request is one line; the file is laid out for reading.
   std::string line = text.value_or("[]");

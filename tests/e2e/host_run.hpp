@@ -80,6 +80,16 @@ inline std::optional<int> service_state() {
   return std::stoi(ran.out.substr(colon + 1));
 }
 
+// Removes the service however the test that installed it ends, so that the
+// tests after it never meet a service they did not start.
+struct Uninstall {
+  std::string exe;
+  ~Uninstall() {
+    (void)run_program(exe, {"uninstall"});
+    testsupport::wait_until([] { return !service_state().has_value(); }, std::chrono::seconds(30));
+  }
+};
+
 // In a new prefix Wine's manager goes on starting its own services for a
 // while (tens of seconds on a busy machine) and holds its start lock: other
 // start requests fail with 1055 after three seconds, and a program that

@@ -1,6 +1,7 @@
 // The service under the real service control manager (Wine's in the tests):
 // installed from a folder whose path has a space, repointed, restarted,
-// stopped and removed, each step checked from outside through sc and reg.
+// stopped and removed, each step checked from outside through sc and the
+// manager's own answers.
 #include <windows.h>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.hpp"
 #include "host_run.hpp"
 #include "platform/pipe.hpp"
 #include "platform/proclist.hpp"
@@ -20,16 +22,38 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::fs_path;
 
-// A text value of the service's key ("" when missing).
-std::string service_value(const std::string& name) {
-  const Ran ran = run_program(
-      "C:\\windows\\system32\\reg.exe",
-      {"query", "HKLM\\System\\CurrentControlSet\\Services\\OmbrelService", "/v", name});
-  const auto at = ran.out.find("REG_SZ");
-  if (at == std::string::npos) return "";
-  const auto start = ran.out.find_first_not_of(' ', at + 6);
-  const auto end = ran.out.find_first_of("\r\n", start);
-  return ran.out.substr(start, end - start);
+// The service's settings as the manager gives them, whatever type the
+// registry keeps them under (Windows: ImagePath is REG_EXPAND_SZ, Wine:
+// REG_SZ). All empty when the service is missing.
+struct Settings {
+  std::string image_path;
+  std::string account;
+  std::string group;
+};
+
+Settings service_settings() {
+  Settings got;
+  const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return got;
+  const SC_HANDLE service = OpenServiceW(manager, L"OmbrelService", SERVICE_QUERY_CONFIG);
+  if (service != nullptr) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (needed != 0 &&
+        QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                            needed, &needed)) {
+      const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+      const auto text = [](const wchar_t* w) {
+        return w == nullptr ? std::string() : utf16_to_utf8(reinterpret_cast<const char16_t*>(w));
+      };
+      got = {text(config->lpBinaryPathName), text(config->lpServiceStartName),
+             text(config->lpLoadOrderGroup)};
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return got;
 }
 
 // The account and load-order group changed through the manager, as an
@@ -96,6 +120,7 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   testsupport::TempDir root("host e2e");
   const std::string first = copy_service_into(root.file("first copy"));
   const std::string second = copy_service_into(root.file("second copy"));
+  const Uninstall uninstall{second};
   const std::string not_found = "Error: служба не найдена\n\nCaused by:\n    ";
   const std::string installed = "служба OmbrelService установлена и запущена\n";
   // One command and what it leaves: its exit code, its output (unless
@@ -117,7 +142,7 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   step("uninstall before anything is installed", first, {"uninstall"}, 1, "", not_found,
        std::nullopt);
   step("install", first, {"install"}, 0, installed, "", 4);
-  EXPECT_EQ(service_value("ImagePath"), "\"" + first + "\"");
+  EXPECT_EQ(service_settings().image_path, "\"" + first + "\"");
   if (testsupport::real_windows()) {
     const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
                                          10000, SC_ACTION_RESTART, 30000};
@@ -125,12 +150,13 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   }
   // What an administrator may have changed meanwhile is put back.
   change_account_and_group();
-  ASSERT_EQ(service_value("Group"), "NDIS");
+  ASSERT_EQ(service_settings().group, "NDIS");
   step("install again from another folder, extra words ignored", second, {"install", "--again"}, 0,
        installed, "", 4);
-  EXPECT_EQ(service_value("ImagePath"), "\"" + second + "\"");
-  EXPECT_EQ(service_value("ObjectName"), "LocalSystem");
-  EXPECT_EQ(service_value("Group"), "");
+  const Settings repointed = service_settings();
+  EXPECT_EQ(repointed.image_path, "\"" + second + "\"");
+  EXPECT_EQ(repointed.account, "LocalSystem");
+  EXPECT_EQ(repointed.group, "");
   step("restart a running service", second, {"restart"}, 0, "", "", 4);
   step("stop through the manager", SC, {"stop", "OmbrelService"}, 0, std::nullopt, "", 1);
   step("restart a stopped service", second, {"restart"}, 0, "", "", 4);
@@ -146,6 +172,7 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
   testsupport::TempDir root("impostor");
   const std::string service = copy_service_into(root.file("installed"));
+  const Uninstall uninstall{service};
   const std::string ctl = testsupport::bin_dir() + "\\ombrelctl.exe";
   auto impostor = platform::create_pipe(platform::default_pipe_name());
   ASSERT_TRUE(impostor) << impostor.error().to_string();

@@ -344,7 +344,7 @@ TEST(RealCore, GoldenDocumentsPassV2raysCheckWhereItKnowsTheirTransports) {
   if (::access(V2RAY, X_OK) != 0) GTEST_SKIP() << V2RAY << " is missing: no real proxy core to ask";
   int judged = 0;
   for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(OMBREL_SOURCE_DIR) + "/tests/golden")) {
+       std::filesystem::directory_iterator(testsupport::source_dir() + "/tests/golden")) {
     const std::string name = entry.path().filename().string();
     if (!name.starts_with("xray-")) continue;
     SCOPED_TRACE(name);

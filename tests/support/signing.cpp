@@ -14,11 +14,6 @@
 
 namespace ombrel::testsupport {
 
-namespace {
-
-// `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
-// "/tmp/x" and "C:\..." lies in the prefix's drive folder; on Linux the
-// path itself.
 std::string host_path(const std::string& path) {
 #ifdef _WIN32
   if (real_windows()) return path;
@@ -43,10 +38,9 @@ std::string host_path(const std::string& path) {
 #endif
 }
 
-// Runs a host program to its end; its exit code, or -1 when it cannot be
-// run. Under Wine a Linux program is started without a process handle to
-// wait on, so a shell runs it and leaves its exit code in a file that is
-// waited for instead.
+// Under Wine a Linux program is started without a process handle to wait
+// on, so a shell runs it and leaves its exit code in a file that is waited
+// for instead.
 int run_host_program(const std::string& program, const std::vector<std::string>& args) {
   platform::SpawnOptions options;
   options.std_in = platform::Stdio::Null;
@@ -87,6 +81,8 @@ int run_host_program(const std::string& program, const std::vector<std::string>&
   }
   return process->wait().value_or(-1);
 }
+
+namespace {
 
 // Linux's own tools under Wine; on real Windows the ones the environment
 // names (the workflow installs them), or the bare name.

@@ -1,13 +1,13 @@
 #include "testsupport.hpp"
 
 #include <atomic>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/paths.hpp"
 #include "platform/proclist.hpp"
 
 namespace ombrel::testsupport {
@@ -21,17 +21,11 @@ std::string utf8_path(const std::filesystem::path& path) {
   return std::string(s.begin(), s.end());
 }
 
-bool real_windows() {
-#ifdef _WIN32
-  const char* flag = std::getenv("OMBREL_REAL_WINDOWS");
-  return flag != nullptr && std::string_view(flag) == "1";
-#else
-  return false;
-#endif
-}
+namespace {
 
-std::string bin_dir() {
-  std::string dir = OMBREL_BIN_DIR;
+// A compile-time path as this platform names it: under Wine the Linux path
+// is reached through drive Z:.
+std::string built_path(std::string dir) {
 #ifdef _WIN32
   if (dir.starts_with('/')) {
     for (char& c : dir) {
@@ -43,6 +37,26 @@ std::string bin_dir() {
   return dir;
 }
 
+}  // namespace
+
+std::string bin_dir() {
+  static const std::string dir = [] {
+    auto own = platform::install_dir();
+    return own ? *own : built_path(OMBREL_BIN_DIR);
+  }();
+  return dir;
+}
+
+std::string source_dir() {
+  static const std::string dir = [] {
+    const auto tree = fs_path(bin_dir()).parent_path().parent_path().parent_path();
+    std::error_code ec;
+    if (std::filesystem::is_directory(tree / "tests" / "golden", ec)) return utf8_path(tree);
+    return built_path(OMBREL_SOURCE_DIR);
+  }();
+  return dir;
+}
+
 std::string exe_name(std::string_view base) {
 #ifdef _WIN32
   return std::string(base) + ".exe";
@@ -51,13 +65,15 @@ std::string exe_name(std::string_view base) {
 #endif
 }
 
-TempDir::TempDir(std::string_view hint) {
+TempDir::TempDir(std::string_view hint, Where where) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
   const std::string name = "ombrel-" + std::string(hint) + "-" +
                            std::to_string(platform::current_process_id()) + "-" +
                            std::to_string(counter++) + "-" + std::to_string(random() % 100000);
-  const auto dir = std::filesystem::temp_directory_path() / fs_path(name);
+  const auto dir =
+      (where == Where::BelowRoot ? fs_path(below_root()) : std::filesystem::temp_directory_path()) /
+      fs_path(name);
   std::filesystem::create_directories(dir);
   path_ = utf8_path(dir);
 }
@@ -125,8 +141,9 @@ bool running_from(std::uint32_t pid, const std::string& exe) {
 }
 
 InstallDir::InstallDir(std::string_view hint)
-    : TempDir(hint),
-      xray(install_standin(path(), Standin::Xray)),
+    : TempDir(hint, Where::BelowRoot),
+      xray((set_folder_rights(path(), Rights::AdministratorsOnly),
+            install_standin(path(), Standin::Xray))),
       sing_box(install_standin(path(), Standin::SingBox)),
       desktop(install_standin(path(), Standin::Desktop)) {}
 

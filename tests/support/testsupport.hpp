@@ -18,19 +18,34 @@ namespace ombrel::testsupport {
 
 using namespace std::chrono_literals;
 
-// The Windows suite runs under Wine here and on real Windows in CI, where
-// the workflow sets OMBREL_REAL_WINDOWS=1. A few tests only make sense in
-// one of the two: Wine runs the host's Linux programs and grants every
-// right, while only Windows keeps access lists on files and enforces them.
+// The Windows suite runs under Wine here and on real Windows in CI. A few
+// tests only make sense in one of the two: Wine runs the host's Linux
+// programs and grants every right, while only Windows keeps access lists on
+// files and enforces them. Wine is told apart at run time by ntdll's
+// `wine_get_version` export; OMBREL_REAL_WINDOWS=1 (or 0) forces a side.
 bool real_windows();
 #define OMBREL_WINE_ONLY(why) \
   if (::ombrel::testsupport::real_windows()) GTEST_SKIP() << "under Wine only: " << why
 #define OMBREL_REAL_WINDOWS_ONLY(why) \
   if (!::ombrel::testsupport::real_windows()) GTEST_SKIP() << "on real Windows only: " << why
 
-// The folder of every built executable (OMBREL_BIN_DIR), as this platform
-// names it: under Wine the Linux path is reached through drive Z:.
+// Whether the test may act as the system account: on real Windows when it
+// runs as LocalSystem (CI runs the executables holding such tests a second
+// time so); Wine and Linux give every process what these tests need.
+bool system_account();
+#define OMBREL_SYSTEM_ACCOUNT_ONLY(why)         \
+  if (!::ombrel::testsupport::system_account()) \
+  GTEST_SKIP() << "as the system account only (run it as LocalSystem): " << why
+
+// The folder of every built executable: the one this test runs from (all
+// of them are built into one folder), so that a build copied elsewhere, or
+// reached through another drive, still finds them.
 std::string bin_dir();
+
+// The source tree: the build folder's parent's parent when it holds the
+// tests (a preset's build/<name>), otherwise where it was at build time
+// (OMBREL_SOURCE_DIR; under Wine the Linux path through drive Z:).
+std::string source_dir();
 
 // `base` with ".exe" on Windows: "xray" -> "xray.exe".
 std::string exe_name(std::string_view base);
@@ -38,11 +53,20 @@ std::string exe_name(std::string_view base);
 std::filesystem::path fs_path(const std::string& utf8);
 std::string utf8_path(const std::filesystem::path& path);
 
-// A new empty folder in the system's temporary folder, removed with all its
-// content when dropped. `hint` becomes part of the name (may be non-ASCII).
+// Where a TempDir is made: the system's temporary folder, or straight
+// below the volume root (Windows: %SystemDrive%\\), where nothing above it
+// but the root itself decides who may change it. The temporary folder of a
+// Windows account lies in its profile, which the system account rightly
+// judges unsafe; Linux keeps both in the temporary folder.
+enum class Where { Temp, BelowRoot };
+// The folder Where::BelowRoot makes folders in.
+std::string below_root();
+
+// A new empty folder, removed with all its content when dropped. `hint`
+// becomes part of the name (may be non-ASCII).
 class TempDir {
  public:
-  explicit TempDir(std::string_view hint = "t");
+  explicit TempDir(std::string_view hint = "t", Where where = Where::Temp);
   TempDir(TempDir&&) = delete;
   ~TempDir();
   const std::string& path() const { return path_; }
@@ -51,6 +75,62 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Who may change a folder the test makes, set explicitly rather than left
+// to what its parents hand down.
+enum class Rights {
+  // Linux: mode 0755. Windows: owned by the administrators, a protected
+  // list granting the system and the administrators everything, users
+  // reading and running.
+  AdministratorsOnly,
+  // Linux: mode 0777. Windows: the same list, and everyone may change it.
+  EveryoneChanges,
+};
+void set_folder_rights(const std::string& dir, Rights rights);
+
+// A link at `link` to the folder `target`, removed (the link alone) when
+// dropped, before the folders around it are: a symbolic link (on Windows a
+// directory link, which needs an administrator; under Wine a Unix link
+// made by the host's ln, which Wine shows as a reparse point, where one a
+// Windows program makes it keeps in a form of its own), or a junction (a
+// mount point, made by cmd's mklink as any Windows user may; real Windows
+// only). made() is false when it could not be made.
+class FolderLink {
+ public:
+  enum class Kind { Symbolic, Junction };
+  FolderLink(std::string link, const std::string& target, Kind kind = Kind::Symbolic);
+  FolderLink(FolderLink&&) = delete;
+  ~FolderLink();
+  bool made() const { return made_; }
+
+ private:
+  std::string link_;
+  bool made_ = false;
+};
+
+// `path` as the host's own programs see it: under Wine "Z:\tmp\x" is
+// "/tmp/x" and "C:\..." lies in the prefix's drive folder; elsewhere the
+// path itself.
+std::string host_path(const std::string& path);
+// Runs a host program (under Wine a Linux one) to its end; its exit code,
+// or -1 (with a test failure added) when it cannot be run.
+int run_host_program(const std::string& program, const std::vector<std::string>& args);
+
+// A FIFO at `path`, as Linux knows it, removed when dropped: on Linux, and
+// under Wine through the host's own mkfifo and rm (Wine, asked to delete
+// it, would open it and wait for a writer). Real Windows has none: made()
+// is false there.
+class HostFifo {
+ public:
+  explicit HostFifo(std::string path);
+  HostFifo(HostFifo&&) = delete;
+  ~HostFifo();
+  bool made() const { return made_; }
+
+ private:
+  std::string path_;
+  bool made_ = false;
 };
 
 enum class Standin { Xray, SingBox, Desktop };
@@ -74,7 +154,10 @@ std::string install_program(const std::string& dir, std::string_view base,
 // over the number does not.
 bool running_from(std::uint32_t pid, const std::string& exe);
 
-// A temporary installation folder with all three stand-ins in place.
+// A temporary installation folder with all three stand-ins in place, made
+// below the volume root with Rights::AdministratorsOnly: a folder the
+// service, run as the system account, judges safe wherever the checkout or
+// the temporary folder lives.
 class InstallDir : public TempDir {
  public:
   explicit InstallDir(std::string_view hint = "install");

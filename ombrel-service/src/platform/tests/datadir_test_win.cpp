@@ -74,7 +74,7 @@ TEST(PrivateDirWin, ANewOrEarlierFolderCarriesTheProtectedList) {
     auto judged = is_private_security(*sddl);
     ASSERT_TRUE(judged) << judged.error().to_string();
     EXPECT_TRUE(*judged) << *sddl;
-    // The exact list read back: on real Windows only (OMBREL_REAL_WINDOWS=1).
+    // The exact list read back: on real Windows only.
     if (testsupport::real_windows()) {
       EXPECT_TRUE(has_private_access_list(dir).value_or(false)) << *sddl;
     } else {

@@ -1,7 +1,7 @@
 // The desktop launch with the stand-in desktop program. Under Wine the
 // console session and its user token exist, so the Windows path runs the
 // real calls. On real Windows only the system account may take a session's
-// user token, which a test run as an administrator is not.
+// user token: CI runs these as LocalSystem, and they skip as anyone else.
 #include "platform/session.hpp"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ constexpr const char* NEEDS_THE_SYSTEM_ACCOUNT =
     "a session's user token is given to the system account alone";
 
 TEST(Session, StartsTheDesktopApplicationInItsFolderWithoutArguments) {
-  OMBREL_WINE_ONLY(NEEDS_THE_SYSTEM_ACCOUNT);
+  OMBREL_SYSTEM_ACCOUNT_ONLY(NEEDS_THE_SYSTEM_ACCOUNT);
   // The blank tests the quoting of the program on the Windows command line.
   for (const char* hint : {"session", "session with blank"}) {
     SCOPED_TRACE(hint);
@@ -36,7 +36,7 @@ TEST(Session, StartsTheDesktopApplicationInItsFolderWithoutArguments) {
 }
 
 TEST(Session, AMissingProgramGivesTheFixedSentence) {
-  OMBREL_WINE_ONLY(NEEDS_THE_SYSTEM_ACCOUNT);
+  OMBREL_SYSTEM_ACCOUNT_ONLY(NEEDS_THE_SYSTEM_ACCOUNT);
   TempDir dir("session-empty");
   auto launched = launch_in_user_session(dir.path());
   ASSERT_FALSE(launched);

@@ -305,7 +305,7 @@ TEST(StartupCheck, RemovesStagedCopiesOfAnInterruptedRun) {
 // The whole way with the real launcher: the stand-in desktop program is
 // offered as the new desktop application, verified, installed and started.
 TEST(UpdateWithRealLauncher, TheNewDesktopApplicationStarts) {
-  OMBREL_WINE_ONLY("a session's user token is given to the system account alone");
+  OMBREL_SYSTEM_ACCOUNT_ONLY("a session's user token is given to the system account alone");
   UpdateFixture f;
   UpdateFields fields = f.offer("desktop v2", "service v1");
   testsupport::install_standin(f.offered.path(), testsupport::Standin::Desktop, "new-desktop");

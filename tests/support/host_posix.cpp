@@ -1,0 +1,50 @@
+// What the Linux port's tests ask of the host: rights on folders they make,
+// links and FIFOs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include "testsupport.hpp"
+
+namespace ombrel::testsupport {
+
+bool real_windows() {
+  return false;
+}
+
+bool system_account() {
+  return true;
+}
+
+std::string below_root() {
+  return utf8_path(std::filesystem::temp_directory_path());
+}
+
+void set_folder_rights(const std::string& dir, Rights rights) {
+  // chmod, not the umask's guess: a group-writable umask would make every
+  // installation folder unsafe.
+  const mode_t mode = rights == Rights::AdministratorsOnly ? 0755 : 0777;
+  if (::chmod(dir.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + dir);
+}
+
+FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)
+    : link_(std::move(link)) {
+  made_ = kind == Kind::Symbolic && ::symlink(target.c_str(), link_.c_str()) == 0;
+}
+
+FolderLink::~FolderLink() {
+  if (made_) ::unlink(link_.c_str());
+}
+
+HostFifo::HostFifo(std::string path) : path_(std::move(path)) {
+  made_ = ::mkfifo(path_.c_str(), 0600) == 0;
+}
+
+HostFifo::~HostFifo() {
+  if (made_) ::unlink(path_.c_str());
+}
+
+}  // namespace ombrel::testsupport
