@@ -22,6 +22,18 @@
 namespace ombrel::platform {
 namespace {
 
+// NLMSG_OK and NLMSG_NEXT compare a signed length with the header's unsigned
+// one, which clang's sign-compare warning refuses.
+bool message_fits(const nlmsghdr* h, std::size_t left) {
+  return left >= sizeof(nlmsghdr) && h->nlmsg_len >= sizeof(nlmsghdr) && h->nlmsg_len <= left;
+}
+
+nlmsghdr* next_message(nlmsghdr* h, std::size_t& left) {
+  const std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
+  left = step < left ? left - step : 0;
+  return reinterpret_cast<nlmsghdr*>(reinterpret_cast<char*>(h) + step);
+}
+
 // /proc/net/tcp's state column for a listening socket.
 constexpr std::string_view LISTEN_STATE = "0A";
 
@@ -154,8 +166,9 @@ Result<void> ask_sock_diag(int family, std::span<const std::uint16_t> ports,
       if (errno == EINTR) continue;
       return fail(last_os_error());
     }
-    int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    std::size_t left = static_cast<std::size_t>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); message_fits(h, left);
+         h = next_message(h, left)) {
       if (h->nlmsg_type == NLMSG_DONE) return {};
       if (h->nlmsg_type == NLMSG_ERROR) {
         const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
