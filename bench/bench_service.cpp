@@ -39,9 +39,9 @@
 #include "bench_report.hpp"
 #include "control/protocol.hpp"
 #include "line_server_posix.hpp"
-#include "platform/pipe.hpp"
-#include "platform/ports.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/channel/ports.hpp"
+#include "platform/process/process.hpp"
 
 extern char** environ;
 

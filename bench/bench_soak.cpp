@@ -27,12 +27,12 @@
 #include <thread>
 
 #include "bench_report.hpp"
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
-#include "platform/selfstats.hpp"
-#include "platform/service.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/host/service.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
+#include "platform/process/selfstats.hpp"
 
 namespace {
 

@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "bench_report.hpp"
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
 
 namespace {
 

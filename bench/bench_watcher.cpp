@@ -29,7 +29,7 @@
 #include "base/clock.hpp"
 #include "base/stream.hpp"
 #include "bench_report.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/paths.hpp"
 #include "registry/registry.hpp"
 #include "serving/core_log.hpp"
 #include "serving/line_reader.hpp"

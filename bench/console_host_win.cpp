@@ -22,7 +22,7 @@
 #include <string>
 
 #include "bench_report.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/process/selfstats.hpp"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include "base/text.hpp"
 #include "control/protocol.hpp"
-#include "platform/files.hpp"
-#include "platform/pipe.hpp"
-#include "platform/service.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/files.hpp"
+#include "platform/host/service.hpp"
 
 namespace ombrel::ctl {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 
 namespace ombrel::ctl {
 

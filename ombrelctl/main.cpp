@@ -3,7 +3,7 @@
 
 #include "base/text.hpp"
 #include "ctl.hpp"
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 
 namespace {
 

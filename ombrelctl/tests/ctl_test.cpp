@@ -11,7 +11,7 @@
 
 #include "control/pipe_server.hpp"
 #include "ctl.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::ctl {

@@ -19,10 +19,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/selfstats.hpp"
 #include "running_service.hpp"
 #include "testsupport.hpp"
 

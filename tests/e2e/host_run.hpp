@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/process.hpp"
-#include "platform/service.hpp"
+#include "platform/host/service.hpp"
+#include "platform/process/process.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::host_e2e {

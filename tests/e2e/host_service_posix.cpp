@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "host_run.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 
 namespace ombrel::host_e2e {
 namespace {

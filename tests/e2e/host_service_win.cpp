@@ -12,9 +12,9 @@
 
 #include "base/text.hpp"
 #include "host_run.hpp"
-#include "platform/pipe.hpp"
-#include "platform/proclist.hpp"
-#include "platform/service.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/host/service.hpp"
+#include "platform/process/proclist.hpp"
 
 namespace ombrel::host_e2e {
 namespace {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
 #include "running_service.hpp"
 #include "testsupport.hpp"
 

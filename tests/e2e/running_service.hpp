@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
 #include "testsupport.hpp"
 
 #ifndef _WIN32

@@ -6,10 +6,10 @@
 #include <iostream>
 #include <string>
 
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "running_service.hpp"
 #include "testsupport.hpp"
 

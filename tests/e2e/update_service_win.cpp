@@ -22,11 +22,11 @@
 #include <nlohmann/json.hpp>
 
 #include "host_run.hpp"
-#include "platform/hash.hpp"
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/service.hpp"
-#include "platform/version.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/host/service.hpp"
+#include "platform/trust/hash.hpp"
+#include "platform/trust/version.hpp"
 #include "running_service.hpp"
 #include "signing.hpp"
 

@@ -22,10 +22,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/hash.hpp"
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/trust/hash.hpp"
 #include "running_service.hpp"
 #include "signing.hpp"
 #include "testsupport.hpp"

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/console.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/host/console.hpp"
+#include "platform/process/process.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/service.hpp"
+#include "platform/host/service.hpp"
 #include "standin.hpp"
 
 namespace {

@@ -37,10 +37,10 @@
 #include <io.h>
 #endif
 
-#include "platform/console.hpp"
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/host/console.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 
 namespace standin {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/process.hpp"
+#include "platform/process/process.hpp"
 #include "testsupport.hpp"
 
 #ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE

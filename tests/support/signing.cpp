@@ -7,9 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
-#include "platform/trust.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/trust/trust.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::testsupport {

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/paths.hpp"
-#include "platform/proclist.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/proclist.hpp"
 
 namespace ombrel::testsupport {
 

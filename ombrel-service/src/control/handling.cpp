@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "config.hpp"
-#include "platform/resolve.hpp"
+#include "platform/channel/resolve.hpp"
 #include "registry/registry.hpp"
 #include "select.hpp"
 #include "singbox.hpp"

@@ -11,8 +11,8 @@
 #include <span>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/host/console.hpp"
 
 namespace ombrel::control {
 namespace {

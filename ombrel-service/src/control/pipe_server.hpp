@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "base/error.hpp"
-#include "platform/files.hpp"
-#include "platform/io_bound.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/io_bound.hpp"
 
 namespace ombrel::control {
 

@@ -1,6 +1,6 @@
 #include "host/console.hpp"
 
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 
 namespace ombrel::host {
 

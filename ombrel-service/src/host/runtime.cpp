@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/identity.hpp"
-#include "platform/process.hpp"
+#include "platform/process/process.hpp"
 #include "serving/service_log.hpp"
 
 namespace ombrel::host {

@@ -12,7 +12,7 @@
 
 #include "base/error.hpp"
 #include "host/stop_signal.hpp"
-#include "platform/service.hpp"
+#include "platform/host/service.hpp"
 
 namespace ombrel::host {
 

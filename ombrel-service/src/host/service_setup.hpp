@@ -7,7 +7,7 @@
 
 #include "base/error.hpp"
 #include "host/console.hpp"
-#include "platform/service.hpp"
+#include "platform/host/service.hpp"
 
 namespace ombrel::host {
 

@@ -1,11 +1,16 @@
 #pragma once
-// Owned kernel handles for the Windows side of the platform layer. Only
+// Owned kernel handles, and the UTF-16 text the calls take, for the Windows
+// side of the platform layer. Only
 // `*_win.cpp` files include this header; nothing outside the platform layer
 // sees a HANDLE.
 #include <windows.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
+
+#include "base/text.hpp"
 
 namespace ombrel::platform {
 
@@ -54,5 +59,11 @@ struct LocalFreeDeleter {
   void operator()(void* p) const noexcept { LocalFree(p); }
 };
 using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+// UTF-8, as the rest of the service keeps text, to the UTF-16 the wide calls take.
+inline std::wstring wide(std::string_view utf8) {
+  const std::u16string u16 = utf8_to_utf16(utf8);
+  return std::wstring(u16.begin(), u16.end());
+}
 
 }  // namespace ombrel::platform

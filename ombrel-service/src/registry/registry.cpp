@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 
 namespace ombrel::registry {
 

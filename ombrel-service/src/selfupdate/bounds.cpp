@@ -2,7 +2,7 @@
 // ran out of them, and the refusal while the installation folder is unsafe.
 #include <atomic>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 

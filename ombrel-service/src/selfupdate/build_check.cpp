@@ -1,6 +1,6 @@
 // What an offered program is and whether it is newer: its version resource
 // against the installed file's.
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "selfupdate/update.hpp"
 
 namespace ombrel::selfupdate {

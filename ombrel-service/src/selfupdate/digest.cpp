@@ -1,9 +1,9 @@
 // Digests, the checks of an offered file, and its staged copy.
 #include <memory>
 
-#include "platform/files.hpp"
-#include "platform/hash.hpp"
-#include "platform/io_bound.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/io_bound.hpp"
+#include "platform/trust/hash.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 

@@ -5,11 +5,11 @@
 #include <thread>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
-#include "platform/session.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/host/console.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/session.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 

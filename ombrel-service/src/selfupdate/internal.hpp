@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/io_bound.hpp"
+#include "platform/files/io_bound.hpp"
 #include "selfupdate/update.hpp"
 
 namespace ombrel::selfupdate::internal {

@@ -2,9 +2,9 @@
 // decision what changes, the pending record and the swap with backups.
 #include <nlohmann/json.hpp>
 
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
-#include "platform/session.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/session.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 

@@ -39,11 +39,11 @@
 
 #include "base/clock.hpp"
 #include "base/error.hpp"
-#include "platform/files.hpp"
-#include "platform/io_bound.hpp"
-#include "platform/proclist.hpp"
-#include "platform/trust.hpp"
-#include "platform/version.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/io_bound.hpp"
+#include "platform/process/proclist.hpp"
+#include "platform/trust/trust.hpp"
+#include "platform/trust/version.hpp"
 
 namespace ombrel::selfupdate {
 

@@ -9,8 +9,8 @@
 #endif
 
 #include "base/text.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
 #include "serving/log_scan.hpp"

@@ -1,7 +1,7 @@
 #include "serving/diag_log.hpp"
 
 #include "base/text.hpp"
-#include "platform/io_bound.hpp"
+#include "platform/files/io_bound.hpp"
 
 namespace ombrel::serving {
 

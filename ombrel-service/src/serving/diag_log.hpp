@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 
 namespace ombrel::serving {
 

@@ -9,11 +9,11 @@
 #include <utility>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
-#include "platform/io_bound.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/io_bound.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/host/console.hpp"
 #include "serving/diag_log.hpp"
 
 namespace ombrel::serving {

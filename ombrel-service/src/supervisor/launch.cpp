@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "registry/registry.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"

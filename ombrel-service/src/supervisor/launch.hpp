@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "platform/io_bound.hpp"
-#include "platform/ports.hpp"
-#include "platform/process.hpp"
+#include "platform/channel/ports.hpp"
+#include "platform/files/io_bound.hpp"
+#include "platform/process/process.hpp"
 #include "serving/core_log.hpp"
 
 namespace ombrel::supervisor {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "platform/paths.hpp"
-#include "platform/proclist.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/proclist.hpp"
 #include "supervisor/launch.hpp"
 
 namespace ombrel::supervisor {

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 #include "registry/registry.hpp"
 
 namespace ombrel::supervisor {

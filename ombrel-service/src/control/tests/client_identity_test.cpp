@@ -12,7 +12,7 @@
 
 #include "control/handling.hpp"
 #include "control/pipe_server.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 #include "testsupport.hpp"
 
 #ifndef _WIN32

@@ -11,7 +11,7 @@
 
 #include "config.hpp"
 #include "control/handling.hpp"
-#include "platform/process.hpp"
+#include "platform/process/process.hpp"
 #include "select.hpp"
 #include "singbox.hpp"
 #include "testsupport.hpp"

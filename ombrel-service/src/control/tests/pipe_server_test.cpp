@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "control/pipe_server.hpp"
-#include "platform/paths.hpp"
-#include "platform/pipe.hpp"
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::control {

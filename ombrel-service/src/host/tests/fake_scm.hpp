@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/service.hpp"
+#include "platform/host/service.hpp"
 
 namespace ombrel::host::testing {
 

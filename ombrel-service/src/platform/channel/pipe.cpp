@@ -1,8 +1,8 @@
 #include <array>
 #include <string>
 
-#include "platform/pipe.hpp"
-#include "platform/pipe_common.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/channel/pipe_common.hpp"
 
 namespace ombrel::platform {
 namespace pipe_detail {

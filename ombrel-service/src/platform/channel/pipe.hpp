@@ -21,8 +21,8 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "platform/files.hpp"
-#include "platform/io_bound.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/io_bound.hpp"
 
 namespace ombrel::platform {
 

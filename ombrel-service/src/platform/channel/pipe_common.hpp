@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "base/error.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 
 namespace ombrel::platform::pipe_detail {
 

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/channel/pipe.hpp"
+#include "platform/channel/pipe_common.hpp"
 #include "platform/oserror.hpp"
-#include "platform/pipe.hpp"
-#include "platform/pipe_common.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "platform/access_win.hpp"
+#include "platform/channel/pipe.hpp"
+#include "platform/channel/pipe_common.hpp"
+#include "platform/files/io_watch_win.hpp"
 #include "platform/handle_win.hpp"
-#include "platform/io_watch_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/pipe.hpp"
-#include "platform/pipe_common.hpp"
-#include "platform/token_win.hpp"
+#include "platform/trust/access_win.hpp"
+#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -37,11 +37,6 @@ constexpr DWORD PIPE_BUFFER = 65536;
 constexpr DWORD WRITE_PIECE = static_cast<DWORD>(pipe_detail::REPLY_PIECE);
 
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = utf8_to_utf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 Result<UniqueHandle> client_token(HANDLE pipe);
 

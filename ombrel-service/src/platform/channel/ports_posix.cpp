@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/files.hpp"
+#include "platform/channel/ports.hpp"
+#include "platform/files/files.hpp"
 #include "platform/oserror.hpp"
-#include "platform/ports.hpp"
 
 namespace ombrel::platform {
 namespace {

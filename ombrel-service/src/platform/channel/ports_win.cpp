@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/channel/ports.hpp"
 #include "platform/oserror.hpp"
-#include "platform/ports.hpp"
 
 namespace ombrel::platform {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/resolve.hpp"
+#include "platform/channel/resolve.hpp"
 
 namespace ombrel::platform {
 

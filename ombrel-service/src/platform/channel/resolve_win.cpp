@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/text.hpp"
+#include "platform/channel/resolve.hpp"
 #include "platform/oserror.hpp"
-#include "platform/resolve.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -1,6 +1,6 @@
 // The data folder is the same notion on both platforms.
-#include "platform/datadir.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/paths.hpp"
 
 namespace ombrel::platform {
 

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <mutex>
 
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "platform/oserror.hpp"
-#include "platform/paths.hpp"
 
 namespace ombrel::platform {
 

@@ -10,21 +10,16 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/paths.hpp"
-#include "platform/token_win.hpp"
+#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string u16 = utf8_to_utf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
 
 std::string narrow(const wchar_t* text) {
   const std::wstring_view w(text);

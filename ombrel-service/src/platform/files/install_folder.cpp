@@ -1,4 +1,4 @@
-#include "platform/install_folder.hpp"
+#include "platform/files/install_folder.hpp"
 
 namespace ombrel::platform {
 

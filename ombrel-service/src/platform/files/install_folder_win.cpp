@@ -10,19 +10,14 @@
 #include <vector>
 
 #include "base/text.hpp"
+#include "platform/files/install_folder.hpp"
 #include "platform/handle_win.hpp"
-#include "platform/install_folder.hpp"
 #include "platform/oserror.hpp"
-#include "platform/token_win.hpp"
+#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string u16 = utf8_to_utf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
 
 constexpr const wchar_t* TRUSTED_INSTALLER =
     L"S-1-5-80-956008885-3425870976-2573247734-1233264046-1183309829";

@@ -1,4 +1,4 @@
-#include "platform/io_bound.hpp"
+#include "platform/files/io_bound.hpp"
 
 namespace ombrel::platform {
 

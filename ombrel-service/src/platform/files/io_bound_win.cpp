@@ -1,5 +1,5 @@
-#include "platform/io_bound.hpp"
-#include "platform/io_watch_win.hpp"
+#include "platform/files/io_bound.hpp"
+#include "platform/files/io_watch_win.hpp"
 
 namespace ombrel::platform {
 

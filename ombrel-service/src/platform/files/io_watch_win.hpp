@@ -9,8 +9,8 @@
 #include <optional>
 #include <thread>
 
+#include "platform/files/io_bound.hpp"
 #include "platform/handle_win.hpp"
-#include "platform/io_bound.hpp"
 
 namespace ombrel::platform {
 

@@ -1,7 +1,7 @@
 // Judging where an offered path leads, from what the system showed of it.
 #include <array>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 
 namespace ombrel::platform {
 

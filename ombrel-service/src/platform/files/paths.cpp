@@ -1,6 +1,6 @@
 // The installation folder is the same notion on both platforms; only the
 // way to the executable's path differs.
-#include "platform/paths.hpp"
+#include "platform/files/paths.hpp"
 
 namespace ombrel::platform {
 

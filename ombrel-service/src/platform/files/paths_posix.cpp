@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/files/paths.hpp"
 #include "platform/oserror.hpp"
-#include "platform/paths.hpp"
 
 namespace ombrel::platform {
 

@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include "base/text.hpp"
+#include "platform/files/paths.hpp"
 #include "platform/oserror.hpp"
-#include "platform/paths.hpp"
 
 namespace ombrel::platform {
 

@@ -1,7 +1,7 @@
 // The copy of standard error is the same on both platforms.
 #include <atomic>
 
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 
 namespace ombrel::platform {
 namespace {

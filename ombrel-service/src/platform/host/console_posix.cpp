@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "base/text.hpp"
-#include "platform/console.hpp"
+#include "platform/host/console.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/host/service.hpp"
 #include "platform/oserror.hpp"
-#include "platform/service.hpp"
 
 namespace ombrel::platform {
 namespace {

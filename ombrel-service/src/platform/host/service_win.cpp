@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "base/text.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/handle_win.hpp"
+#include "platform/host/service.hpp"
 #include "platform/oserror.hpp"
-#include "platform/paths.hpp"
-#include "platform/service.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -29,11 +30,6 @@ static_assert(scm::CONTROL_STOP == SERVICE_CONTROL_STOP);
 static_assert(scm::CONTROL_INTERROGATE == SERVICE_CONTROL_INTERROGATE);
 static_assert(scm::CONTROL_SHUTDOWN == SERVICE_CONTROL_SHUTDOWN);
 static_assert(scm::HANDLER_NOT_IMPLEMENTED == ERROR_CALL_NOT_IMPLEMENTED);
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = utf8_to_utf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 // Owns one handle of the service control manager.
 class ScHandle {

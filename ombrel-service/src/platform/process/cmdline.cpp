@@ -1,4 +1,4 @@
-#include "platform/cmdline.hpp"
+#include "platform/process/cmdline.hpp"
 
 namespace ombrel::platform {
 namespace {

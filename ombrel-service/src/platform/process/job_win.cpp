@@ -1,8 +1,8 @@
 #include <mutex>
 
 #include "platform/handle_win.hpp"
-#include "platform/job_win.hpp"
 #include "platform/oserror.hpp"
+#include "platform/process/job_win.hpp"
 
 namespace ombrel::platform {
 

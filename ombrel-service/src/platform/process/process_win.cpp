@@ -4,19 +4,14 @@
 #include <utility>
 
 #include "base/text.hpp"
-#include "platform/cmdline.hpp"
 #include "platform/handle_win.hpp"
-#include "platform/job_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/process.hpp"
+#include "platform/process/cmdline.hpp"
+#include "platform/process/job_win.hpp"
+#include "platform/process/process.hpp"
 
 namespace ombrel::platform {
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = utf8_to_utf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 std::string narrow(const wchar_t* text, std::size_t len) {
   return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), len));

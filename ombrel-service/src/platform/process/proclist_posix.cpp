@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "platform/oserror.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/proclist.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -9,16 +9,11 @@
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/proclist.hpp"
-#include "platform/token_win.hpp"
+#include "platform/process/proclist.hpp"
+#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = utf8_to_utf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 std::string narrow(const wchar_t* text, std::size_t len) {
   return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), len));

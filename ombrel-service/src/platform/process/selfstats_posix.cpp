@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/oserror.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/process/selfstats.hpp"
 
 namespace ombrel::platform {
 namespace {

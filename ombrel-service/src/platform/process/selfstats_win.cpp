@@ -7,7 +7,7 @@
 
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/process/selfstats.hpp"
 
 namespace ombrel::platform {
 namespace {

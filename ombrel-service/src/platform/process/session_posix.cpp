@@ -1,6 +1,6 @@
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
-#include "platform/session.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/session.hpp"
 
 namespace ombrel::platform {
 

@@ -4,21 +4,16 @@
 #include <wtsapi32.h>
 
 #include "base/text.hpp"
+#include "platform/files/paths.hpp"
 #include "platform/handle_win.hpp"
-#include "platform/job_win.hpp"
-#include "platform/paths.hpp"
-#include "platform/session.hpp"
+#include "platform/process/job_win.hpp"
+#include "platform/process/session.hpp"
 
 namespace ombrel::platform {
 
 const char* const DESKTOP_EXE_NAME = "ombrel-desktop.exe";
 
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = utf8_to_utf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 constexpr DWORD NO_SESSION = 0xFFFFFFFF;
 constexpr DWORD TOKEN_ACCESS = 0xF01FF;  // TOKEN_ALL_ACCESS

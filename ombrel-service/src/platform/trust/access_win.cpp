@@ -1,4 +1,4 @@
-#include "platform/access_win.hpp"
+#include "platform/trust/access_win.hpp"
 
 #include <aclapi.h>
 

@@ -1,7 +1,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "platform/hash.hpp"
+#include "platform/trust/hash.hpp"
 
 namespace ombrel::platform {
 

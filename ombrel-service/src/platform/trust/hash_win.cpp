@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "platform/hash.hpp"
+#include "platform/trust/hash.hpp"
 
 namespace ombrel::platform {
 

@@ -2,7 +2,7 @@
 // the bytes, the tests of both ports feed them.
 #include <cstdint>
 
-#include "platform/trust.hpp"
+#include "platform/trust/trust.hpp"
 
 namespace ombrel::platform {
 

@@ -1,7 +1,7 @@
 // The Linux port's programs are ELF files without signatures; who may
 // install them is decided by the caller's user id instead.
-#include "platform/files.hpp"
-#include "platform/trust.hpp"
+#include "platform/files/files.hpp"
+#include "platform/trust/trust.hpp"
 
 namespace ombrel::platform {
 

@@ -10,16 +10,11 @@
 #include "base/text.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/trust.hpp"
+#include "platform/trust/trust.hpp"
 
 namespace ombrel::platform {
 
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string u16 = utf8_to_utf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
 
 // The verdicts that mean "there is no signature to judge".
 bool means_unsigned(LONG status) {

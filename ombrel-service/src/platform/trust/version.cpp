@@ -1,4 +1,4 @@
-#include "platform/version.hpp"
+#include "platform/trust/version.hpp"
 
 namespace ombrel::platform {
 

@@ -1,6 +1,6 @@
 // ELF programs carry no version resource.
-#include "platform/files.hpp"
-#include "platform/version.hpp"
+#include "platform/files/files.hpp"
+#include "platform/trust/version.hpp"
 
 namespace ombrel::platform {
 

@@ -3,17 +3,13 @@
 #include <vector>
 
 #include "base/text.hpp"
+#include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/version.hpp"
+#include "platform/trust/version.hpp"
 
 namespace ombrel::platform {
 
 namespace {
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string u16 = utf8_to_utf16(utf8);
-  return std::wstring(u16.begin(), u16.end());
-}
 
 // The value at `key` in the block, as a whole piece of it.
 std::optional<std::wstring_view> text_value(const std::vector<char>& block,

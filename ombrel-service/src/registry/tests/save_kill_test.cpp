@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fake_clock.hpp"
-#include "platform/files.hpp"
-#include "platform/process.hpp"
+#include "platform/files/files.hpp"
+#include "platform/process/process.hpp"
 #include "registry/registry.hpp"
 #include "testsupport.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "platform/session.hpp"
+#include "platform/process/session.hpp"
 #include "update_fixture.hpp"
 
 namespace ombrel::selfupdate::test {

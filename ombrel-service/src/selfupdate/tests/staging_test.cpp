@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.hpp"
+#include "platform/process/process.hpp"
 #include "update_fixture.hpp"
 
 namespace ombrel::selfupdate::test {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fake_clock.hpp"
-#include "platform/files.hpp"
-#include "platform/hash.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/trust/hash.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 #include "testsupport.hpp"

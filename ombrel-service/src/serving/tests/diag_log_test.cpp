@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_clock.hpp"
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/service_log.hpp"
 #include "testsupport.hpp"

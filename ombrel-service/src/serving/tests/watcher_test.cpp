@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "fake_clock.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "registry/registry.hpp"
 #include "scripted_reader.hpp"
 #include "serving/core_log.hpp"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.hpp"
-#include "platform/proclist.hpp"
+#include "platform/files/files.hpp"
+#include "platform/process/proclist.hpp"
 #include "supervisor/launch.hpp"
 #include "testsupport.hpp"
 

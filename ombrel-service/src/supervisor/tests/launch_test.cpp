@@ -10,7 +10,7 @@
 #include "core_folders.hpp"
 #include "exit_order.hpp"
 #include "oplock.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/paths.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::supervisor {

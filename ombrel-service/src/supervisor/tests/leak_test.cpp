@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "core_folders.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/process/selfstats.hpp"
 #include "supervisor/state.hpp"
 
 namespace ombrel::supervisor {

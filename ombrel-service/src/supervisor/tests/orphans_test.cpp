@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 #ifndef _WIN32

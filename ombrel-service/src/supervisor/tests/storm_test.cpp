@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core_folders.hpp"
-#include "platform/selfstats.hpp"
+#include "platform/process/selfstats.hpp"
 #include "supervisor/state.hpp"
 
 namespace ombrel::supervisor {

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "as_user.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "acting_as_client.hpp"
-#include "platform/pipe.hpp"
+#include "platform/channel/pipe.hpp"
 #include "testsupport.hpp"
 
 #ifndef _WIN32

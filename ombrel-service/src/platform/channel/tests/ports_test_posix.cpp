@@ -9,8 +9,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/ports.hpp"
-#include "platform/proclist.hpp"
+#include "platform/channel/ports.hpp"
+#include "platform/process/proclist.hpp"
 
 namespace ombrel::platform {
 namespace {

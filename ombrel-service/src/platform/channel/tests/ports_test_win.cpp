@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ports.hpp"
-#include "platform/proclist.hpp"
+#include "platform/channel/ports.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

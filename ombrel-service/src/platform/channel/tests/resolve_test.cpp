@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/resolve.hpp"
+#include "platform/channel/resolve.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <set>
 
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <iostream>
 
-#include "platform/datadir.hpp"
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

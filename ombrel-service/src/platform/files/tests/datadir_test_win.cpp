@@ -10,8 +10,8 @@
 #include <sddl.h>
 
 #include "base/text.hpp"
-#include "platform/datadir.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/datadir.hpp"
+#include "platform/files/paths.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

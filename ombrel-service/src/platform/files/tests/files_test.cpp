@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.hpp"
+#include "platform/files/files.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

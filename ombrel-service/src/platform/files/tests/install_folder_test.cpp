@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/install_folder.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/install_folder.hpp"
+#include "platform/files/paths.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

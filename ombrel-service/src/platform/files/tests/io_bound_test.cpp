@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/io_bound.hpp"
+#include "platform/files/io_bound.hpp"
 
 #ifdef _WIN32
 #include <windows.h>

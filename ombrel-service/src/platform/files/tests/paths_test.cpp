@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/files.hpp"
-#include "platform/paths.hpp"
+#include "platform/files/files.hpp"
+#include "platform/files/paths.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

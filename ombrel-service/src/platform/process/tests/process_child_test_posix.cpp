@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -5,8 +5,8 @@
 // killed.
 #include <gtest/gtest.h>
 
-#include "platform/process.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/handle_win.hpp"
-#include "platform/proclist.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -1,5 +1,5 @@
 // Real child processes: the stand-in programs copied into a temporary folder.
-#include "platform/process.hpp"
+#include "platform/process/process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/proclist.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

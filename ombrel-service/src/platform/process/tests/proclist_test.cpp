@@ -1,9 +1,9 @@
-#include "platform/proclist.hpp"
+#include "platform/process/proclist.hpp"
 
 #include <gtest/gtest.h>
 
-#include "platform/paths.hpp"
-#include "platform/process.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/process/process.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

@@ -2,11 +2,11 @@
 // console session and its user token exist, so the Windows path runs the
 // real calls. On real Windows only the system account may take a session's
 // user token: CI runs these as LocalSystem, and they skip as anyone else.
-#include "platform/session.hpp"
+#include "platform/process/session.hpp"
 
 #include <gtest/gtest.h>
 
-#include "platform/proclist.hpp"
+#include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

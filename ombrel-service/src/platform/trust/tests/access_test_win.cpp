@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/access_win.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/trust/access_win.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {

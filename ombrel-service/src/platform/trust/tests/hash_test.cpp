@@ -1,4 +1,4 @@
-#include "platform/hash.hpp"
+#include "platform/trust/hash.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <map>
 
-#include "platform/paths.hpp"
-#include "platform/trust.hpp"
+#include "platform/files/paths.hpp"
+#include "platform/trust/trust.hpp"
 #include "signing.hpp"
 #include "testsupport.hpp"
 
