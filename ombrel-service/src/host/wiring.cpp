@@ -63,11 +63,12 @@ Workers service_workers() {
       control::serve_pipe(*handler, options);
     };
     state.watchdog = [shared] { supervisor::run_watchdog(*shared); };
-#ifndef _WIN32
-    // An update that replaced the service ends here: the cores stop as at a
-    // stop, and the state lock is held into the new build, so that no
-    // request or watchdog round starts cores again in between. The log's
-    // writer vanishes with the old program, so what it holds goes first.
+    // An update that replaced the service ends here, where the process
+    // takes the new build in place (`platform::PROGRAM_REPLACEABLE`; the
+    // service manager restarts it elsewhere): the cores stop as at a stop,
+    // and the state lock is held into the new build, so that no request or
+    // watchdog round starts cores again in between. The log's writer
+    // vanishes with the old program, so what it holds goes first.
     selfupdate::set_service_replacer(
         [shared, exchange](const std::string& program) -> Result<void> {
           // First the exchange in progress ends (the update's own reply among
@@ -80,7 +81,6 @@ Workers service_workers() {
           (void)serving::flush_service_log(std::chrono::seconds(2));
           return platform::replace_program(program);
         });
-#endif
     state.on_service_stop = [shared] {
       {
         auto lock = shared->lock();

@@ -60,8 +60,8 @@ class ChannelRegistry {
   // loses at most that interval. An empty remark is ignored.
   void mark_failed(std::string_view remark);
   // Writes the waiting marks once the oldest of them has waited
-  // FAILED_SAVE_INTERVAL. The watchdog calls it every cycle, in case the
-  // saver thread could not be started.
+  // FAILED_SAVE_INTERVAL. The watchdog calls it every cycle for the one case
+  // the saver thread misses: the thread could not be started.
   void save_pending();
   // Writes the marks still waiting, now: at the service's stop.
   void flush();

@@ -10,6 +10,8 @@
 #include "platform/host/console.hpp"
 #include "platform/process/process.hpp"
 #include "platform/process/session.hpp"
+#include "platform/trust/trust.hpp"
+#include "platform/trust/version.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
 
@@ -90,22 +92,28 @@ const UpdateDeps& real_deps() {
     static UpdateBar bar;
     d.bar = &bar;
     d.install_folder_safe = [] { return internal::install_folder_marked_safe(); };
-#ifdef _WIN32
-    d.program_signature = [](const std::string& path) { return platform::program_signature(path); };
-    d.own_executable = [] { return platform::current_exe_path(); };
-    d.program_version = [](const std::string& path) { return platform::program_version(path); };
-    d.unsigned_updates_allowed = UNSIGNED_UPDATES_ALLOWED;
-#else
-    d.root_callers_only = true;
-    d.replace_service = [](const std::string& program) -> Result<void> {
-      ServiceReplacer replacer;
-      {
-        const std::lock_guard lock(replacer_mutex());
-        replacer = service_replacer();
-      }
-      return replacer ? replacer(program) : platform::replace_program(program);
-    };
-#endif
+    if (platform::PROGRAMS_CARRY_SIGNATURES) {
+      d.program_signature = [](const std::string& path) {
+        return platform::program_signature(path);
+      };
+      d.own_executable = [] { return platform::current_exe_path(); };
+      d.program_version = [](const std::string& path) { return platform::program_version(path); };
+      d.unsigned_updates_allowed = UNSIGNED_UPDATES_ALLOWED;
+    } else {
+      // Nothing in the file tells who made it: whoever offers it must be
+      // the one who may install programs anyway.
+      d.root_callers_only = true;
+    }
+    if (platform::PROGRAM_REPLACEABLE) {
+      d.replace_service = [](const std::string& program) -> Result<void> {
+        ServiceReplacer replacer;
+        {
+          const std::lock_guard lock(replacer_mutex());
+          replacer = service_replacer();
+        }
+        return replacer ? replacer(program) : platform::replace_program(program);
+      };
+    }
     return d;
   }();
   return deps;

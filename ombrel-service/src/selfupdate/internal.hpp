@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/files/io_bound.hpp"
+#include "platform/process/program_file.hpp"
 #include "selfupdate/update.hpp"
 
 namespace ombrel::selfupdate::internal {
@@ -18,15 +19,8 @@ std::mutex& install_folder_lock();
 
 // The first bytes of every program this platform runs, and what a file
 // without them is called.
-#ifdef _WIN32
-inline constexpr std::string_view PROGRAM_MARK = "MZ";
-inline constexpr std::string_view NOT_A_PROGRAM = " - не программа Windows";
-#else
-inline constexpr std::string_view PROGRAM_MARK =
-    "\x7f"
-    "ELF";
-inline constexpr std::string_view NOT_A_PROGRAM = " - не программа Linux";
-#endif
+inline constexpr std::string_view PROGRAM_MARK = platform::PROGRAM_MARK;
+inline constexpr std::string_view NOT_A_PROGRAM = platform::NOT_A_PROGRAM;
 
 inline constexpr std::size_t BLOCK_SIZE = 65536;
 

@@ -4,6 +4,7 @@
 
 #include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/process/program_file.hpp"
 #include "platform/process/session.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
@@ -12,12 +13,12 @@ namespace ombrel::selfupdate {
 
 using internal::BoundedStaging;
 
+namespace {
+constexpr platform::ProgramFile SERVICE_PROGRAM{"ombrel-service"};
+}  // namespace
+
 const char* const DESKTOP_EXE = platform::DESKTOP_EXE_NAME;
-#ifdef _WIN32
-const char* const SERVICE_EXE = "ombrel-service.exe";
-#else
-const char* const SERVICE_EXE = "ombrel-service";
-#endif
+const char* const SERVICE_EXE = SERVICE_PROGRAM.text;
 
 std::mutex& internal::install_folder_lock() {
   static std::mutex lock;
@@ -81,10 +82,9 @@ Result<void> swap_in(const std::string& target, const std::string& source, const
   bool linked = false;
   bool moved_aside = false;
   if (platform::path_exists(target)) {
-#ifndef _WIN32
-    // Where the file system has no second names, the move below does.
-    linked = platform::link_file(target, old).has_value();
-#endif
+    // Where a running program's name cannot be taken over, or the file
+    // system has no second names, the move below does.
+    linked = platform::keep_second_name(target, old).has_value();
     if (!linked) {
       if (auto moved = platform::rename_file(target, old); !moved) {
         return fail(std::move(moved.error()).wrapped("не отодвинуть " + target));

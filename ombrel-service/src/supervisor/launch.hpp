@@ -16,17 +16,15 @@
 #include "platform/channel/ports.hpp"
 #include "platform/files/io_bound.hpp"
 #include "platform/process/process.hpp"
+#include "platform/process/program_file.hpp"
 #include "serving/core_log.hpp"
 
 namespace ombrel::supervisor {
 
-#ifdef _WIN32
-inline constexpr std::string_view PROXY_CORE_FILE = "xray.exe";
-inline constexpr std::string_view TUNNEL_CORE_FILE = "sing-box.exe";
-#else
-inline constexpr std::string_view PROXY_CORE_FILE = "xray";
-inline constexpr std::string_view TUNNEL_CORE_FILE = "sing-box";
-#endif
+inline constexpr platform::ProgramFile PROXY_CORE_PROGRAM{"xray"};
+inline constexpr platform::ProgramFile TUNNEL_CORE_PROGRAM{"sing-box"};
+inline constexpr std::string_view PROXY_CORE_FILE = PROXY_CORE_PROGRAM.view();
+inline constexpr std::string_view TUNNEL_CORE_FILE = TUNNEL_CORE_PROGRAM.view();
 inline constexpr std::string_view TUNNEL_DOCUMENT_FILE = "tunnel.json";
 inline constexpr std::string_view TUNNEL_LOG_FILE = "tunnel-diag.log";
 inline constexpr std::string_view TUNNEL_PREV_LOG_FILE = "tunnel-diag.prev.log";

@@ -207,6 +207,12 @@ void run_watchdog(SharedState& shared, const WatchdogTiming& timing, const MarkS
 }
 
 void run_watchdog(SharedState& shared) {
+  // The registry's own saver writes every failed mark once due. The one case
+  // it misses is a saver that could not be started (no thread to be had when
+  // a burst began): the marks would then wait for the next registry call or
+  // the stop, and a crash meanwhile would lose more than a second of them.
+  // This round's `save_pending` writes them a cycle late instead; with the
+  // saver running it finds nothing due.
   run_watchdog(
       shared, WatchdogTiming{},
       [](const std::string& remark) { registry::channel_registry().mark_seen(remark); },

@@ -2,13 +2,12 @@
 // After winsock2.h:
 #include <ws2tcpip.h>
 
-#include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "base/text.hpp"
 #include "platform/channel/resolve.hpp"
+#include "platform/channel/resolve_entries.hpp"
 #include "platform/oserror.hpp"
 
 namespace ombrel::platform {
@@ -41,23 +40,7 @@ Result<std::vector<ResolvedAddress>> resolve_host(const std::string& host) {
   const int rc = ::GetAddrInfoW(wide.c_str(), nullptr, &hints, &found);
   if (rc != 0) return fail(os_error(static_cast<unsigned long>(rc)));
   const std::unique_ptr<ADDRINFOW, decltype(&::FreeAddrInfoW)> owner(found, &::FreeAddrInfoW);
-
-  std::vector<ResolvedAddress> out;
-  for (const ADDRINFOW* a = found; a != nullptr; a = a->ai_next) {
-    ResolvedAddress r;
-    if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-      std::memcpy(r.bytes.data(), &in->sin_addr, 4);
-    } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
-      r.v6 = true;
-      std::memcpy(r.bytes.data(), &in6->sin6_addr, 16);
-    } else {
-      continue;
-    }
-    if (std::find(out.begin(), out.end(), r) == out.end()) out.push_back(r);
-  }
-  return out;
+  return resolved_addresses(found);
 }
 
 }  // namespace ombrel::platform

@@ -324,23 +324,28 @@ Result<bool> is_private_security(std::string_view sddl) {
   return is_private(sd->get(), own->data());
 }
 
-Result<std::string> folder_security_sddl(const std::string& path) {
+namespace {
+
+// The owner and access list of the folder at `path`, read through a handle.
+Result<DirSecurity> folder_security(const std::string& path) {
   UniqueHandle dir(CreateFileW(wide(path).c_str(), READ_CONTROL,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!dir) return fail(last_os_error());
-  auto security = read_security(dir.get());
+  return read_security(dir.get());
+}
+
+}  // namespace
+
+Result<std::string> folder_security_sddl(const std::string& path) {
+  auto security = folder_security(path);
   if (!security) return fail(security.error());
   return sddl_of(security->descriptor.get(),
                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
 }
 
 Result<bool> has_private_access_list(const std::string& path) {
-  UniqueHandle dir(CreateFileW(wide(path).c_str(), READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!dir) return fail(last_os_error());
-  auto security = read_security(dir.get());
+  auto security = folder_security(path);
   if (!security) return fail(security.error());
   return acl_as_intended(security->descriptor.get());
 }

@@ -44,6 +44,12 @@ Result<void> rename_file(const std::string& from, const std::string& to);
 // Gives the file at `existing` a second name, `link` (a hard link, in the
 // same file system); fails when `link` exists.
 Result<void> link_file(const std::string& existing, const std::string& link);
+// Gives the file at `path` the second name `backup` before another file is
+// renamed over `path`, so that `path` names a whole program all along: where
+// a running program's name may be taken over (Linux), `link_file`; Windows
+// refuses that rename for a running program, so this fails there, and the
+// caller moves the file aside instead.
+Result<void> keep_second_name(const std::string& path, const std::string& backup);
 // Creates the folder and all missing parents; an existing folder is success.
 Result<void> create_directories(const std::string& path);
 

@@ -151,6 +151,10 @@ Result<void> link_file(const std::string& existing, const std::string& link) {
   return {};
 }
 
+Result<void> keep_second_name(const std::string& path, const std::string& backup) {
+  return link_file(path, backup);
+}
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty()) return fail("empty path");
   // Each prefix ending before a slash, then the whole path.

@@ -13,27 +13,12 @@ namespace ombrel::platform {
 
 namespace {
 
-// Closes a handle when dropped.
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (valid()) CloseHandle(h_);
-  }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HANDLE get() const { return h_; }
-  Result<void> close() {
-    const HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(h)) return fail(last_os_error());
-    return {};
-  }
-
- private:
-  HANDLE h_;
-};
+// Closes `h`, telling whether the system could: for a file written through
+// it, the last chance to hear of a write that failed.
+Result<void> close_checked(UniqueHandle& h) {
+  if (!CloseHandle(h.release())) return fail(last_os_error());
+  return {};
+}
 
 // With `at_end`, each write goes to the end of the file as it is at that
 // moment (offset 0xFFFFFFFF:0xFFFFFFFF), like O_APPEND.
@@ -52,21 +37,6 @@ Result<void> write_handle(HANDLE h, std::string_view bytes, bool at_end) {
     bytes.remove_prefix(written);
   }
   return {};
-}
-
-// Length of the part of a path that cannot be created: "C:", "\\server\share",
-// "\\?\C:".
-std::size_t root_length(const std::wstring& p) {
-  if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {
-    std::size_t i = 2;
-    for (int parts = 0; parts < 2; ++parts) {
-      while (i < p.size() && !is_separator(p[i])) ++i;
-      if (parts == 0 && i < p.size()) ++i;
-    }
-    return i;
-  }
-  if (p.size() >= 2 && p[1] == L':') return 2;
-  return 0;
 }
 
 bool is_directory(const std::wstring& p) {
@@ -102,18 +72,18 @@ Result<HANDLE> open_for_writing(const std::wstring& path, DWORD share, bool trun
 Result<void> write_new_file(const std::wstring& path, std::string_view bytes) {
   auto opened = open_for_writing(path, 0, true);
   if (!opened) return fail(opened.error());
-  Handle h(*opened);
+  UniqueHandle h(*opened);
   OMBREL_TRY(write_handle(h.get(), bytes, false));
   if (!FlushFileBuffers(h.get())) return fail(last_os_error());
-  return h.close();
+  return close_checked(h);
 }
 
 }  // namespace
 
 Result<std::string> read_file(const std::string& path) {
-  Handle h(CreateFileW(wide(path).c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.valid()) return fail(last_os_error());
+  UniqueHandle h(CreateFileW(wide(path).c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return fail(last_os_error());
   std::string out;
   if (auto size = handle_size(h.get()); size && *size > 0) {
     out.reserve(static_cast<std::size_t>(*size));
@@ -187,10 +157,15 @@ Result<void> link_file(const std::string& existing, const std::string& link) {
   return {};
 }
 
+// A running program's name cannot be taken over, second name or not.
+Result<void> keep_second_name(const std::string&, const std::string&) {
+  return fail(os_error(ERROR_NOT_SUPPORTED));
+}
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty()) return fail(os_error(ERROR_PATH_NOT_FOUND));
   const std::wstring p = wide(path);
-  const std::size_t root = root_length(p);
+  const std::size_t root = root_length(std::wstring_view(p));
   for (std::size_t i = root + 1; i <= p.size(); ++i) {
     if (i != p.size() && !is_separator(p[i])) continue;
     if (is_separator(p[i - 1])) continue;
@@ -283,11 +258,11 @@ Result<void> set_last_write_ms(const std::string& path, std::int64_t ms) {
   FILETIME time{};
   time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
   time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  Handle h(CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.valid()) return fail(last_os_error());
+  UniqueHandle h(CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES, SHARE_ALL, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return fail(last_os_error());
   if (!SetFileTime(h.get(), nullptr, nullptr, &time)) return fail(last_os_error());
-  return h.close();
+  return close_checked(h);
 }
 
 Result<void> make_executable(const std::string& path) {

@@ -73,17 +73,6 @@ Result<std::size_t> InputFile::read(std::span<char> buf) {
   }
 }
 
-Result<std::size_t> InputFile::read_full(std::span<char> buf) {
-  std::size_t filled = 0;
-  while (filled < buf.size()) {
-    auto n = read(buf.subspan(filled));
-    if (!n) return fail(n.error());
-    if (*n == 0) break;
-    filled += *n;
-  }
-  return filled;
-}
-
 void InputFile::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

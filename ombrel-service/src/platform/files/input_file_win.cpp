@@ -166,17 +166,6 @@ Result<std::size_t> InputFile::read(std::span<char> buf) {
   return static_cast<std::size_t>(n);
 }
 
-Result<std::size_t> InputFile::read_full(std::span<char> buf) {
-  std::size_t filled = 0;
-  while (filled < buf.size()) {
-    auto n = read(buf.subspan(filled));
-    if (!n) return fail(n.error());
-    if (*n == 0) break;
-    filled += *n;
-  }
-  return filled;
-}
-
 void InputFile::close() {
   if (handle_ != nullptr) CloseHandle(handle_);
   handle_ = nullptr;
@@ -188,19 +177,15 @@ bool is_drive_letter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool is_sep(char c) {
-  return c == '\\' || c == '/';
-}
-
 }  // namespace
 
 bool is_local_file_path(const std::string& path) {
   std::string_view p = path;
   if (p.size() >= 4 && p[0] == '\\' && p[1] == '?' && p[2] == '?' && p[3] == '\\') return false;
-  if (p.size() >= 2 && is_sep(p[0]) && is_sep(p[1])) {
+  if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {
     // Only the long-path form of a drive path, "\\?\C:\...", is a plain file path.
     if (!(p.size() >= 7 && p[2] == '?' && p[3] == '\\' && is_drive_letter(p[4]) && p[5] == ':' &&
-          is_sep(p[6]))) {
+          is_separator(p[6]))) {
       return false;
     }
     p.remove_prefix(4);

@@ -1,35 +1,13 @@
 #include <windows.h>
 
 #include "base/text.hpp"
+#include "platform/files/files_win.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/oserror.hpp"
 
 namespace ombrel::platform {
 
 const char PATH_SEPARATOR = '\\';
-
-namespace {
-
-bool is_separator(char c) {
-  return c == '\\' || c == '/';
-}
-
-// Length of the part of a path above which there is nothing: "C:",
-// "\\server\share", "\\?\C:".
-std::size_t root_length(std::string_view p) {
-  if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {
-    std::size_t i = 2;
-    for (int parts = 0; parts < 2; ++parts) {
-      while (i < p.size() && !is_separator(p[i])) ++i;
-      if (parts == 0 && i < p.size()) ++i;
-    }
-    return i;
-  }
-  if (p.size() >= 2 && p[1] == ':') return 2;
-  return 0;
-}
-
-}  // namespace
 
 std::string data_dir() {
   return "C:\\ProgramData\\Ombrel";

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -24,49 +25,47 @@ using NativeHandle = int;
 inline constexpr NativeHandle NO_NATIVE_HANDLE = -1;
 #endif
 
-// The parent's reading end of a child's output pipe; closed when dropped.
-class PipeReader final : public Reader {
+// One end of a pipe to a child, owned: closed when dropped or replaced.
+class PipeEnd {
  public:
-  PipeReader() = default;
+  PipeEnd() = default;
   // Takes ownership of an open pipe handle.
-  explicit PipeReader(NativeHandle handle) noexcept : handle_(handle) {}
-  PipeReader(PipeReader&& other) noexcept;
-  PipeReader& operator=(PipeReader&& other) noexcept;
-  PipeReader(const PipeReader&) = delete;
-  PipeReader& operator=(const PipeReader&) = delete;
-  ~PipeReader() override { close(); }
+  explicit PipeEnd(NativeHandle handle) noexcept : handle_(handle) {}
+  PipeEnd(PipeEnd&& other) noexcept : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
+  PipeEnd& operator=(PipeEnd&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
+    }
+    return *this;
+  }
+  ~PipeEnd() { close(); }
 
-  // 0 bytes means the writing side is closed everywhere (the child ended or
-  // closed the stream).
-  Result<std::size_t> read(std::span<char> buf) override;
   bool is_open() const noexcept { return handle_ != NO_NATIVE_HANDLE; }
   void close() noexcept;
 
- private:
+ protected:
   NativeHandle handle_ = NO_NATIVE_HANDLE;
 };
 
-// The parent's writing end of a child's input pipe; closed when dropped,
-// which is how the child learns that its input has ended.
-class PipeWriter final : public Writer {
+// The parent's reading end of a child's output pipe.
+class PipeReader final : public Reader, public PipeEnd {
  public:
-  PipeWriter() = default;
-  explicit PipeWriter(NativeHandle handle) noexcept : handle_(handle) {}
-  PipeWriter(PipeWriter&& other) noexcept;
-  PipeWriter& operator=(PipeWriter&& other) noexcept;
-  PipeWriter(const PipeWriter&) = delete;
-  PipeWriter& operator=(const PipeWriter&) = delete;
-  ~PipeWriter() override { close(); }
+  using PipeEnd::PipeEnd;
+  // 0 bytes means the writing side is closed everywhere (the child ended or
+  // closed the stream).
+  Result<std::size_t> read(std::span<char> buf) override;
+};
 
+// The parent's writing end of a child's input pipe; its close is how the
+// child learns that its input has ended.
+class PipeWriter final : public Writer, public PipeEnd {
+ public:
+  using PipeEnd::PipeEnd;
   // Writes every byte, resuming after partial and interrupted writes. A child
   // that has closed its input yields an error, never a signal that ends the
   // service.
   Result<void> write_all(std::string_view bytes) override;
-  bool is_open() const noexcept { return handle_ != NO_NATIVE_HANDLE; }
-  void close() noexcept;
-
- private:
-  NativeHandle handle_ = NO_NATIVE_HANDLE;
 };
 
 // Where one standard stream of a child goes.
@@ -205,16 +204,20 @@ void outlive_children_of_this_thread() noexcept;
 Result<std::uint32_t> spawn_detached(const std::string& program, std::span<const std::string> args,
                                      const std::optional<std::string>& working_dir);
 
-#ifndef _WIN32
+// Whether this system lets a process take a new program in place
+// (`replace_program`): Linux. On Windows a running program's file cannot be
+// replaced, and the service manager starts the new build instead.
+extern const bool PROGRAM_REPLACEABLE;
+
 // Replaces the program of this process with `program`, run with the
 // arguments this process was started with (its own name included) and its
 // environment, keeping its process id: a supervisor that watches the id
 // sees the same process go on. Every other thread ends at once, without
 // unwinding; only descriptors without close-on-exec (the three standard
 // streams) cross over. Returns only when the program could not be run,
-// with the system's error, and then nothing has changed.
+// with the system's error, and then nothing has changed. Windows: always
+// that error (see `PROGRAM_REPLACEABLE`).
 Result<void> replace_program(const std::string& program);
-#endif
 
 // The arguments this program was started with, after the program name, in
 // UTF-8. On Windows they are read from the UTF-16 command line, not from the

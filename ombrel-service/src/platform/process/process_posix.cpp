@@ -64,18 +64,7 @@ void reap_in_background(pid_t pid) noexcept {
 
 // ---- pipes ----
 
-PipeReader::PipeReader(PipeReader&& other) noexcept
-    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
-
-PipeReader& PipeReader::operator=(PipeReader&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
-  }
-  return *this;
-}
-
-void PipeReader::close() noexcept {
+void PipeEnd::close() noexcept {
   close_fd(handle_);
 }
 
@@ -86,21 +75,6 @@ Result<std::size_t> PipeReader::read(std::span<char> buf) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return fail(last_os_error());
   }
-}
-
-PipeWriter::PipeWriter(PipeWriter&& other) noexcept
-    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
-
-PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
-  }
-  return *this;
-}
-
-void PipeWriter::close() noexcept {
-  close_fd(handle_);
 }
 
 Result<void> PipeWriter::write_all(std::string_view bytes) {
@@ -162,10 +136,6 @@ Process& Process::operator=(Process&& other) noexcept {
   return *this;
 }
 
-Process::~Process() {
-  end_and_reap();
-}
-
 void Process::end_and_reap() noexcept {
   stdin_.reset();
   if (running_) {
@@ -180,16 +150,6 @@ void Process::end_and_reap() noexcept {
 
 bool Process::owns_process() const noexcept {
   return pid_ != 0;
-}
-
-std::optional<PipeWriter> Process::take_stdin() {
-  return std::exchange(stdin_, std::nullopt);
-}
-std::optional<PipeReader> Process::take_stdout() {
-  return std::exchange(stdout_, std::nullopt);
-}
-std::optional<PipeReader> Process::take_stderr() {
-  return std::exchange(stderr_, std::nullopt);
 }
 
 Result<int> Process::wait() {

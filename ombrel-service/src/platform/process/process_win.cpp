@@ -183,18 +183,7 @@ Result<Created> create_process(const std::string& program, std::span<const std::
 
 // ---- pipes ----
 
-PipeReader::PipeReader(PipeReader&& other) noexcept
-    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
-
-PipeReader& PipeReader::operator=(PipeReader&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
-  }
-  return *this;
-}
-
-void PipeReader::close() noexcept {
+void PipeEnd::close() noexcept {
   close_handle(handle_);
 }
 
@@ -214,21 +203,6 @@ Result<std::size_t> PipeReader::read(std::span<char> buf) {
     // the end of the stream.
     if (got != 0) return static_cast<std::size_t>(got);
   }
-}
-
-PipeWriter::PipeWriter(PipeWriter&& other) noexcept
-    : handle_(std::exchange(other.handle_, NO_NATIVE_HANDLE)) {}
-
-PipeWriter& PipeWriter::operator=(PipeWriter&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, NO_NATIVE_HANDLE);
-  }
-  return *this;
-}
-
-void PipeWriter::close() noexcept {
-  close_handle(handle_);
 }
 
 Result<void> PipeWriter::write_all(std::string_view bytes) {
@@ -263,10 +237,6 @@ Process& Process::operator=(Process&& other) noexcept {
   return *this;
 }
 
-Process::~Process() {
-  end_and_reap();
-}
-
 void Process::end_and_reap() noexcept {
   stdin_.reset();
   if (owns_process()) {
@@ -281,16 +251,6 @@ void Process::end_and_reap() noexcept {
 
 bool Process::owns_process() const noexcept {
   return UniqueHandle::valid(process_);
-}
-
-std::optional<PipeWriter> Process::take_stdin() {
-  return std::exchange(stdin_, std::nullopt);
-}
-std::optional<PipeReader> Process::take_stdout() {
-  return std::exchange(stdout_, std::nullopt);
-}
-std::optional<PipeReader> Process::take_stderr() {
-  return std::exchange(stderr_, std::nullopt);
 }
 
 Result<int> Process::wait() {
@@ -441,6 +401,12 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   args = split_windows_command_line(narrow(line, wcslen(line)));
   if (!args.empty()) args.erase(args.begin());
   return args;
+}
+
+extern const bool PROGRAM_REPLACEABLE = false;
+
+Result<void> replace_program(const std::string&) {
+  return fail(os_error(ERROR_NOT_SUPPORTED));
 }
 
 void end_process(int exit_code) noexcept {

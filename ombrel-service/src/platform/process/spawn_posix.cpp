@@ -418,6 +418,8 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return args;
 }
 
+extern const bool PROGRAM_REPLACEABLE = true;
+
 Result<void> replace_program(const std::string& program) {
   // The arguments as the kernel keeps them, NUL after each, rather than a
   // copy made at start that every caller would have to carry here.

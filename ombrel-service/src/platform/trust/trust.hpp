@@ -55,6 +55,10 @@ struct ProgramSignature {
   long status = 0;
 };
 
+// Whether programs here carry signatures worth asking for (Windows); where
+// they do not (Linux), `program_signature` reads every file as unsigned.
+extern const bool PROGRAMS_CARRY_SIGNATURES;
+
 // The signature of the program at `path`. Fails only when the file cannot
 // be opened or the system cannot be asked.
 Result<ProgramSignature> program_signature(const std::string& path);

@@ -5,6 +5,8 @@
 
 namespace ombrel::platform {
 
+extern const bool PROGRAMS_CARRY_SIGNATURES = false;
+
 Result<ProgramSignature> program_signature(const std::string& path) {
   auto file = InputFile::open(path);
   if (!file) return fail(file.error());

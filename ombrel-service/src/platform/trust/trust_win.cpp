@@ -214,6 +214,8 @@ bool signer_certificate_fits(HANDLE state) {
 
 }  // namespace
 
+extern const bool PROGRAMS_CARRY_SIGNATURES = true;
+
 Result<ProgramSignature> program_signature(const std::string& path) {
   const std::wstring wpath = wide(path);
   // Nobody may write the file while it is judged; the verdict is about
