@@ -241,102 +241,106 @@ TEST(UpdateEndToEnd, ANewDesktopApplicationIsInstalledAndStartedForADesktopThatL
             "установлена\"}\n");
 }
 
+// A new service build takes over, the old one answering until then. On
+// Windows the service manager starts the new build ("restart") while the
+// old one runs on from its backup, leaving it the record. No service manager
+// restarts the Linux port: the process becomes the new build (the same id,
+// the same arguments), whose start-up check launches the desktop application
+// and consumes the record; nothing the old build held crosses over but its
+// standard streams. A build the system cannot run leaves the old one
+// serving, the record kept for the next start.
+TEST(UpdateEndToEnd, ANewServiceTakesOver) {
+  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string& path)> build;
+    std::function<void(Service&, std::uint32_t pid)> then;
+  };
 #ifdef _WIN32
-TEST(UpdateEndToEnd, ANewServiceIsStartedWithRestartWhileTheOldOneRunsOn) {
-  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
-  Service service;
-  TempDir offered("update-offered");
-  const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
-  write_file(offered.file("app.bin"), desktop_bytes);
-  const std::string svc =
-      new_build(offered.file("svc.bin"), "service 9.1", Signing::Ours, Role::Service);
-  testsupport::set_script(service.exe(), "exit 0");
-
-  std::string upper = digest_of(svc);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(desktop_bytes),
-                                    offered.file("svc.bin"), upper)),
-            updating(true));
-  EXPECT_TRUE(wait_until([&] {
-    return testsupport::recorded_args(service.exe()) == std::vector<std::string>{"restart"};
-  })) << service.stderr_text();
-  EXPECT_EQ(read_file(service.exe()), svc);
-  EXPECT_TRUE(exists(service.exe() + ".old"));
-  // Left for the restarted service, which consumes it at its start.
-  EXPECT_TRUE(exists(service.record()));
-  EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
-  // The old service runs on from its backup.
-  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
-}
+  const Case cases[] = {
+      {"a signed build",
+       [](const std::string& path) {
+         return new_build(path, "service 9.1", Signing::Ours, Role::Service);
+       },
+       [](Service& service, std::uint32_t) {
+         EXPECT_TRUE(wait_until([&] {
+           return testsupport::recorded_args(service.exe()) == std::vector<std::string>{"restart"};
+         })) << service.stderr_text();
+         EXPECT_TRUE(exists(service.record()));
+         EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
+       }},
+  };
 #else
-// No service manager restarts the Linux port: the process becomes the new
-// build (the same id, the same arguments), whose start-up check launches the
-// desktop application and consumes the record; nothing the old build held
-// crosses over but its standard streams. A build the system cannot run
-// leaves the old one serving, the record kept for the next start.
-TEST(UpdateEndToEnd, TheServiceBecomesItsNewBuildInPlace) {
-  if (!may_offer_updates()) GTEST_SKIP() << "only root may offer updates here";
   const std::string real =
       read_file(platform::join_path(testsupport::bin_dir(), "ombrel-service")).value_or("");
   ASSERT_FALSE(real.empty());
-  const struct {
-    const char* name;
-    std::string build;
-    bool runs;
-  } cases[] = {
-      {"a build that runs", real + std::string("\0service 9.1", 12), true},
-      {"a build the system cannot run",
-       std::string("\x7f"
-                   "ELF\0not a program",
-                   18),
-       false},
+  const auto written = [](std::string bytes) {
+    return [bytes](const std::string& path) {
+      write_file(path, bytes);
+      return bytes;
+    };
   };
+  const Case cases[] = {
+      {"a build that runs", written(real + std::string("\0service 9.1", 12)),
+       [](Service& service, std::uint32_t pid) {
+         EXPECT_TRUE(service.said("обновление: приложение поднято\n")) << service.stderr_text();
+         EXPECT_EQ(testsupport::run_count(service.install().desktop), 1);
+         EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
+         const std::string proc = "/proc/" + std::to_string(pid);
+         EXPECT_EQ(std::filesystem::read_symlink(proc + "/exe").string(), service.exe());
+         // One socket (the new listener) and no log of the old build.
+         int sockets = 0;
+         for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
+           std::error_code ec;
+           const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+           sockets += target.starts_with("socket:") ? 1 : 0;
+           EXPECT_FALSE(target.ends_with("service-diag.prev.log"));
+         }
+         EXPECT_EQ(sockets, 1);
+       }},
+      {"a build the system cannot run",
+       written(std::string("\x7f"
+                           "ELF\0not a program",
+                           18)),
+       [](Service& service, std::uint32_t) {
+         EXPECT_TRUE(service.said("обновление: служба не перезапущена - не удалось запустить " +
+                                  service.exe() + ": "));
+         EXPECT_TRUE(exists(service.record()));
+         EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
+       }},
+  };
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Service service(
         [](const InstallDir& install) { testsupport::set_script(install.desktop, "exit 0"); });
+    // A new build that is a stand-in ends at once.
+    testsupport::set_script(service.exe(), "exit 0");
     TempDir offered("update-offered");
     const std::string desktop_bytes = read_file(service.install().desktop).value_or("");
     const std::string old_service = read_file(service.exe()).value_or("");
     write_file(offered.file("app.bin"), desktop_bytes);
-    write_file(offered.file("svc.bin"), c.build);
+    const std::string build = c.build(offered.file("svc.bin"));
     const std::uint32_t pid = service.pid();
 
+    // The sum in capitals is the same sum.
+    std::string upper = digest_of(build);
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     EXPECT_EQ(service.ask(update_line(offered.file("app.bin"), digest_of(desktop_bytes),
-                                      offered.file("svc.bin"), digest_of(c.build))),
+                                      offered.file("svc.bin"), upper)),
               updating(true));
-    EXPECT_TRUE(service.said("обновление: служба перезапускается из " + service.exe() + "\n"));
-    EXPECT_EQ(read_file(service.exe()), c.build);
-    EXPECT_EQ(read_file(service.exe() + ".old"), old_service);
-    if (c.runs) {
-      EXPECT_TRUE(service.said("обновление: приложение поднято\n")) << service.stderr_text();
-      EXPECT_EQ(testsupport::run_count(service.install().desktop), 1);
-      EXPECT_TRUE(wait_until([&] { return !exists(service.record()); }));
-      EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").string(),
-                service.exe());
-      // One socket (the new listener) and no log of the old build.
-      int sockets = 0;
-      for (const auto& fd :
-           std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        std::error_code ec;
-        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
-        sockets += target.starts_with("socket:") ? 1 : 0;
-        EXPECT_FALSE(target.ends_with("service-diag.prev.log"));
-      }
-      EXPECT_EQ(sockets, 1);
-    } else {
-      EXPECT_TRUE(service.said("обновление: служба не перезапущена - не удалось запустить " +
-                               service.exe() + ": "));
-      EXPECT_TRUE(exists(service.record()));
-      EXPECT_EQ(testsupport::run_count(service.install().desktop), 0);
+    if (platform::PROGRAM_REPLACEABLE) {
+      EXPECT_TRUE(service.said("обновление: служба перезапускается из " + service.exe() + "\n"));
     }
+    EXPECT_EQ(read_file(service.exe()), build);
+    EXPECT_EQ(read_file(service.exe() + ".old"), old_service);
+    c.then(service, pid);
     // The same process answers, wanting no connection.
     EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
     EXPECT_TRUE(service.running());
     EXPECT_EQ(service.pid(), pid);
   }
 }
-#endif
 
 TEST(UpdateEndToEnd, StartUpPutsBackTheDesktopAndFinishesThePendingUpdate) {
   OMBREL_SYSTEM_ACCOUNT_ONLY(LAUNCH_NEEDS_THE_SYSTEM_ACCOUNT);

@@ -51,22 +51,47 @@ std::string_view trimmed_by_walking(std::string_view s) {
   return first == std::string_view::npos ? s.substr(0, 0) : s.substr(first, last_end - first);
 }
 
-TEST(Text, TrimUnicodeSpace) {
+// Client text made fit for a request's parser (its ends trimmed of Unicode
+// space) and for a log line or a terminal (its controls shown as escapes).
+TEST(Text, ClientTextIsTrimmedAndEscaped) {
+  using Fn = std::string (*)(std::string_view);
+  const Fn trim = [](std::string_view s) { return std::string(trim_unicode_space(s)); };
+  const Fn escape = [](std::string_view s) {
+    std::string out = escape_controls(s);
+    EXPECT_EQ(has_control_characters(s), out != s) << s;
+    return out;
+  };
   const struct {
+    Fn fn;
     std::string in, out;
   } cases[] = {
-      {"", ""},
-      {" \t\r\n", ""},
-      {"\xE3\x80\x80{\"cmd\":\"status\"}\xC2\xA0\n", "{\"cmd\":\"status\"}"},
-      {"a \xE2\x80\xA8 b", "a \xE2\x80\xA8 b"},
+      {trim, "", ""},
+      {trim, " \t\r\n", ""},
+      {trim, "\xE3\x80\x80{\"cmd\":\"status\"}\xC2\xA0\n", "{\"cmd\":\"status\"}"},
+      {trim, "a \xE2\x80\xA8 b", "a \xE2\x80\xA8 b"},
       // A space's bytes after a stray lead byte are a space all the same.
-      {"x\xE3\xE3\x80\x80", "x\xE3"},
+      {trim, "x\xE3\xE3\x80\x80", "x\xE3"},
       // Malformed bytes are text, not space.
-      {"\x80 ", "\x80"},
-      {" \xE3\x80\x80\x80", "\x80"},
+      {trim, "\x80 ", "\x80"},
+      {trim, " \xE3\x80\x80\x80", "\x80"},
+      {escape, "Германия 1 app_x", "Германия 1 app_x"},
+      {escape, "a\\b", "a\\b"},
+      {escape, "fake\n    p7 = forged", "fake\\n    p7 = forged"},
+      {escape, "\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {escape, "a\r\tb\x7f", "a\\r\\tb\\x7f"},
+      {escape, std::string("nul\0", 4), "nul\\x00"},
+      // C1 controls (CSI) are escaped, the letters beside them kept.
+      {escape,
+       "\xC2\x9B"
+       "2J\xC2\xA0\xD0\x96",
+       "\\u009b2J\xC2\xA0\xD0\x96"},
+      // Malformed bytes are kept; a lone lead byte at the end is no control.
+      {escape, "\x80\xC2", "\x80\xC2"},
   };
-  for (const auto& c : cases) EXPECT_EQ(trim_unicode_space(c.in), c.out) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(c.fn(c.in), c.out) << c.in;
+}
 
+TEST(Text, TrimmingDecodesOnlyTheEnds) {
   // Only the ends are decoded; the answer is the walk's on any bytes.
   static const std::vector<std::string> pieces = {" ",
                                                   "\t",
@@ -89,29 +114,6 @@ TEST(Text, TrimUnicodeSpace) {
     std::string s;
     for (auto n = rng() % 7; n > 0; --n) s += pieces[rng() % pieces.size()];
     ASSERT_EQ(trim_unicode_space(s), trimmed_by_walking(s)) << testing::PrintToString(s);
-  }
-}
-
-TEST(Text, ControlCharactersAreShownAsEscapes) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"Германия 1 app_x", "Германия 1 app_x"},
-      {"a\\b", "a\\b"},
-      {"fake\n    p7 = forged", "fake\\n    p7 = forged"},
-      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
-      {"a\r\tb\x7f", "a\\r\\tb\\x7f"},
-      {std::string("nul\0", 4), "nul\\x00"},
-      // C1 controls (CSI) are escaped, the letters beside them kept.
-      {"\xC2\x9B"
-       "2J\xC2\xA0\xD0\x96",
-       "\\u009b2J\xC2\xA0\xD0\x96"},
-      // Malformed bytes are kept; a lone lead byte at the end is no control.
-      {"\x80\xC2", "\x80\xC2"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(escape_controls(c.in), c.out) << c.in;
-    EXPECT_EQ(has_control_characters(c.in), c.in != c.out) << c.in;
   }
 }
 

@@ -78,6 +78,13 @@ class FakeHandler final : public RequestHandler {
   std::vector<std::string> lines_;
 };
 
+// What a client sends, and the line the handler is given for it.
+struct Sent {
+  const char* name;
+  std::string sent;
+  std::string line;
+};
+
 // serve_pipe on a thread of its own, stopped when dropped.
 class Server {
  public:
@@ -159,12 +166,7 @@ TEST(PipeServer, RepliesPassThroughByteForByte) {
 
 TEST(PipeServer, FramesOneRequestPerConnection) {
   const std::string limit(MAX_REQUEST_BYTES, 'a');
-  struct Case {
-    const char* name;
-    std::string sent;
-    std::string line;  // what the handler is given
-  };
-  const std::vector<Case> cases = {
+  const std::vector<Sent> cases = {
       {"line", "{\"cmd\":\"status\"}\n", "{\"cmd\":\"status\"}"},
       {"white space kept for the parser", "  {\"cmd\":\"status\"} \r\n",
        "  {\"cmd\":\"status\"} \r"},
@@ -193,12 +195,7 @@ TEST(PipeServer, FramesOneRequestPerConnection) {
 // A request whose client has closed its end by the time it is prepared is
 // not carried out: a connect nobody waits for must not raise the tunnel.
 TEST(PipeServer, RequestOfAClientThatHasGoneIsNotCarriedOut) {
-  struct Case {
-    const char* name;
-    std::string sent;
-    std::string line;  // what the handler is given
-  };
-  const std::vector<Case> cases = {
+  const std::vector<Sent> cases = {
       {"nothing sent", "", ""},
       {"no line feed", "{\"cmd\":\"status\"}", "{\"cmd\":\"status\"}"},
       {"a whole line", "{\"cmd\":\"connect\"}\n", "{\"cmd\":\"connect\"}"}};
@@ -286,35 +283,85 @@ TEST(PipeServer, InvalidUtf8GetsNoReplyAndTheClientIsReadFurther) {
   }
 }
 
-// The second client waits its turn; its time starts when it is taken up, not
-// when it connected: waiting longer than the whole deadline, it is still served.
-TEST(PipeServer, SecondClientWaitsUntilTheFirstIsServed) {
-  FakeHandler handler;
-  std::promise<void> release;
-  std::shared_future<void> gate = release.get_future().share();
-  handler.before_reply = [gate](const std::string& line) {
-    if (line == "first") gate.wait();
+// A client waits while the channel is held: by the client before it (queued
+// behind it on Linux, retrying the busy pipe on Windows), or by whoever holds
+// the exchange lock between two clients. Its time starts when it is taken
+// up, not when it connected: waiting longer than the whole deadline, it is
+// still served. The lock is the server's while it serves a client, and let
+// go once that client is disconnected.
+TEST(PipeServer, AClientWaitsWhileTheChannelIsHeld) {
+  using Gate = std::function<void(const std::string& line)>;
+  struct Case {
+    const char* name;
+    // Takes the channel, `gate` being called before each reply; what it
+    // returns lets the channel go again.
+    std::function<std::function<void()>(const Server&, FakeHandler&, Gate& gate,
+                                        std::mutex& exchange)>
+        hold;
+    std::vector<std::string> lines;  // given to the handler in all
   };
-  Server server(handler, 1s, std::nullopt, 1s);
-  auto first = PipeClient::connect(server.name(), 10s);
-  ASSERT_TRUE(first);
-  ASSERT_TRUE(first->write_all("first\n"));
-  ASSERT_TRUE(wait_until([&] { return handler.lines().size() == 1; }, 10s));
-  // Queued behind the first on Linux; retrying the busy pipe on Windows.
-  auto second = std::async(std::launch::async, [&]() -> std::string {
-    auto client = PipeClient::connect(server.name(), 20s);
-    if (!client) return "no connection";
-    std::this_thread::sleep_for(300ms);
-    if (!client->write_all("second\n")) return "not sent";
-    return client->read_to_end().value_or("?");
-  });
-  EXPECT_EQ(second.wait_for(1500ms), std::future_status::timeout);
-  EXPECT_EQ(handler.lines(), std::vector<std::string>{"first"});
-  release.set_value();
-  EXPECT_EQ(first->read_to_end().value_or("?"), "R:first\n");
-  EXPECT_EQ(second.get(), "R:second\n");
-  EXPECT_EQ(handler.lines(), (std::vector<std::string>{"first", "second"}));
-  EXPECT_TRUE(server.diagnostics().empty()) << ::testing::PrintToString(server.diagnostics());
+  const Case cases[] = {
+      {"by the client before it",
+       [](const Server& server, FakeHandler& handler, Gate& gate,
+          std::mutex&) -> std::function<void()> {
+         auto release = std::make_shared<std::promise<void>>();
+         gate = [released = release->get_future().share()](const std::string& line) {
+           if (line == "first") released.wait();
+         };
+         auto first = std::make_shared<Result<PipeClient>>(PipeClient::connect(server.name(), 10s));
+         EXPECT_TRUE(*first && (*first)->write_all("first\n"));
+         EXPECT_TRUE(wait_until([&] { return handler.lines().size() == 1; }, 10s));
+         return [release, first] {
+           release->set_value();
+           if (*first) EXPECT_EQ((*first)->read_to_end().value_or("?"), "R:first\n");
+         };
+       },
+       {"first", "second"}},
+      {"by the exchange lock",
+       [](const Server&, FakeHandler&, Gate&, std::mutex& exchange) -> std::function<void()> {
+         exchange.lock();
+         return [&exchange] { exchange.unlock(); };
+       },
+       {"second"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex exchange;
+    // Asked from another thread: the server's own may not try a lock it holds.
+    const auto lock_free = [&] {
+      return std::async(std::launch::async,
+                        [&] {
+                          if (!exchange.try_lock()) return false;
+                          exchange.unlock();
+                          return true;
+                        })
+          .get();
+    };
+    FakeHandler handler;
+    Gate gate;
+    std::atomic<bool> held_while_serving{true};
+    handler.before_reply = [&](const std::string& line) {
+      held_while_serving = held_while_serving && !lock_free();
+      if (gate) gate(line);
+    };
+    Server server(handler, 1s, std::nullopt, 1s, 0ms, &exchange);
+    const auto let_go = c.hold(server, handler, gate, exchange);
+    auto second = std::async(std::launch::async, [&]() -> std::string {
+      auto client = PipeClient::connect(server.name(), 20s);
+      if (!client) return "no connection";
+      std::this_thread::sleep_for(300ms);
+      if (!client->write_all("second\n")) return "not sent";
+      return client->read_to_end().value_or("?");
+    });
+    EXPECT_EQ(second.wait_for(1500ms), std::future_status::timeout);
+    EXPECT_EQ(handler.lines().size(), c.lines.size() - 1);
+    let_go();
+    EXPECT_EQ(second.get(), "R:second\n");
+    EXPECT_EQ(handler.lines(), c.lines);
+    EXPECT_TRUE(held_while_serving);
+    EXPECT_TRUE(wait_until(lock_free));
+    EXPECT_TRUE(server.diagnostics().empty()) << ::testing::PrintToString(server.diagnostics());
+  }
 }
 
 TEST(PipeServer, StuckClientIsDroppedAndTheNextOneServed) {
@@ -507,10 +554,11 @@ TEST(PipeServer, BarredProcessIsServedAgainOnceItsTimeIsOver) {
 
 // Clients that keep making a little progress: never stalled long enough to
 // be dropped for it, so only the deadline of the whole request or reply ends
-// them. The channel is free again soon after it.
+// them, and the channel is free again soon after it. One that reads a large
+// reply steadily, a little at a time, within the deadline, makes progress in
+// every time-out however slowly the channel shows it: it gets the whole reply.
 TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
   using std::chrono::steady_clock;
-  const auto deadline = 2s;
   const std::string not_sent =
       "соединение не обслужено: не удалось прочитать сообщение канала: клиент не прислал "
       "запрос за 2 с и отключён";
@@ -518,39 +566,53 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
       "ответ не ушёл: не удалось отправить ответ: клиент не принял ответ за 2 с и отключён";
   struct Case {
     const char* name;
-    // What the client does on its connection until the server drops it;
-    // `reply_came` is called when the first of a reply arrives.
+    std::chrono::milliseconds deadline;
+    std::size_t reply_size;  // of the reply to "big"
+    // What the client does on its connection until the server drops it or
+    // the reply has ended; `reply_came` is called when the first of a reply
+    // arrives.
     std::function<void(PipeClient&, const std::function<void()>& reply_came)> behave;
-    std::string diagnostic;  // the last one
+    std::string diagnostic;  // the last one; empty: served, nothing said
   };
   const auto trickles = [](std::string bytes, std::chrono::milliseconds pause) {
     return [bytes, pause](PipeClient& c, const std::function<void()>&) {
       for (int i = 0; i < 100 && c.write_all(bytes); ++i) std::this_thread::sleep_for(pause);
     };
   };
+  // Reads "big"'s reply in `piece`s, `pause` apart; expects `whole` bytes
+  // (0: dropped before).
+  const auto reads = [](std::size_t piece, std::chrono::milliseconds pause, std::size_t whole) {
+    return [=](PipeClient& c, const std::function<void()>& reply_came) {
+      if (!c.write_all("big\n")) return;
+      std::vector<char> buf(piece);
+      std::size_t got = 0;
+      for (int i = 0; i < 200; ++i) {
+        auto n = c.read(buf);
+        if (!n || *n == 0) break;
+        if (i == 0) reply_came();
+        got += *n;
+        std::this_thread::sleep_for(pause);
+      }
+      if (whole != 0) EXPECT_EQ(got, whole);
+    };
+  };
+  // About 53 KB a second: a 64 KiB piece would take longer than the
+  // time-out to be taken up, and so would draining a full socket's buffer.
+  const std::size_t steady = 255 * 1024;
   const std::vector<Case> cases = {
-      {"one byte of its request at a time", trickles("{", 300ms), not_sent},
-      {"line after line that is not UTF-8", trickles("\xff\xfe\n", 100ms), not_sent},
-      {"a large reply taken up slowly",
-       [](PipeClient& c, const std::function<void()>& reply_came) {
-         if (!c.write_all("big\n")) return;
-         std::array<char, 64 * 1024> buf;
-         for (int i = 0; i < 200; ++i) {
-           auto n = c.read(buf);
-           if (!n || *n == 0) return;
-           if (i == 0) reply_came();
-           std::this_thread::sleep_for(100ms);
-         }
-       },
-       not_taken},
+      {"one byte of its request at a time", 2s, 0, trickles("{", 300ms), not_sent},
+      {"line after line that is not UTF-8", 2s, 0, trickles("\xff\xfe\n", 100ms), not_sent},
+      {"a large reply taken up slowly", 2s, 16 << 20, reads(64 * 1024, 100ms, 0), not_taken},
+      {"a large reply read steadily in time", 10s, steady, reads(8192, 150ms, steady), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeHandler handler;
-    handler.reply = [](const std::string& line) {
-      return Result<std::string>(line == "big" ? std::string(16 << 20, 'r') : "R:" + line + "\n");
+    handler.reply = [&c](const std::string& line) {
+      return Result<std::string>(line == "big" ? std::string(c.reply_size, 'r')
+                                               : "R:" + line + "\n");
     };
-    Server server(handler, 1s, std::nullopt, deadline);
+    Server server(handler, 1s, std::nullopt, c.deadline);
     auto client = PipeClient::connect(server.name(), 10s);
     ASSERT_TRUE(client);
     const auto start = steady_clock::now();
@@ -559,73 +621,23 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
     // 16 MiB reply takes seconds of its own on a loaded machine under
     // ThreadSanitizer.
     std::atomic<steady_clock::rep> latest_start{start.time_since_epoch().count()};
-    std::thread slow([&] {
+    std::jthread slow([&] {
       c.behave(*client, [&] { latest_start = steady_clock::now().time_since_epoch().count(); });
     });
+    if (c.diagnostic.empty()) {
+      slow.join();
+      EXPECT_TRUE(server.diagnostics().empty()) << testing::PrintToString(server.diagnostics());
+      continue;
+    }
     ASSERT_TRUE(wait_until([&] { return server.said(c.diagnostic); }, 20s));
     const auto now = steady_clock::now();
-    EXPECT_GE(now - start, deadline - 100ms);
+    EXPECT_GE(now - start, c.deadline - 100ms);
     EXPECT_LT(now - steady_clock::time_point(steady_clock::duration(latest_start.load())),
-              deadline + 2s);
+              c.deadline + 2s);
     // Nobody waits on the trickler any more.
     EXPECT_EQ(server.exchange("good\n").value_or("?"), "R:good\n");
     slow.join();
   }
-}
-
-// A client that reads a large reply steadily, a little at a time, makes
-// progress in every time-out however slowly the channel shows it: it gets the
-// whole reply. Each piece it reads frees room for the next one.
-TEST(PipeServer, SteadySlowReaderOfALargeReplyIsServed) {
-  const std::string big(255 * 1024, 'r');
-  FakeHandler handler;
-  handler.reply = [&](const std::string&) { return Result<std::string>(big + "\n"); };
-  Server server(handler, 1s);
-  auto client = PipeClient::connect(server.name(), 10s);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(client->write_all("big\n"));
-  std::string got;
-  // About 53 KB a second: a 64 KiB piece would take longer than the
-  // time-out to be taken up, and so would draining a full socket's buffer.
-  std::array<char, 8192> buf;
-  for (;;) {
-    auto n = client->read(buf);
-    ASSERT_TRUE(n) << n.error().to_string();
-    if (*n == 0) break;
-    got.append(buf.data(), *n);
-    std::this_thread::sleep_for(150ms);
-  }
-  EXPECT_EQ(got.size(), big.size() + 1);
-  EXPECT_TRUE(server.diagnostics().empty()) << testing::PrintToString(server.diagnostics());
-}
-
-// Whoever holds the exchange lock has the channel between two clients: a
-// client taken up meanwhile is served once the lock is let go, and the lock
-// is the server's until that client has been disconnected.
-TEST(PipeServer, NoClientIsServedWhileTheExchangeLockIsHeldElsewhere) {
-  std::mutex exchange;
-  FakeHandler handler;
-  std::atomic<bool> held_while_serving{false};
-  // Asked from another thread: the server's own may not try a lock it holds.
-  const auto lock_free = [&] {
-    return std::async(std::launch::async,
-                      [&] {
-                        if (!exchange.try_lock()) return false;
-                        exchange.unlock();
-                        return true;
-                      })
-        .get();
-  };
-  handler.before_reply = [&](const std::string&) { held_while_serving = !lock_free(); };
-  Server server(handler, 5s, std::nullopt, 10s, 0ms, &exchange);
-  exchange.lock();
-  auto reply = std::async(std::launch::async, [&] { return server.exchange("a\n"); });
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(handler.performed, 0);
-  exchange.unlock();
-  EXPECT_EQ(reply.get().value_or("?"), "R:a\n");
-  EXPECT_TRUE(held_while_serving);
-  EXPECT_TRUE(wait_until(lock_free));
 }
 
 TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {

@@ -119,17 +119,26 @@ TEST(HandleUpdate, EqualFilesStartNothing) {
   EXPECT_TRUE(f.lines.empty());
 }
 
+// Offers the two builds, which must be taken, leaving the finisher as the one
+// job; whether the tunnel drops.
+bool tunnel_drops_taking(UpdateFixture& f, std::string_view desktop, std::string_view service) {
+  const auto decision = handle_update(f.offer(desktop, service), f.deps);
+  EXPECT_TRUE(std::holds_alternative<UpdateAccepted>(decision));
+  EXPECT_EQ(f.jobs.size(), 1u);
+  // Nothing happens before the finisher runs.
+  EXPECT_TRUE(f.launches.empty());
+  EXPECT_TRUE(f.starts.empty());
+  const auto* accepted = std::get_if<UpdateAccepted>(&decision);
+  return accepted != nullptr && accepted->tunnel_drops;
+}
+
 TEST(HandleUpdate, ANewDesktopIsLaunchedAfterTheOldOneHasGone) {
   UpdateFixture f;
-  const auto decision = handle_update(f.offer("desktop v2", "service v1"), f.deps);
-  ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(decision));
-  EXPECT_FALSE(std::get<UpdateAccepted>(decision).tunnel_drops);
-  ASSERT_EQ(f.jobs.size(), 1u);
-  EXPECT_TRUE(f.launches.empty());  // nothing happens before the finisher runs
+  EXPECT_FALSE(tunnel_drops_taking(f, "desktop v2", "service v1"));
 
   f.desktop_at = [](int n) { return n < 2; };
   f.launch_result = fail(std::string(platform::DESKTOP_NOT_STARTED));
-  f.jobs[0]();
+  f.jobs.at(0)();
   EXPECT_EQ(f.sleeps, 2);
   EXPECT_EQ(f.launches, std::vector<std::string>{f.install.path()});
   EXPECT_TRUE(f.starts.empty());
@@ -139,11 +148,8 @@ TEST(HandleUpdate, ANewDesktopIsLaunchedAfterTheOldOneHasGone) {
 
 TEST(HandleUpdate, ANewServiceRestartsAndLeavesTheRecordToIt) {
   UpdateFixture f;
-  const auto decision = handle_update(f.offer("desktop v1", "service v2"), f.deps);
-  ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(decision));
-  EXPECT_TRUE(std::get<UpdateAccepted>(decision).tunnel_drops);
-  ASSERT_EQ(f.jobs.size(), 1u);
-  f.jobs[0]();
+  EXPECT_TRUE(tunnel_drops_taking(f, "desktop v1", "service v2"));
+  f.jobs.at(0)();
   EXPECT_EQ(f.starts, (std::vector<std::vector<std::string>>{{f.service, "restart"}}));
   EXPECT_TRUE(f.launches.empty());
   EXPECT_TRUE(platform::path_exists(f.record));
@@ -160,7 +166,7 @@ TEST(HandleUpdate, ANewServiceReplacesTheProcessWhereNothingRestartsIt) {
       if (fails) return fail("Exec format error");
       return {};
     };
-    (void)handle_update(f.offer("desktop v1", "service v2"), f.deps);
+    EXPECT_TRUE(tunnel_drops_taking(f, "desktop v1", "service v2"));
     f.jobs.at(0)();
     EXPECT_TRUE(f.starts.empty());
     EXPECT_EQ(replaced_by, std::vector<std::string>{f.service});

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -62,119 +63,116 @@ TEST(LocateCore, NamesTheMissingFileAndItsFullPath) {
 // start together once "tunnel.json" is written, so a missing core stops the
 // start before anything runs or is written.
 TEST(StartCores, FailedStartsLeaveNothingBehind) {
+  using Folders = const CoreFolders&;
+  // Calls on `path` wait past their bound of 100 ms.
+  const auto stall = [](CoreEnvironment& env, const std::string& path) {
+    env.file_stall = std::chrono::milliseconds(100);
+    env.at_file = [path](const std::string& p) {
+      if (p == path) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    };
+  };
+  const auto missing = [](std::string_view file, const std::string& path) {
+    std::filesystem::remove(fs_path(path));
+    return "рядом со службой нет " + std::string(file) + ": " + path;
+  };
+  const auto not_a_program = [](const std::string& path) {
+    write_text(path, "not a program");
+    return "не удалось запустить " + path;
+  };
+  enum class Ports { Free, Taken, Unknown };       // what the listener table answers
+  enum class XrayRan { Never, Once, AtMostOnce };  // and then ended
   struct Case {
     const char* name;
     bool tunnel;
-    enum {
-      NoXray,
-      NoSingBox,
-      XrayNotAProgram,
-      SingBoxNotAProgram,
-      XrayIgnoresInput,
-      DocumentStalls,
-      SingBoxImageStalls,
-      PortTaken,
-      PortsUnknown
-    } fault;
-    bool xray_started;      // and then ended (or made and ended before it ran)
+    // Makes the fault; returns the start's outermost message.
+    std::function<std::string(Folders f, CoreEnvironment& env)> fault;
+    Ports ports;
+    bool has_cause;  // the system's reason kept below the message
+    XrayRan xray;
     bool document_written;  // "tunnel.json"
   };
+  const auto no_xray = [&](Folders f, CoreEnvironment&) {
+    return missing(PROXY_CORE_FILE, f.install.xray);
+  };
+  const auto port_taken = [](std::string port) {
+    return [port](Folders, CoreEnvironment&) {
+      return "порт 127.0.0.1:" + port + " занят другим процессом (4242)";
+    };
+  };
   const Case cases[] = {
-      {"xray missing, proxy only", false, Case::NoXray, false, false},
-      {"xray missing, tunnel", true, Case::NoXray, false, false},
-      {"sing-box missing", true, Case::NoSingBox, false, false},
-      {"xray not a program", true, Case::XrayNotAProgram, false, true},
-      {"sing-box not a program", true, Case::SingBoxNotAProgram, true, true},
-      {"xray reads no document", false, Case::XrayIgnoresInput, true, false},
+      {"xray missing, proxy only", false, no_xray, Ports::Free, false, XrayRan::Never, false},
+      {"xray missing, tunnel", true, no_xray, Ports::Free, false, XrayRan::Never, false},
+      {"sing-box missing", true,
+       [&](Folders f, CoreEnvironment&) { return missing(TUNNEL_CORE_FILE, f.install.sing_box); },
+       Ports::Free, false, XrayRan::Never, false},
+      // Creation and delivery failures keep the system's reason below.
+      {"xray not a program", true,
+       [&](Folders f, CoreEnvironment&) { return not_a_program(f.install.xray); }, Ports::Free,
+       true, XrayRan::Never, true},
+      // Ended as soon as sing-box fails, xray may not have run far enough to
+      // record itself.
+      {"sing-box not a program", true,
+       [&](Folders f, CoreEnvironment&) { return not_a_program(f.install.sing_box); }, Ports::Free,
+       true, XrayRan::AtMostOnce, true},
+      {"xray reads no document", false,
+       [](Folders f, CoreEnvironment&) {
+         // A program that ends without reading its input.
+         install_standin(f.install.path(), Standin::Desktop, std::string(PROXY_CORE_FILE));
+         set_script(f.install.xray, "exit 0");
+         return std::string("не удалось передать конфиг ядру");
+       },
+       Ports::Free, true, XrayRan::Once, false},
       // Files others may hold with an oplock: the start fails, naming the
       // file, once a call on it has waited past its bound.
-      {"tunnel.json does not answer", true, Case::DocumentStalls, false, false},
-      {"sing-box's image does not answer", true, Case::SingBoxImageStalls, false, true},
+      {"tunnel.json does not answer", true,
+       [&](Folders f, CoreEnvironment& env) {
+         stall(env, f.tunnel_document());
+         return f.tunnel_document() + " не ответил за 100 мс";
+       },
+       Ports::Free, false, XrayRan::Never, false},
+      {"sing-box's image does not answer", true,
+       [&](Folders f, CoreEnvironment& env) {
+         stall(env, f.install.sing_box);
+         return f.install.sing_box + " не ответил за 100 мс";
+       },
+       Ports::Free, false, XrayRan::Never, true},
       // Checked before anything is made or written.
-      {"a proxy-only port held by another process", false, Case::PortTaken, false, false},
-      {"the tunnel's port held by another process", true, Case::PortTaken, false, false},
-      {"listeners not known", true, Case::PortsUnknown, false, false},
+      {"a proxy-only port held by another process", false, port_taken("10809"), Ports::Taken, false,
+       XrayRan::Never, false},
+      {"the tunnel's port held by another process", true, port_taken("10820"), Ports::Taken, false,
+       XrayRan::Never, false},
+      {"listeners not known", true,
+       [](Folders, CoreEnvironment&) { return std::string("не проверить порты 127.0.0.1"); },
+       Ports::Unknown, true, XrayRan::Never, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CoreFolders f;
     write_text(f.tunnel_log(), "earlier run\n");
-    std::string expected;
-    switch (c.fault) {
-      case Case::NoXray:
-        std::filesystem::remove(fs_path(f.install.xray));
-        expected = "рядом со службой нет " + std::string(PROXY_CORE_FILE) + ": " + f.install.xray;
-        break;
-      case Case::NoSingBox:
-        std::filesystem::remove(fs_path(f.install.sing_box));
-        expected =
-            "рядом со службой нет " + std::string(TUNNEL_CORE_FILE) + ": " + f.install.sing_box;
-        break;
-      case Case::XrayNotAProgram:
-        write_text(f.install.xray, "not a program");
-        expected = "не удалось запустить " + f.install.xray;
-        break;
-      case Case::SingBoxNotAProgram:
-        write_text(f.install.sing_box, "not a program");
-        expected = "не удалось запустить " + f.install.sing_box;
-        break;
-      case Case::XrayIgnoresInput:
-        // A program that ends without reading its input.
-        install_standin(f.install.path(), Standin::Desktop, std::string(PROXY_CORE_FILE));
-        set_script(f.install.xray, "exit 0");
-        expected = "не удалось передать конфиг ядру";
-        break;
-      case Case::DocumentStalls:
-        expected = f.tunnel_document() + " не ответил за 100 мс";
-        break;
-      case Case::SingBoxImageStalls:
-        expected = f.install.sing_box + " не ответил за 100 мс";
-        break;
-      case Case::PortTaken:
-        expected = c.tunnel ? "порт 127.0.0.1:10820 занят другим процессом (4242)"
-                            : "порт 127.0.0.1:10809 занят другим процессом (4242)";
-        break;
-      case Case::PortsUnknown:
-        expected = "не проверить порты 127.0.0.1";
-        break;
-    }
     CoreEnvironment env = f.env();
-    const std::string stalled = c.fault == Case::DocumentStalls       ? f.tunnel_document()
-                                : c.fault == Case::SingBoxImageStalls ? f.install.sing_box
-                                                                      : std::string();
-    if (!stalled.empty()) env.file_stall = std::chrono::milliseconds(100);
-    env.at_file = [&](const std::string& path) {
-      if (path == stalled) std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    };
+    const std::string expected = c.fault(f, env);
     CoreLaunch launch = c.tunnel ? tunnel_launch() : proxy_launch();
     launch.xray_config = big_document();
     std::vector<std::uint16_t> asked;
     env.listeners =
         [&](std::span<const std::uint16_t> ports) -> Result<std::vector<platform::PortListener>> {
       asked.assign(ports.begin(), ports.end());
-      if (c.fault == Case::PortsUnknown) return fail("no table");
-      if (c.fault != Case::PortTaken) return std::vector<platform::PortListener>{};
+      if (c.ports == Ports::Unknown) return fail("no table");
+      if (c.ports == Ports::Free) return std::vector<platform::PortListener>{};
       return std::vector<platform::PortListener>{{ports.back(), 4242}};
     };
 
     const auto started = start_cores(launch, env);
-    if (c.fault == Case::PortTaken || c.fault == Case::PortsUnknown) {
-      EXPECT_EQ(asked, launch.local_ports);
-    }
+    if (c.ports != Ports::Free) EXPECT_EQ(asked, launch.local_ports);
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
-    // Creation and delivery failures keep the system's reason below.
-    const bool has_cause = c.fault != Case::NoXray && c.fault != Case::NoSingBox &&
-                           c.fault != Case::PortTaken && stalled.empty();
-    EXPECT_EQ(started.error().chain().size(), has_cause ? 2u : 1u) << started.error().to_string();
+    EXPECT_EQ(started.error().chain().size(), c.has_cause ? 2u : 1u) << started.error().to_string();
 
     const auto xray_pids = recorded_pids(f.install.xray);
-    if (c.fault == Case::SingBoxNotAProgram) {
-      // Ended as soon as sing-box fails, xray may not have run far enough to
-      // record itself.
+    if (c.xray == XrayRan::AtMostOnce) {
       EXPECT_LE(xray_pids.size(), 1u);
     } else {
-      EXPECT_EQ(xray_pids.size(), c.xray_started ? 1u : 0u);
+      EXPECT_EQ(xray_pids.size(), c.xray == XrayRan::Once ? 1u : 0u);
     }
     EXPECT_TRUE(all_gone(xray_pids));
     EXPECT_EQ(run_count(f.install.sing_box), 0);

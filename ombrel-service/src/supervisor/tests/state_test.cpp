@@ -9,6 +9,7 @@
 
 #include "core_folders.hpp"
 #include "fake_clock.hpp"
+#include "watchdog_thread.hpp"
 
 namespace ombrel::supervisor {
 
@@ -80,25 +81,6 @@ Result<RunningCores> lost_cores(const CoreLaunch& launch) {
   cores.started_at = std::chrono::steady_clock::now();
   return cores;
 }
-
-// The watchdog on a thread of its own for the length of a test.
-class Watchdog {
- public:
-  Watchdog(
-      SharedState& shared, WatchdogTiming timing, const Clock& clock = system_clock(),
-      MarkSeenFn mark_seen = [](const std::string&) {})
-      : thread_([this, &shared, timing, &clock, mark_seen] {
-          run_watchdog(shared, timing, mark_seen, clock, [this] { return running_.load(); });
-        }) {}
-  ~Watchdog() {
-    running_ = false;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> running_{true};
-  std::thread thread_;
-};
 
 // Reads the state under its lock.
 template <class F>

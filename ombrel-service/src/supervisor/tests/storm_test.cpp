@@ -14,6 +14,7 @@
 #include "core_folders.hpp"
 #include "platform/process/selfstats.hpp"
 #include "supervisor/state.hpp"
+#include "watchdog_thread.hpp"
 
 namespace ombrel::supervisor {
 namespace {
@@ -77,24 +78,6 @@ class Starts {
   std::mutex mutex_;
   std::vector<steady_clock::time_point> times_;
   std::vector<std::uint32_t> pids_;
-};
-
-class Watchdog {
- public:
-  Watchdog(SharedState& shared, WatchdogTiming timing)
-      : thread_([this, &shared, timing] {
-          run_watchdog(
-              shared, timing, [](const std::string&) {}, system_clock(),
-              [this] { return running_.load(); });
-        }) {}
-  ~Watchdog() {
-    running_ = false;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> running_{true};
-  std::thread thread_;
 };
 
 struct Counts {

@@ -30,46 +30,47 @@ const Write WRITES[] = {
      }},
 };
 
-TEST(WritesInPlace, AHardLinkedNameIsRefusedAndTheOtherFileKept) {
-  for (const auto& w : WRITES) {
-    SCOPED_TRACE(w.name);
-    TempDir outside("outside");
-    TempDir dir("data");
-    const std::string victim = outside.file("victim");
-    ASSERT_TRUE(replace_file_atomically(victim, victim + ".tmp", "precious"));
-    std::filesystem::create_hard_link(fs_path(victim), fs_path(dir.file("tunnel.json")));
-    EXPECT_FALSE(w.write(dir.file("tunnel.json")));
-    EXPECT_EQ(read_file(victim).value_or("?"), "precious");
-  }
-}
-
-TEST(WritesInPlace, AnOrdinaryFileIsWrittenAsBefore) {
-  for (const auto& w : WRITES) {
-    SCOPED_TRACE(w.name);
-    TempDir dir("data");
-    ASSERT_TRUE(replace_file_atomically(dir.file("f"), dir.file("f.tmp"), "old"));
-    EXPECT_TRUE(w.write(dir.file("f")));
-    EXPECT_TRUE(w.write(dir.file("new")));
-  }
-}
-
+// Each write, on a name planted where it writes: a second name of a file
+// elsewhere is refused and that file kept, as is (Linux) a symbolic link,
+// dangling or not; an ordinary file, or none, is written as before.
+TEST(WritesInPlace, OnlyAnOrdinaryNameIsWritten) {
+  using std::filesystem::path;
+  const struct {
+    const char* name;
+    // Plants the name `at`; `victim` is a file elsewhere, `absent` a name
+    // elsewhere that nothing may create.
+    std::function<void(const path& victim, const path& absent, const path& at)> plant;
+    bool written;
+  } plants[] = {
+      {"a hard link", [](auto& victim, auto&, auto& at) { create_hard_link(victim, at); }, false},
+      {"an ordinary file",
+       [](auto&, auto&, auto& at) {
+         ASSERT_TRUE(replace_file_atomically(testsupport::utf8_path(at),
+                                             testsupport::utf8_path(at) + ".tmp", "old"));
+       },
+       true},
+      {"no file yet", [](auto&, auto&, auto&) {}, true},
 #ifndef _WIN32
-TEST(WritesInPlace, ASymbolicLinkIsNotFollowed) {
+      {"a symbolic link", [](auto& victim, auto&, auto& at) { create_symlink(victim, at); }, false},
+      {"a dangling symbolic link",
+       [](auto&, auto& absent, auto& at) { create_symlink(absent, at); }, false},
+#endif
+  };
   for (const auto& w : WRITES) {
-    SCOPED_TRACE(w.name);
-    TempDir outside("outside");
-    TempDir dir("data");
-    const std::string victim = outside.file("victim");
-    ASSERT_TRUE(replace_file_atomically(victim, victim + ".tmp", "precious"));
-    std::filesystem::create_symlink(fs_path(victim), fs_path(dir.file("core-diag.log")));
-    std::filesystem::create_symlink(fs_path(outside.file("absent")), fs_path(dir.file("dangling")));
-    EXPECT_FALSE(w.write(dir.file("core-diag.log")));
-    EXPECT_FALSE(w.write(dir.file("dangling")));
-    EXPECT_EQ(read_file(victim).value_or("?"), "precious");
-    EXPECT_FALSE(path_exists(outside.file("absent")));
+    for (const auto& p : plants) {
+      SCOPED_TRACE(std::string(w.name) + ", " + p.name);
+      TempDir outside("outside");
+      TempDir dir("data");
+      const std::string victim = outside.file("victim");
+      ASSERT_TRUE(replace_file_atomically(victim, victim + ".tmp", "precious"));
+      const std::string at = dir.file("core-diag.log");
+      p.plant(fs_path(victim), fs_path(outside.file("absent")), fs_path(at));
+      EXPECT_EQ(w.write(at), p.written);
+      EXPECT_EQ(read_file(victim).value_or("?"), "precious");
+      EXPECT_FALSE(path_exists(outside.file("absent")));
+    }
   }
 }
-#endif
 
 }  // namespace
 }  // namespace ombrel::platform
