@@ -313,7 +313,9 @@ TEST(PipeServer, AClientWaitsWhileTheChannelIsHeld) {
          EXPECT_TRUE(wait_until([&] { return handler.lines().size() == 1; }, 10s));
          return [release, first] {
            release->set_value();
-           if (*first) EXPECT_EQ((*first)->read_to_end().value_or("?"), "R:first\n");
+           if (*first) {
+             EXPECT_EQ((*first)->read_to_end().value_or("?"), "R:first\n");
+           }
          };
        },
        {"first", "second"}},
@@ -593,7 +595,9 @@ TEST(PipeServer, TricklingClientIsDroppedAtItsDeadline) {
         got += *n;
         std::this_thread::sleep_for(pause);
       }
-      if (whole != 0) EXPECT_EQ(got, whole);
+      if (whole != 0) {
+        EXPECT_EQ(got, whole);
+      }
     };
   };
   // About 53 KB a second: a 64 KiB piece would take longer than the

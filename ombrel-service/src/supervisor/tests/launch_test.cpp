@@ -163,7 +163,9 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     };
 
     const auto started = start_cores(launch, env);
-    if (c.ports != Ports::Free) EXPECT_EQ(asked, launch.local_ports);
+    if (c.ports != Ports::Free) {
+      EXPECT_EQ(asked, launch.local_ports);
+    }
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
     EXPECT_EQ(started.error().chain().size(), c.has_cause ? 2u : 1u) << started.error().to_string();
