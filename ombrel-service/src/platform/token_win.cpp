@@ -1,4 +1,4 @@
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"

@@ -17,8 +17,8 @@
 #include "platform/files/io_watch_win.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
+#include "platform/token_win.hpp"
 #include "platform/trust/access_win.hpp"
-#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {

@@ -15,7 +15,7 @@
 #include "platform/files/paths.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 

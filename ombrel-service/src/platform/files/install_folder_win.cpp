@@ -13,7 +13,7 @@
 #include "platform/files/install_folder.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 

@@ -10,7 +10,7 @@
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/process/proclist.hpp"
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
