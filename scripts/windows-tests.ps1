@@ -144,6 +144,7 @@ if ($Soak) {
   foreach ($f in $log, "$log.err") {
     if (Test-Path $f) { $text += Get-Content $f }
   }
+  $text = @($text | Where-Object { $_ })
   $text | Write-Host
   $summary = @("### Soak on $((Get-CimInstance Win32_OperatingSystem).Caption), $SoakCycles cycles", '',
     '| figure | value | beside | ratio | target | verdict |', '|---|---|---|---|---|---|')
@@ -151,7 +152,7 @@ if ($Soak) {
     if ($line.StartsWith("ROW`t")) { $summary += '| ' + (($line.Split("`t") | Select-Object -Skip 1) -join ' | ') + ' |' }
   }
   foreach ($line in $text) {
-    if (-not $line.StartsWith("ROW`t") -and $line.Trim()) { $summary += '', $line }
+    if (-not $line.StartsWith("ROW`t")) { $summary += '', $line }
   }
   $how = if ($ran.Overran) { "overran $MinutesEach min, ended" } else { "exit $($ran.Code)" }
   $summary += '', "Soak: $how (for reading; it does not decide the run)."
