@@ -46,7 +46,7 @@ constexpr double MIB = 1024.0 * 1024.0;
 
 #ifdef _WIN32
 constexpr const char* EXE = ".exe";
-constexpr const char* TARGET = "Windows build, Wine";
+constexpr const char* TARGET = "Windows build";
 #else
 constexpr const char* EXE = "";
 constexpr const char* TARGET = "Linux";

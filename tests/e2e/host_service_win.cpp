@@ -1,7 +1,11 @@
 // The service under the real service control manager (Wine's in the tests):
 // installed from a folder whose path has a space, repointed, restarted,
-// stopped and removed, each step checked from outside through sc and the
-// manager's own answers.
+// stopped, ended by force and started again by its failure actions (real
+// Windows: Wine keeps none), and removed, each step checked from outside
+// through sc and the manager's own answers. It is installed, as the update
+// tests install it, below the volume root where only the administrators may
+// change anything: install, judging as the system account, rightly refuses
+// a profile's temporary folder.
 #include <windows.h>
 
 #include <array>
@@ -13,6 +17,7 @@
 #include "base/text.hpp"
 #include "host_run.hpp"
 #include "platform/channel/pipe.hpp"
+#include "platform/handle_win.hpp"
 #include "platform/host/service.hpp"
 #include "platform/process/proclist.hpp"
 
@@ -97,6 +102,20 @@ std::vector<DWORD> failure_actions() {
   return got;
 }
 
+// Ends the process `pid` as the task manager would: a service's process
+// grants administrators no right to end it but through the debug privilege.
+void end_by_force(std::uint32_t pid) {
+  HANDLE raw = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw));
+  const platform::UniqueHandle token(raw);
+  TOKEN_PRIVILEGES debug{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &debug.Privileges[0].Luid));
+  ASSERT_TRUE(AdjustTokenPrivileges(token.get(), FALSE, &debug, 0, nullptr, nullptr));
+  const platform::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  ASSERT_TRUE(process) << "cannot open the service's process: error " << GetLastError();
+  ASSERT_TRUE(TerminateProcess(process.get(), 1)) << "error " << GetLastError();
+}
+
 std::string copy_service_into(const std::string& dir) {
   std::filesystem::create_directories(fs_path(dir));
   const auto target = fs_path(dir) / "ombrel-service.exe";
@@ -117,7 +136,7 @@ TEST(HostService, StartedByHandItCannotReachTheDispatcher) {
 
 TEST(HostService, InstallRepointRestartStopAndUninstall) {
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
-  testsupport::TempDir root("host e2e");
+  const testsupport::InstallDir root("host e2e");
   const std::string first = copy_service_into(root.file("first copy"));
   const std::string second = copy_service_into(root.file("second copy"));
   const Uninstall uninstall{second};
@@ -147,6 +166,20 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
     const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
                                          10000, SC_ACTION_RESTART, 30000};
     EXPECT_EQ(failure_actions(), restarts);
+    // Ended by force, it is started again by the manager after the first
+    // action's delay, and serves.
+    const auto killed = platform::running_service_pid("OmbrelService");
+    ASSERT_TRUE(killed);
+    ASSERT_NO_FATAL_FAILURE(end_by_force(*killed));
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] {
+          const auto now = platform::running_service_pid("OmbrelService");
+          return now && *now != *killed;
+        },
+        std::chrono::milliseconds(restarts[2]) + 30s));
+    EXPECT_EQ(platform::pipe_exchange(platform::default_pipe_name(), "{\"cmd\":\"status\"}\n", 30s)
+                  .value_or("?"),
+              "{\"state\":\"disconnected\"}\n");
   }
   // What an administrator may have changed meanwhile is put back.
   change_account_and_group();
@@ -170,7 +203,7 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
 // taken before the service starts, so the service runs but cannot serve.
 TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
-  testsupport::TempDir root("impostor");
+  const testsupport::InstallDir root("impostor");
   const std::string service = copy_service_into(root.file("installed"));
   const Uninstall uninstall{service};
   const std::string ctl = testsupport::bin_dir() + "\\ombrelctl.exe";

@@ -3,7 +3,11 @@
 // and the desktop application in tests.
 //
 // A stand-in finds everything next to its own executable (so a copy named
-// `xray.exe` in a test folder keeps its own records):
+// `xray.exe` in a test folder keeps its own records). Its records go into a
+// `records` folder beside it when there is one: the test makes it for
+// whoever the stand-in runs as, where the installation folder is the
+// administrators' alone (a desktop started with a session's user token may
+// read and run what lies there, not write beside it).
 //   <exe>.runs      one line (the process id) appended per start
 //   <exe>.args      the arguments of the latest start, each ended by a NUL byte
 //   <exe>.cwd       the working folder of the latest start
@@ -29,6 +33,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -64,6 +69,16 @@ inline std::optional<std::string> read_file(const std::string& path) {
   return out.str();
 }
 
+// Where the record `suffix` (".runs", ".args", ...) of the stand-in at
+// `exe` lives.
+inline std::string record_path(const std::string& exe, std::string_view suffix) {
+  const std::filesystem::path program = fs_path(exe);
+  const std::filesystem::path records = program.parent_path() / "records";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(records, ec)) return exe + std::string(suffix);
+  return utf8_path(records / program.filename()) + std::string(suffix);
+}
+
 inline void write_record(const std::string& path, const std::string& bytes) {
   const std::string temp = path + ".tmp" + std::to_string(ombrel::platform::current_process_id());
   {
@@ -76,7 +91,7 @@ inline void write_record(const std::string& path, const std::string& bytes) {
 
 // Appends this start to <exe>.runs and gives its number, counting from 1.
 inline int count_run(const std::string& exe) {
-  const std::string runs = exe + ".runs";
+  const std::string runs = record_path(exe, ".runs");
   {
     std::ofstream out(fs_path(runs), std::ios::binary | std::ios::app);
     out << ombrel::platform::current_process_id() << '\n';
@@ -199,15 +214,15 @@ inline int main(int argc, char** argv, bool reads_document) {
 
   std::string joined;
   for (const std::string& a : args) joined += a + '\0';
-  write_record(*exe + ".args", joined);
+  write_record(record_path(*exe, ".args"), joined);
   std::error_code ec;
-  write_record(*exe + ".cwd", utf8_path(std::filesystem::current_path(ec)));
+  write_record(record_path(*exe, ".cwd"), utf8_path(std::filesystem::current_path(ec)));
 
 #ifndef _WIN32
-  write_record(*exe + ".fds", fds);
+  write_record(record_path(*exe, ".fds"), fds);
 #endif
   if (reads_document && args == std::vector<std::string>{"run", "-c", "stdin:"}) {
-    write_record(*exe + ".stdin", read_stdin());
+    write_record(record_path(*exe, ".stdin"), read_stdin());
   }
   auto script = read_file(*exe + ".script." + std::to_string(run));
   if (!script) script = read_file(*exe + ".script");

@@ -6,6 +6,9 @@
 #include <sddl.h>
 // clang-format on
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -100,6 +103,65 @@ void set_folder_rights(const std::string& dir, Rights rights) {
     throw std::runtime_error("cannot set the rights of " + dir + ": error " +
                              std::to_string(error));
   }
+}
+
+std::map<std::string, std::string> granted_rights(const std::string& sddl) {
+  std::map<std::string, std::string> granted;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl).c_str(), SDDL_REVISION_1,
+                                                            &sd, nullptr)) {
+    ADD_FAILURE() << "not an access list: " << sddl;
+    return granted;
+  }
+  const std::unique_ptr<void, LocalFree_> owned(sd);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) {
+    return granted;
+  }
+  GENERIC_MAPPING files{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                        FILE_ALL_ACCESS};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    // Allowed and denied entries share their layout.
+    const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&entry->SidStart), &sid)) continue;
+    const std::unique_ptr<void, LocalFree_> sid_owned(sid);
+    std::string account = utf8_path(std::filesystem::path(sid));
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) account.insert(0, "denied ");
+    if (header->AceFlags != 0) account += " flags " + std::to_string(header->AceFlags);
+    ACCESS_MASK mask = entry->Mask;
+    MapGenericMask(&mask, &files);
+    // Named for the rights it holds whole; what is left, in hex.
+    std::string names;
+    ACCESS_MASK covered = 0;
+    const std::pair<ACCESS_MASK, const char*> named[] = {
+        {FILE_GENERIC_READ, "FR"}, {FILE_GENERIC_WRITE, "FW"}, {FILE_GENERIC_EXECUTE, "FX"}};
+    if ((mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) {
+      names = "FA";
+      covered = FILE_ALL_ACCESS;
+    } else {
+      for (const auto& [right, text] : named) {
+        if ((mask & right) != right) continue;
+        names += names.empty() ? "" : "+";
+        names += text;
+        covered |= right;
+      }
+    }
+    if ((mask & ~covered) != 0) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(mask & ~covered));
+      names += names.empty() ? "" : "+";
+      names += hex;
+    }
+    std::string& all = granted[account];
+    all += all.empty() ? "" : ",";
+    all += names;
+  }
+  return granted;
 }
 
 namespace {

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "base/text.hpp"
 #include "oplock.hpp"
+#include "platform/oserror.hpp"
 
 namespace ombrel::testsupport {
 
@@ -22,14 +25,16 @@ class BatchOplock final : public HeldOplock {
     CloseHandle(file_);
     CloseHandle(event_);
   }
-  bool request() {
+  // Empty when granted; otherwise why not, in the system's words.
+  std::string request() {
     overlapped_.hEvent = event_;
     DWORD ignored = 0;
     if (DeviceIoControl(file_, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, &ignored,
                         &overlapped_)) {
-      return false;  // completed at once: not granted
+      return "the request completed at once, which grants nothing";
     }
-    return GetLastError() == ERROR_IO_PENDING;
+    const DWORD error = GetLastError();
+    return error == ERROR_IO_PENDING ? "" : platform::os_error(error).to_string();
   }
 
  private:
@@ -47,13 +52,14 @@ std::unique_ptr<HeldOplock> HeldOplock::take(const std::string& path) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot open " << path << " (" << GetLastError() << ")";
+    const std::string why = platform::last_os_error().to_string();
+    ADD_FAILURE() << "cannot open " << path << ": " << why;
     return nullptr;
   }
   const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   auto held = std::make_unique<BatchOplock>(file, event);
-  if (!held->request()) {
-    ADD_FAILURE() << "no oplock granted on " << path << " (" << GetLastError() << ")";
+  if (const std::string why = held->request(); !why.empty()) {
+    ADD_FAILURE() << "no oplock granted on " << path << ": " << why;
     return nullptr;
   }
   return held;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "../standin/standin.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/proclist.hpp"
 
@@ -145,7 +146,19 @@ InstallDir::InstallDir(std::string_view hint)
       xray((set_folder_rights(path(), Rights::AdministratorsOnly),
             install_standin(path(), Standin::Xray))),
       sing_box(install_standin(path(), Standin::SingBox)),
-      desktop(install_standin(path(), Standin::Desktop)) {}
+      desktop(install_standin(path(), Standin::Desktop)) {
+  make_records_folder(path());
+}
+
+void make_records_folder(const std::string& dir) {
+  const std::string records = utf8_path(fs_path(dir) / "records");
+  std::filesystem::create_directories(fs_path(records));
+  set_folder_rights(records, Rights::EveryoneChanges);
+}
+
+std::string record_path(const std::string& exe, std::string_view suffix) {
+  return standin::record_path(exe, suffix);
+}
 
 namespace {
 
@@ -166,7 +179,7 @@ void set_script(const std::string& exe, int run, std::string_view script) {
 }
 
 std::optional<std::string> read_record(const std::string& exe, std::string_view suffix) {
-  std::ifstream in(fs_path(exe + std::string(suffix)), std::ios::binary);
+  std::ifstream in(fs_path(record_path(exe, suffix)), std::ios::binary);
   if (!in) return std::nullopt;
   std::ostringstream out;
   out << in.rdbuf();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +90,16 @@ enum class Rights {
 };
 void set_folder_rights(const std::string& dir, Rights rights);
 
+#ifdef _WIN32
+// What an access list (SDDL, "D:" and what follows) grants, by account (SID
+// text; "denied " before it for a denial), as file rights named from the
+// mask: the generic rights mapped to the file rights they stand for, and a
+// mask Windows writes in hex for want of a two-letter name read as the
+// number ("0x12019f" and "GRGW" are both "FR+FW"). Compare these, never the
+// text: Windows reads a pipe's list back mapped, Wine unmapped.
+std::map<std::string, std::string> granted_rights(const std::string& sddl);
+#endif
+
 // A link at `link` to the folder `target`, removed (the link alone) when
 // dropped, before the folders around it are: a symbolic link (on Windows a
 // directory link, which needs an administrator; under Wine a Unix link
@@ -157,7 +168,9 @@ bool running_from(std::uint32_t pid, const std::string& exe);
 // A temporary installation folder with all three stand-ins in place, made
 // below the volume root with Rights::AdministratorsOnly: a folder the
 // service, run as the system account, judges safe wherever the checkout or
-// the temporary folder lives.
+// the temporary folder lives. The stand-ins keep their records in its
+// `records` folder, which everyone may change (Rights::EveryoneChanges):
+// the desktop started with a session's user token writes there.
 class InstallDir : public TempDir {
  public:
   explicit InstallDir(std::string_view hint = "install");
@@ -166,13 +179,19 @@ class InstallDir : public TempDir {
   std::string desktop;
 };
 
+// A `records` folder in `dir` that everyone may change, where the
+// stand-ins in `dir` keep their records from then on.
+void make_records_folder(const std::string& dir);
+
 // The script of every start of the stand-in at `exe`, or of its `run`-th
 // start only (counting from 1).
 void set_script(const std::string& exe, std::string_view script);
 void set_script(const std::string& exe, int run, std::string_view script);
 
-// A record of the stand-in at `exe`, suffix ".stdin", ".cwd", ...; nullopt
-// while it does not exist.
+// Where the record of the stand-in at `exe` with `suffix` (".stdin",
+// ".cwd", ...) lives: in the `records` folder beside it, if any.
+std::string record_path(const std::string& exe, std::string_view suffix);
+// That record; nullopt while it does not exist.
 std::optional<std::string> read_record(const std::string& exe, std::string_view suffix);
 // The arguments of its latest start; empty when it never started.
 std::vector<std::string> recorded_args(const std::string& exe);

@@ -38,10 +38,11 @@ namespace ombrel::platform {
 // own (the service at each start), or the one the service will run as
 // (`install`, so that it refuses exactly what the service would refuse,
 // not less because an administrator installs). Windows: the account the
-// service control manager gives a LocalSystem service, as the token of one
-// such running service shows it (the system account, which is also the
-// answer when that cannot be read; Wine runs every process as its one
-// user). Linux: the same as the own account, there is no `install`.
+// service control manager gives a LocalSystem service, as the manager's own
+// process token shows it, whether or not any service has started yet (the
+// system account, which is also the answer when that cannot be read; Wine
+// runs every process as its one user). Linux: the same as the own account,
+// there is no `install`.
 enum class JudgedBy { OwnAccount, Service };
 
 // Judges `folder` and every folder above it; an error when one of them

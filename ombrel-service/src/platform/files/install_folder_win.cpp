@@ -4,15 +4,14 @@
 #include <sddl.h>
 // clang-format on
 
-#include <memory>
 #include <optional>
-#include <type_traits>
 #include <vector>
 
 #include "base/text.hpp"
 #include "platform/files/install_folder.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
+#include "platform/process/proclist.hpp"
 #include "platform/token_win.hpp"
 
 namespace ombrel::platform {
@@ -95,49 +94,41 @@ Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, bool installation_folder) 
   return true;
 }
 
-// Closes a service manager or service handle when dropped.
-struct ScCloser {
-  void operator()(SC_HANDLE h) const { CloseServiceHandle(h); }
-};
-using ScOwned = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScCloser>;
-
-// The user of a running service that the manager runs as LocalSystem; the
-// plug-and-play service runs wherever a service manager does.
-std::optional<std::vector<unsigned char>> local_system_service_user() {
-  const ScOwned manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return std::nullopt;
-  const ScOwned service(
-      OpenServiceW(manager.get(), L"PlugPlay", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-  if (!service) return std::nullopt;
-  DWORD needed = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-  std::vector<BYTE> config(needed);
-  if (needed == 0 ||
-      !QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                           needed, &needed)) {
-    return std::nullopt;
+// The user of the service control manager's own process (services.exe in
+// the system folder), which is the user it gives a LocalSystem service: the
+// system account on Windows, the one user under Wine. The manager runs
+// whenever a service can be installed; any one service of its may not have
+// started yet (in a Wine prefix just made the services start a while after
+// the first program), and asking one would judge the same folder two ways.
+std::optional<std::vector<unsigned char>> service_manager_user() {
+  wchar_t system[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::nullopt;
+  const std::wstring manager = std::wstring(system, n) + L"\\services.exe";
+  auto processes = list_processes();
+  if (!processes) return std::nullopt;
+  for (const ProcessEntry& entry : *processes) {
+    if (_stricmp(entry.exe_name.c_str(), "services.exe") != 0) continue;
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.pid));
+    if (!process) continue;
+    // The image judged through the handle the token is read from.
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size) ||
+        _wcsicmp(image, manager.c_str()) != 0) {
+      continue;
+    }
+    auto user = process_token_user(process.get());
+    if (!user) continue;
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(user->data())->User.Sid;
+    std::vector<unsigned char> out(GetLengthSid(sid));
+    if (CopySid(static_cast<DWORD>(out.size()), out.data(), sid)) return out;
   }
-  const wchar_t* account =
-      reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpServiceStartName;
-  if (account == nullptr || _wcsicmp(account, L"LocalSystem") != 0) return std::nullopt;
-  SERVICE_STATUS_PROCESS status{};
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof status, &needed) ||
-      status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
-    return std::nullopt;
-  }
-  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-  if (!process) return std::nullopt;
-  auto user = process_token_user(process.get());
-  if (!user) return std::nullopt;
-  const PSID sid = reinterpret_cast<TOKEN_USER*>(user->data())->User.Sid;
-  std::vector<unsigned char> out(GetLengthSid(sid));
-  if (!CopySid(static_cast<DWORD>(out.size()), out.data(), sid)) return std::nullopt;
-  return out;
+  return std::nullopt;
 }
 
 Result<std::vector<unsigned char>> service_user() {
-  if (auto user = local_system_service_user()) return std::move(*user);
+  if (auto user = service_manager_user()) return std::move(*user);
   return sid_from_text(L"S-1-5-18");
 }
 

@@ -51,8 +51,10 @@ struct ProgramSignature {
   // unsigned with the program.
   bool extra_data = false;
   // The system's verdict as a number (0 when it trusted the file fully),
-  // for diagnostics only.
+  // and the error bits of the certificate chain it built (CERT_TRUST_IS_*;
+  // 0 when it built none or found no fault), for diagnostics only.
   long status = 0;
+  unsigned long chain_status = 0;
 };
 
 // Whether programs here carry signatures worth asking for (Windows); where

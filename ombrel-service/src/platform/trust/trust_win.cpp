@@ -143,6 +143,15 @@ bool has_extra_data(HANDLE file) {
   return !read_at(file, table->offset, bytes) || !signature_table_is_tight(bytes);
 }
 
+// The error bits of the chain the system built for the signer; 0 when none.
+DWORD chain_error_status(HANDLE state) {
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  if (provider == nullptr) return 0;
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  if (signer == nullptr || signer->pChainContext == nullptr) return 0;
+  return signer->pChainContext->TrustStatus.dwErrorStatus;
+}
+
 // A root the system does not know is no flaw of the signature: the digest
 // and the signer's signature are checked before the chain is judged, the
 // issuer's signature on the signing certificate is checked here, and the
@@ -161,9 +170,7 @@ bool only_the_root_is_unknown(LONG status, HANDLE state) {
       step_failed(*provider, TRUSTERROR_STEP_FINAL_SIGPROV)) {
     return false;
   }
-  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
-  if (signer == nullptr || signer->pChainContext == nullptr) return false;
-  return signer->pChainContext->TrustStatus.dwErrorStatus == CERT_TRUST_IS_UNTRUSTED_ROOT;
+  return chain_error_status(state) == CERT_TRUST_IS_UNTRUSTED_ROOT;
 }
 
 // Whether the certificate may sign code: a key usage, where it names one,
@@ -243,6 +250,7 @@ Result<ProgramSignature> program_signature(const std::string& path) {
 
   ProgramSignature result;
   result.status = status;
+  result.chain_status = chain_error_status(data.hWVTStateData);
   if (means_unsigned(status)) {
     result.state = SignatureState::Unsigned;
   } else if (status == ERROR_SUCCESS || only_the_root_is_unknown(status, data.hWVTStateData)) {

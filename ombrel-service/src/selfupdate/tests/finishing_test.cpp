@@ -313,6 +313,10 @@ TEST(StartupCheck, RemovesStagedCopiesOfAnInterruptedRun) {
 TEST(UpdateWithRealLauncher, TheNewDesktopApplicationStarts) {
   OMBREL_SYSTEM_ACCOUNT_ONLY("a session's user token is given to the system account alone");
   UpdateFixture f;
+  // The session's user runs the desktop from here and writes its records
+  // beside it; the system account's temporary folder gives users neither.
+  testsupport::set_folder_rights(f.install.path(), testsupport::Rights::AdministratorsOnly);
+  testsupport::make_records_folder(f.install.path());
   UpdateFields fields = f.offer("desktop v2", "service v1");
   testsupport::install_standin(f.offered.path(), testsupport::Standin::Desktop, "new-desktop");
   fields.app_path = f.offered.file("new-desktop");

@@ -75,7 +75,7 @@ TEST(Process, ProxyCoreReceivesItsWholeDocumentOnStandardInput) {
   InstallDir dir;
   for (const std::size_t size : {std::size_t{0}, std::size_t{1500}, std::size_t{64 * 1024 + 7},
                                  std::size_t{3 * 1024 * 1024}}) {
-    std::filesystem::remove(fs_path(dir.xray + ".stdin"));
+    std::filesystem::remove(fs_path(record_path(dir.xray, ".stdin")));
     set_script(dir.xray, "exit 7");
     Process p = start(dir.xray, {"run", "-c", "stdin:"}, Stdio::Pipe, Stdio::Null, Stdio::Null);
     auto in = p.take_stdin();

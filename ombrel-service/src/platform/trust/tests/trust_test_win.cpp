@@ -81,7 +81,8 @@ TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
     SCOPED_TRACE(c.path);
     auto sig = program_signature(c.path);
     ASSERT_TRUE(sig) << sig.error().to_string();
-    EXPECT_EQ(sig->state, c.state) << std::hex << sig->status;
+    EXPECT_EQ(sig->state, c.state)
+        << std::hex << "status 0x" << sig->status << ", chain 0x" << sig->chain_status;
     EXPECT_EQ(sig->publisher == reference->publisher, c.ours);
     EXPECT_EQ(sig->publisher.issuer_key.empty(), c.state != SignatureState::Signed);
     EXPECT_EQ(sig->extra_data, c.extra_data);
