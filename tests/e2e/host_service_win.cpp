@@ -15,6 +15,8 @@
 #include "base/text.hpp"
 #include "host_run.hpp"
 #include "platform/channel/pipe.hpp"
+#include "platform/handle_win.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/host/service.hpp"
 #include "platform/process/proclist.hpp"
 
@@ -121,6 +123,32 @@ std::optional<std::string> event_source_file() {
   return utf16_to_utf8(std::u16string(file.begin(), file.end()));
 }
 
+// The text an event of `kind` shows with `insert` as its one string, formatted
+// from the message table of the executable at `exe` as Event Viewer does;
+// the system's error when there is no such message.
+std::string event_text(const std::string& exe, platform::EventKind kind,
+                       const std::string& insert) {
+  const HMODULE module =
+      LoadLibraryExW(platform::wide(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) return "(not loaded: " + std::to_string(GetLastError()) + ")";
+  const platform::EventType type = platform::event_type(kind);
+  const DWORD severity = type.level == platform::EventLevel::Information ? 1
+                         : type.level == platform::EventLevel::Warning   ? 2
+                                                                         : 3;
+  const std::wstring w = platform::wide(insert);
+  const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(w.c_str())};
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      module, (severity << 30) | type.id, 0, reinterpret_cast<wchar_t*>(&text), 0,
+      reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+  std::string got = "(no message: " + std::to_string(GetLastError()) + ")";
+  if (length != 0) got = utf16_to_utf8(std::u16string(text, text + length));
+  LocalFree(text);
+  FreeLibrary(module);
+  return got;
+}
+
 std::string copy_service_into(const std::string& dir) {
   std::filesystem::create_directories(fs_path(dir));
   const auto target = fs_path(dir) / "ombrel-service.exe";
@@ -168,6 +196,11 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   step("install", first, {"install"}, 0, installed, "", 4);
   EXPECT_EQ(service_settings().image_path, "\"" + first + "\"");
   EXPECT_EQ(event_source_file(), first);
+  // The file it names carries every kind's message: the line, whole.
+  for (int k = 0; k <= static_cast<int>(platform::EventKind::DataFolderNotReady); ++k) {
+    EXPECT_EQ(event_text(first, static_cast<platform::EventKind>(k), "строка 1%"), "строка 1%")
+        << k;
+  }
   if (testsupport::real_windows()) {
     const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
                                          10000, SC_ACTION_RESTART, 30000};
