@@ -6,6 +6,8 @@ PACKAGES=(
   nlohmann-json3-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+  # windres (version resources) and windmc (the message table of events).
+  binutils-mingw-w64-x86-64
   osslsigncode openssl python3
   # A real proxy core for the end-to-end tests: v2ray reads the proxy core's
   # document family (the test makes its certificate with openssl).

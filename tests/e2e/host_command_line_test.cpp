@@ -11,7 +11,7 @@ TEST(HostCommandLine, AnUnknownWordIsRefusedWithExitCode2) {
     EXPECT_EQ(ran.code, 2);
     EXPECT_EQ(ran.out, "");
     EXPECT_EQ(ran.err, std::string("неизвестная команда: ") + word +
-                           "\nдопустимые: install, uninstall, restart, run\n");
+                           "\nдопустимые: install, uninstall, run\n");
   }
 }
 

@@ -7,7 +7,9 @@
 // change anything: install, judging as the system account, rightly refuses
 // a profile's temporary folder.
 #include <windows.h>
+#include <winevt.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <optional>
@@ -18,6 +20,7 @@
 #include "host_run.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/host/service.hpp"
 #include "platform/process/proclist.hpp"
 
@@ -116,6 +119,54 @@ void end_by_force(std::uint32_t pid) {
   ASSERT_TRUE(TerminateProcess(process.get(), 1)) << "error " << GetLastError();
 }
 
+// The executable the service's event source names, as the registry keeps
+// it; nullopt when there is no source. And the event types it supports.
+std::optional<std::string> event_source_file() {
+  const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\OmbrelService";
+  std::wstring file(MAX_PATH * 4, L'\0');
+  DWORD size = static_cast<DWORD>(file.size() * sizeof(wchar_t));
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"EventMessageFile",
+                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file.data(),
+                   &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  DWORD types = 0;
+  DWORD types_size = sizeof types;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
+                   &types_size) != ERROR_SUCCESS ||
+      types != 7) {
+    return "TypesSupported " + std::to_string(types);
+  }
+  file.resize(wcslen(file.c_str()));
+  return utf16_to_utf8(std::u16string(file.begin(), file.end()));
+}
+
+// The text an event of `kind` shows with `insert` as its one string, formatted
+// from the message table of the executable at `exe` as Event Viewer does;
+// the system's error when there is no such message.
+std::string event_text(const std::string& exe, platform::EventKind kind,
+                       const std::string& insert) {
+  const HMODULE module =
+      LoadLibraryExW(platform::wide(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) return "(not loaded: " + std::to_string(GetLastError()) + ")";
+  const platform::EventType type = platform::event_type(kind);
+  const DWORD severity = type.level == platform::EventLevel::Information ? 1
+                         : type.level == platform::EventLevel::Warning   ? 2
+                                                                         : 3;
+  const std::wstring w = platform::wide(insert);
+  const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(w.c_str())};
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      module, (severity << 30) | type.id, 0, reinterpret_cast<wchar_t*>(&text), 0,
+      reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+  std::string got = "(no message: " + std::to_string(GetLastError()) + ")";
+  if (length != 0) got = utf16_to_utf8(std::u16string(text, text + length));
+  LocalFree(text);
+  FreeLibrary(module);
+  return got;
+}
+
 std::string copy_service_into(const std::string& dir) {
   std::filesystem::create_directories(fs_path(dir));
   const auto target = fs_path(dir) / "ombrel-service.exe";
@@ -162,6 +213,12 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
        std::nullopt);
   step("install", first, {"install"}, 0, installed, "", 4);
   EXPECT_EQ(service_settings().image_path, "\"" + first + "\"");
+  EXPECT_EQ(event_source_file(), first);
+  // The file it names carries every kind's message: the line, whole.
+  for (int k = 0; k <= static_cast<int>(platform::EventKind::DataFolderNotReady); ++k) {
+    EXPECT_EQ(event_text(first, static_cast<platform::EventKind>(k), "строка 1%"), "строка 1%")
+        << k;
+  }
   if (testsupport::real_windows()) {
     const std::vector<DWORD> restarts = {86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART,
                                          10000, SC_ACTION_RESTART, 30000};
@@ -190,12 +247,111 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   EXPECT_EQ(repointed.image_path, "\"" + second + "\"");
   EXPECT_EQ(repointed.account, "LocalSystem");
   EXPECT_EQ(repointed.group, "");
+  EXPECT_EQ(event_source_file(), second) << "one source, naming the new copy";
   step("restart a running service", second, {"restart"}, 0, "", "", 4);
   step("stop through the manager", SC, {"stop", "OmbrelService"}, 0, std::nullopt, "", 1);
   step("restart a stopped service", second, {"restart"}, 0, "", "", 4);
   step("uninstall a running service", second, {"uninstall"}, 0, "служба OmbrelService удалена\n",
        "", std::nullopt);
+  EXPECT_EQ(event_source_file(), std::nullopt);
   step("uninstall once more", second, {"uninstall"}, 1, "", not_found, std::nullopt);
+}
+
+struct LoggedEvent {
+  int id;
+  std::string text;
+};
+
+// The service's events of the last `within` in the Application log, oldest
+// first, each with its text as Event Viewer shows it: formatted from the
+// message table of the executable the source names.
+std::vector<LoggedEvent> service_events(std::chrono::milliseconds within) {
+  std::vector<LoggedEvent> got;
+  const std::wstring query =
+      L"*[System[Provider[@Name='OmbrelService'] and TimeCreated[timediff(@SystemTime) <= " +
+      std::to_wstring(within.count()) + L"]]]";
+  const EVT_HANDLE results = EvtQuery(nullptr, L"Application", query.c_str(),
+                                      EvtQueryChannelPath | EvtQueryForwardDirection);
+  if (results == nullptr) {
+    ADD_FAILURE() << "EvtQuery: " << GetLastError();
+    return got;
+  }
+  const EVT_HANDLE publisher = EvtOpenPublisherMetadata(nullptr, L"OmbrelService", nullptr, 0, 0);
+  const EVT_HANDLE system = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+  std::array<EVT_HANDLE, 16> events{};
+  DWORD returned = 0;
+  while (EvtNext(results, static_cast<DWORD>(events.size()), events.data(), 5000, 0, &returned)) {
+    for (DWORD i = 0; i < returned; ++i) {
+      LoggedEvent event{-1, "(no message)"};
+      DWORD used = 0;
+      DWORD count = 0;
+      EvtRender(system, events[i], EvtRenderEventValues, 0, nullptr, &used, &count);
+      std::vector<BYTE> values(used);
+      if (EvtRender(system, events[i], EvtRenderEventValues, used, values.data(), &used, &count)) {
+        event.id = reinterpret_cast<const EVT_VARIANT*>(values.data())[EvtSystemEventID].UInt16Val;
+      }
+      EvtFormatMessage(publisher, events[i], 0, 0, nullptr, EvtFormatMessageEvent, 0, nullptr,
+                       &used);
+      std::wstring text(used, L'\0');
+      if (EvtFormatMessage(publisher, events[i], 0, 0, nullptr, EvtFormatMessageEvent, used,
+                           text.data(), &used)) {
+        text.resize(wcslen(text.c_str()));
+        event.text = utf16_to_utf8(std::u16string(text.begin(), text.end()));
+      }
+      got.push_back(std::move(event));
+      EvtClose(events[i]);
+    }
+  }
+  EvtClose(system);
+  if (publisher != nullptr) EvtClose(publisher);
+  EvtClose(results);
+  return got;
+}
+
+TEST(HostService, EventsAreReadBackOnWindows) {
+  OMBREL_REAL_WINDOWS_ONLY(
+      "Wine's event log keeps nothing: ReportEventW succeeds and stores no event");
+  ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
+  testsupport::TempDir root("events");
+  const std::string service = copy_service_into(root.file("installed"));
+  const Uninstall uninstall{service};
+  const auto began = std::chrono::steady_clock::now();
+  const Ran installed = run_program(service, {"install"});
+  ASSERT_EQ(installed.code, 0) << installed.err;
+  ASSERT_TRUE(testsupport::wait_until([] { return service_state() == 4; }, 30s));
+  // No cores lie beside this copy: the connect fails.
+  const std::string connect =
+      "{\"cmd\":\"connect\",\"proxy_only\":true,\"nodes\":[{\"id\":\"x\",\"address\":"
+      "\"192.0.2.1\",\"port\":443,\"remark\":\"one\",\"protocol\":{\"Trojan\":{"
+      "\"password\":\"pw\",\"sni\":\"s\"}},\"raw\":\"\"}]}\n";
+  std::string reply;
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        auto client = platform::PipeClient::connect(platform::default_pipe_name(), 5s);
+        if (!client || !client->write_all(connect)) return false;
+        reply = client->read_to_end().value_or("");
+        return !reply.empty();
+      },
+      60s));
+  EXPECT_NE(reply.find("core_start_failed"), std::string::npos) << reply;
+  const Ran stopped = run_program(SC, {"stop", "OmbrelService"});
+  EXPECT_EQ(stopped.code, 0) << stopped.err;
+  ASSERT_TRUE(testsupport::wait_until([] { return service_state() == 1; }, 30s));
+
+  const auto within = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - began) +
+                      5s;
+  const std::vector<LoggedEvent> events = service_events(within);
+  std::string seen;
+  for (const auto& e : events) seen += std::to_string(e.id) + " " + e.text + "\n";
+  const auto has = [&](int id, const std::string& start) {
+    return std::any_of(events.begin(), events.end(), [&](const LoggedEvent& e) {
+      return e.id == id && e.text.starts_with(start);
+    });
+  };
+  EXPECT_TRUE(has(1, "служба запущена")) << seen;
+  EXPECT_TRUE(has(3, "ядра не запущены: ")) << seen;
+  EXPECT_TRUE(has(2, "служба остановлена")) << seen;
 }
 
 // While the service is down or not yet serving, any process may take the

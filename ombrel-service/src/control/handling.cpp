@@ -264,19 +264,6 @@ class StateHandler final : public RequestHandler {
     };
   }
 
-  // Only ever asked about a line whose client has gone, so the second parse
-  // costs nothing on the usual path. Ending the cores surprises nobody: the
-  // client asked for it, and dropping it would leave running a tunnel that
-  // its user meant to end. An update is what a desktop about to quit sends:
-  // dropped, the user's update would be lost without a trace, and the new
-  // desktop never started. The offered files are still opened as the client
-  // (its identity is taken when its request is read).
-  bool wanted_without_client(std::string_view line) override {
-    auto request = parse_request(line);
-    return request && (std::holds_alternative<Disconnect>(*request) ||
-                       std::holds_alternative<Update>(*request));
-  }
-
  private:
   supervisor::SharedState& shared_;
   PrepareDeps prepare_deps_;

@@ -13,6 +13,7 @@
 #include "base/text.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/host/console.hpp"
+#include "platform/host/event_log.hpp"
 
 namespace ombrel::control {
 namespace {
@@ -68,7 +69,6 @@ struct Handled {
     Reply,           // `text` is the reply line
     Unserialisable,  // `text` is the error chain
     Crashed,         // the handler threw; `text` says so
-    ClientGone,      // the client left before the request was carried out
   };
   Outcome outcome;
   std::string text;
@@ -76,19 +76,11 @@ struct Handled {
 
 // The handler's two halves. Whatever escapes them is a fault of the handler,
 // which must not take the channel down with it. A request is carried out
-// only for a client still there to be told: one that has closed its end by
-// the time the request is prepared (gave up while queued, or closed right
-// after writing) has it dropped, so that a connect nobody waits for any more
-// changes nothing. What the handler wants all the same (a disconnect or an
-// update, which a client on its way out may send without waiting) is
-// carried out, and its reply simply does not arrive.
-Handled handle(RequestHandler& handler, std::string_view line, const ClientInfo& client,
-               const std::function<bool()>& client_gone) {
+// even when its client has closed its end meanwhile: the end of the stream
+// ends the line, and the reply that cannot arrive is said in the log.
+Handled handle(RequestHandler& handler, std::string_view line, const ClientInfo& client) {
   try {
     RequestHandler::Perform perform = handler.prepare_for(line, client);
-    if (client_gone() && !handler.wanted_without_client(line)) {
-      return {Handled::Outcome::ClientGone, {}};
-    }
     auto reply = perform();
     if (!reply) {
       return {Handled::Outcome::Unserialisable,
@@ -184,8 +176,10 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     if (holder.pid == 0) {
       say(failure);
     } else if (!same || now - holder_said_at >= options.holder_report_every) {
-      say(failure + ": канал держит процесс " + std::to_string(holder.pid) + " (" + holder.account +
-          ")");
+      const std::string held = failure + ": канал держит процесс " + std::to_string(holder.pid) +
+                               " (" + holder.account + ")";
+      say(held);
+      platform::report_event(platform::EventKind::PipeHeld, escape_controls(held));
       holder_said_at = now;
     }
     last_failure = failure;
@@ -236,14 +230,11 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
         pipe->client_uid(),
         [&served = *pipe](const std::string& path) { return served.open_as_client(path); }, pid,
         &pipe->io_watcher()};
-    const Handled handled =
-        handle(handler, *line, client, [&served = *pipe] { return served.client_gone(); });
+    const Handled handled = handle(handler, *line, client);
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
+    bool written = false;
     switch (handled.outcome) {
-      case Handled::Outcome::ClientGone:
-        say("запрос не выполнен: клиент ушёл, не дождавшись ответа");
-        break;
       case Handled::Outcome::Crashed:
         say(handled.text);
         break;
@@ -251,13 +242,16 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
         say("ответ не ушёл: " + handled.text);
         break;
       case Handled::Outcome::Reply:
-        if (auto written = pipe->write_all(handled.text, timeout, reply_deadline); !written) {
+        if (auto sent = pipe->write_all(handled.text, timeout, reply_deadline); !sent) {
           say("ответ не ушёл: " +
-              std::move(written.error()).wrapped("не удалось отправить ответ").to_string());
+              std::move(sent.error()).wrapped("не удалось отправить ответ").to_string());
+        } else {
+          written = true;
         }
         break;
     }
-    if (handled.outcome != Handled::Outcome::ClientGone) {
+    // Only a reply that went out can be waited for.
+    if (written) {
       if (auto flushed = pipe->flush(timeout, reply_deadline); !flushed) {
         say("ответ не дочитан: " + flushed.error().to_string());
       }

@@ -58,12 +58,6 @@ class RequestHandler {
     (void)client;
     return prepare(line);
   }
-  // Whether a line is carried out even when its client has gone before the
-  // reply: by default nothing is, since nobody would learn what it did.
-  virtual bool wanted_without_client(std::string_view line) {
-    (void)line;
-    return false;
-  }
 };
 
 // A RequestHandler from two functions: `prepare` (std::string_view) ->

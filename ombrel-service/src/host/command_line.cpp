@@ -30,7 +30,7 @@ int run_command_line(const std::vector<std::string>& args, const Commands& comma
     commands.run_console();
   } else {
     console.err("неизвестная команда: " + word + "\n");
-    console.err("допустимые: install, uninstall, restart, run\n");
+    console.err("допустимые: install, uninstall, run\n");
     return 2;
   }
   if (!outcome) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/identity.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/process/process.hpp"
 #include "serving/service_log.hpp"
 
@@ -92,10 +93,19 @@ StopSender* lasting_sender(const StopSender& sender) {
 }  // namespace
 
 void run_service_main(const RegisterHandler& register_handler, const Workers& workers) {
-  if (workers.start_log) workers.start_log();
   auto [sender, receiver] = make_stop_signal();
+  // Opening the log may wait on the disk; the manager waits for "running"
+  // first. A failure before that opens it to be written down.
+  const auto start_log = [&] {
+    if (workers.start_log) workers.start_log();
+  };
   const auto report_failure = [&](const Error& error) {
+    start_log();
     workers.write_stderr("служба остановлена с ошибкой: " + error.to_string() + "\n");
+  };
+  const auto say_event = [&](platform::EventKind kind, const std::string& line) {
+    workers.write_stderr(line + "\n");
+    platform::report_event(kind, line);
   };
 
   auto registration = context(register_handler(control_handler, lasting_sender(sender)),
@@ -110,7 +120,11 @@ void run_service_main(const RegisterHandler& register_handler, const Workers& wo
     (void)service.report_status(STOPPED_REPORT);
     return report_failure(running.error());
   }
+  start_log();
+  platform::open_event_log(SERVICE_NAME);
+  say_event(platform::EventKind::Started, "служба запущена");
   run_workers(receiver, workers);
+  say_event(platform::EventKind::Stopped, "служба остановлена");
   if (auto stopped = service.report_status(STOPPED_REPORT); !stopped) {
     report_failure(stopped.error());
   }
@@ -131,6 +145,7 @@ Result<void> run_as_service() {
 
 void run_console(const Workers& workers) {
   if (workers.start_log) workers.start_log();
+  platform::open_event_log(SERVICE_NAME);
   auto [sender, receiver] = make_stop_signal();
   // Kept for the life of the process either way, so that the workers never
   // take the loss of every sender for a stop.

@@ -1,6 +1,7 @@
 #include "host/service_setup.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -70,9 +71,13 @@ platform::ServiceSettings service_settings(std::string_view exe_path) {
   return settings;
 }
 
-Result<void> install_service(platform::ServiceControl& control, const Console& console) {
+Result<void> install_service(platform::ServiceControl& control, const Console& console,
+                             const std::function<Result<void>()>& judge_folder) {
   auto manager = context(control.open_manager(INSTALL_MANAGER_ACCESS), NEEDS_ADMIN);
   if (!manager) return fail(manager.error());
+  // Judged once the manager has let us in, so that a prompt without
+  // administrator rights hears that first; still before anything changes.
+  if (judge_folder) OMBREL_TRY(judge_folder());
 
   std::unique_ptr<platform::Service> service;
   if (auto existing = (*manager)->open_service(SERVICE_NAME, INSTALL_SERVICE_ACCESS)) {
@@ -94,6 +99,12 @@ Result<void> install_service(platform::ServiceControl& control, const Console& c
   OMBREL_TRY(context(service->set_description(DESCRIPTION), "не удалось задать описание службы"));
   OMBREL_TRY(context(service->set_failure_actions(restart_on_failure()),
                      "не удалось задать перезапуск службы после сбоя"));
+  // Before the start, so that the service's first event already has its
+  // source; the messages are in this executable's table.
+  auto exe = control.own_executable_path();
+  if (!exe) return fail(exe.error());
+  OMBREL_TRY(context(control.register_event_source(SERVICE_NAME, *exe),
+                     "не удалось зарегистрировать источник событий"));
   auto state = service->query_state();
   if (!state) return fail(state.error());
   // A service that already runs keeps its old executable until its next start.
@@ -125,6 +136,8 @@ Result<void> uninstall_service(platform::ServiceControl& control, const Console&
     }
   }
   OMBREL_TRY(context((*service)->remove(), "не удалось удалить службу"));
+  OMBREL_TRY(
+      context(control.remove_event_source(SERVICE_NAME), "не удалось удалить источник событий"));
   console.out("служба " + std::string(SERVICE_NAME) + " удалена\n");
   return {};
 }
@@ -151,8 +164,8 @@ Result<void> restart_service(platform::ServiceControl& control) {
 
 Result<void> install_service() {
   OMBREL_TRY(platform::service_manager_present());
-  OMBREL_TRY(check_install_folder());
-  return install_service(platform::system_service_control(), system_console());
+  return install_service(platform::system_service_control(), system_console(),
+                         check_install_folder);
 }
 
 Result<void> uninstall_service() {

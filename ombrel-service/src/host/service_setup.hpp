@@ -3,6 +3,7 @@
 // control manager: the command words "install", "uninstall" and "restart".
 // Each returns success or an error whose outer message says which step
 // failed, over the system's error.
+#include <functional>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -24,8 +25,10 @@ Result<void> uninstall_service();
 // Stops the service, waits up to about 10 seconds, starts it again. Silent.
 Result<void> restart_service();
 
-// The same against any manager, for tests.
-Result<void> install_service(platform::ServiceControl& control, const Console& console);
+// The same against any manager, for tests. `judge_folder` refuses an unsafe
+// installation folder; it runs once the manager is open, before any change.
+Result<void> install_service(platform::ServiceControl& control, const Console& console,
+                             const std::function<Result<void>()>& judge_folder = {});
 Result<void> uninstall_service(platform::ServiceControl& control, const Console& console);
 Result<void> restart_service(platform::ServiceControl& control);
 

@@ -10,6 +10,7 @@
 #include "platform/files/install_folder.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/host/console.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/process/process.hpp"
 #include "registry/registry.hpp"
 #include "selfupdate/update.hpp"
@@ -32,7 +33,9 @@ void check_install_folder_at_start() {
   if (safe && *safe) return;
   std::string text = std::string(UNSAFE_FOLDER) + *dir;
   if (!safe) text += ": " + safe.error().to_string();
-  platform::write_stderr(text + " - " + std::string(selfupdate::UNSAFE_FOLDER_REFUSAL) + "\n");
+  text += " - " + std::string(selfupdate::UNSAFE_FOLDER_REFUSAL);
+  platform::write_stderr(text + "\n");
+  platform::report_event(platform::EventKind::UnsafeFolder, text);
   selfupdate::mark_install_folder_unsafe();
 }
 
@@ -47,7 +50,9 @@ Workers service_workers() {
     // from it or written to it; the registry and the core launcher make
     // sure of it again before each of their writes.
     if (auto ensured = platform::ensure_private_data_dir(); !ensured) {
-      platform::write_stderr("папка данных не готова: " + ensured.error().to_string() + "\n");
+      const std::string text = "папка данных не готова: " + ensured.error().to_string();
+      platform::write_stderr(text + "\n");
+      platform::report_event(platform::EventKind::DataFolderNotReady, text);
     }
     check_install_folder_at_start();
     // Owned by the two thread bodies, which live as long as the process: the

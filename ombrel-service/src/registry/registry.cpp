@@ -111,11 +111,8 @@ void ChannelRegistry::load_once() {
 }
 
 void ChannelRegistry::save() {
-  // Entries past their time go at every save, not only at the next start:
-  // a service that runs for weeks must not carry them all along.
-  const std::uint64_t t = now();
-  prune(maps_.seen, cutoff(t, SEEN_TTL_MS));
-  prune(maps_.failed, cutoff(t, FAILED_TTL_MS));
+  // Entries past their time stay until the next start prunes them; the
+  // bound on each map keeps a service that runs for weeks small all the same.
   pending_since_.reset();
   const std::string doc = write_stored(maps_);
   // Nothing is written into a folder that others could change.

@@ -8,6 +8,7 @@
 #include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/host/console.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/process/process.hpp"
 #include "platform/process/session.hpp"
 #include "platform/trust/trust.hpp"
@@ -51,8 +52,10 @@ bool desktop_running(const UpdateDeps& deps) {
 }
 
 // A refusal may name an offered path, which is the client's text.
-void line(const UpdateDeps& deps, const std::string& text) {
+void line(const UpdateDeps& deps, const std::string& text,
+          std::optional<platform::EventKind> event = std::nullopt) {
   deps.write_stderr(escape_controls(text) + "\n");
+  if (event) platform::report_event(*event, escape_controls(text));
 }
 
 std::mutex& replacer_mutex() {
@@ -198,7 +201,8 @@ UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps)
   bool first = false;
   if (auto refusal = internal::barred(fields, deps, first)) {
     // Said once per bar: a process that keeps asking must not flood the log.
-    if (first) line(deps, "обновление не поставлено: " + *refusal);
+    if (first)
+      line(deps, "обновление не поставлено: " + *refusal, platform::EventKind::UpdateRefused);
     return UpdateFailed{std::move(*refusal)};
   }
   bool out_of_time = false;
@@ -206,11 +210,15 @@ UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps)
   if (!staged) {
     if (out_of_time) internal::bar_caller(fields, deps);
     std::string text = staged.error().to_string();
-    line(deps, "обновление не поставлено: " + text);
+    line(deps, "обновление не поставлено: " + text, platform::EventKind::UpdateRefused);
     return UpdateFailed{std::move(text)};
   }
   const UpdateOutcome outcome = *staged;
   if (!outcome.app_replaced && !outcome.service_replaced) return AlreadyCurrent{};
+  std::string replaced = outcome.app_replaced ? DESKTOP_EXE : "";
+  if (outcome.service_replaced)
+    replaced += replaced.empty() ? SERVICE_EXE : std::string(", ") + SERVICE_EXE;
+  line(deps, "обновление поставлено: " + replaced, platform::EventKind::UpdateApplied);
   deps.run_detached(
       [outcome, deps] { finish_update(outcome.app_replaced, outcome.service_replaced, deps); });
   return UpdateAccepted{outcome.service_replaced};

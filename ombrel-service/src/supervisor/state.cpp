@@ -7,6 +7,7 @@
 
 #include "base/text.hpp"
 #include "platform/host/console.hpp"
+#include "platform/host/event_log.hpp"
 #include "registry/registry.hpp"
 
 namespace ombrel::supervisor {
@@ -16,6 +17,7 @@ namespace {
 // than an error (out of memory, a failing injected starter).
 constexpr std::string_view START_ABORTED = "сбой при запуске ядер";
 constexpr std::string_view RESTART_FAILED = "ядра не перезапущены: ";
+constexpr std::string_view START_FAILED = "ядра не запущены: ";
 
 void reset_counters(ServiceState& s) noexcept {
   s.backoff_step = 0;
@@ -102,6 +104,7 @@ void watchdog_cycle(SharedState& shared, std::unique_lock<std::mutex>& lock,
     s.desired.reset();
     reset_counters(s);
     s.last_error = std::string(GIVE_UP_MESSAGE);
+    shared.say(std::string(GIVE_UP_MESSAGE), platform::EventKind::GaveUp);
     return;
   }
 
@@ -125,7 +128,7 @@ void watchdog_cycle(SharedState& shared, std::unique_lock<std::mutex>& lock,
     // previous start, and the proxy core exited for it; the message names
     // the port and the process.
     s.last_error = started.error().to_string();
-    shared.say(std::string(RESTART_FAILED) + *s.last_error);
+    shared.say(std::string(RESTART_FAILED) + *s.last_error, platform::EventKind::CoresFailed);
   }
 }
 
@@ -136,12 +139,13 @@ SharedState::SharedState()
 
 SharedState::SharedState(StartCoresFn start) : start_(std::move(start)) {}
 
-void SharedState::say(const std::string& line) const {
+void SharedState::say(const std::string& line, std::optional<platform::EventKind> event) const {
   if (say_) {
     say_(line);
   } else {
     platform::write_stderr(escape_controls(line) + "\n");
   }
+  if (event) platform::report_event(*event, escape_controls(line));
 }
 
 StateView on_connect(SharedState& shared, const CoreLaunch& launch) {
@@ -155,6 +159,7 @@ StateView on_connect(SharedState& shared, const CoreLaunch& launch) {
   if (!started) {
     s.desired.reset();
     s.last_error = started.error().to_string();
+    shared.say(std::string(START_FAILED) + *s.last_error, platform::EventKind::CoresFailed);
     return ViewError{*s.last_error};
   }
   s.cores = std::move(*started);

@@ -11,6 +11,7 @@
 
 #include "base/clock.hpp"
 #include "base/error.hpp"
+#include "platform/host/event_log.hpp"
 #include "supervisor/launch.hpp"
 
 namespace ombrel::supervisor {
@@ -66,7 +67,9 @@ class SharedState {
   ServiceState& state() { return state_; }  // only with the lock held
   const StartCoresFn& start_cores_fn() const { return start_; }
   void set_diagnostics(SayFn say) { say_ = std::move(say); }
-  void say(const std::string& line) const;
+  // The line, and where it tells of an event, the event (at most once a
+  // minute for each kind, platform/host/event_log.hpp).
+  void say(const std::string& line, std::optional<platform::EventKind> event = std::nullopt) const;
 
  private:
   std::mutex mutex_;

@@ -54,8 +54,7 @@ TEST(CommandLine, AnUnknownWordIsRefusedWithExitCode2) {
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.called, "");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "неизвестная команда: " + word + "\nдопустимые: install, uninstall, restart, run\n");
+    EXPECT_EQ(r.err, "неизвестная команда: " + word + "\nдопустимые: install, uninstall, run\n");
   }
 }
 

@@ -21,7 +21,8 @@ inline std::string hex(std::uint32_t v) {
 struct FakeScm final : platform::ServiceControl {
   // Script: an error set here is what that call returns.
   std::optional<Error> manager_error, exe_error, open_error, create_error, change_error,
-      describe_error, actions_error, start_error, stop_error, remove_error;
+      describe_error, actions_error, start_error, stop_error, remove_error, source_error,
+      folder_error;
   // Successive answers of query_state; the last one repeats.
   std::deque<Result<std::uint32_t>> states{platform::scm::STATE_STOPPED};
   std::string exe_path = "C:\\Program Files\\Ombrel\\ombrel-service.exe";
@@ -109,6 +110,19 @@ struct FakeScm final : platform::ServiceControl {
   Result<std::string> own_executable_path() override {
     if (exe_error) return fail(*exe_error);
     return exe_path;
+  }
+  Result<void> register_event_source(std::string_view name, std::string_view file) override {
+    calls.push_back("source " + std::string(name) + " " + std::string(file));
+    return answer(source_error);
+  }
+  Result<void> remove_event_source(std::string_view name) override {
+    calls.push_back("remove source " + std::string(name));
+    return answer(source_error);
+  }
+  // The judgement of the installation folder `install` is given.
+  Result<void> judge_folder() {
+    calls.push_back("judge folder");
+    return answer(folder_error);
   }
   void sleep(std::chrono::milliseconds d) override {
     slept += d;

@@ -193,15 +193,18 @@ TEST(ServiceMain, ReportsRunningRunsTheWorkersAndReportsStoppedAfterTeardown) {
                             if (handler != nullptr) handler(scm::CONTROL_STOP, 0, nullptr, context);
                           },
                           service};
-  ASSERT_TRUE(journal->wait_for_count(7));  // log, report, cleanup, state, three threads
+  // report, log, the started line, cleanup, state, three threads
+  ASSERT_TRUE(journal->wait_for_count(8));
   const auto first = journal->snapshot();
-  EXPECT_THAT(std::vector(first.begin(), first.begin() + 2), ElementsAre("log", "report running"));
+  // "running" at once: the log, which may wait on the disk, comes after.
+  EXPECT_THAT(std::vector(first.begin(), first.begin() + 3),
+              ElementsAre("report running", "log", "stderr служба запущена\n"));
   // The system's stop arrives through the registered handler.
   EXPECT_EQ(handler(scm::CONTROL_SHUTDOWN, 0, nullptr, context), 0u);
   service.join();
   const auto events = journal->snapshot();
-  EXPECT_THAT(std::vector(events.end() - 2, events.end()),
-              ElementsAre("teardown", "report stopped"));
+  EXPECT_THAT(std::vector(events.end() - 3, events.end()),
+              ElementsAre("teardown", "stderr служба остановлена\n", "report stopped"));
   EXPECT_THAT(reports, ElementsAre(platform::ServiceStatusReport{0x10, 4, 0x5, 0, 0, 0, 0},
                                    platform::ServiceStatusReport{0x10, 1, 0, 0, 0, 0, 0}));
   journal->let_go();
@@ -261,8 +264,6 @@ TEST(ServiceMain, FailuresEndTheServiceWithOneLine) {
         },
         workers);
     const auto events = journal->snapshot();
-    // The log is open before anything can fail, so that the line reaches it.
-    EXPECT_EQ(events.front(), "log");
     EXPECT_EQ(std::find(events.begin(), events.end(), "cleanup") != events.end(), c.workers_run);
     // The worker threads are detached and may still record their start after
     // the service main has returned; only the error line's place matters.
@@ -271,6 +272,9 @@ TEST(ServiceMain, FailuresEndTheServiceWithOneLine) {
       if (e.starts_with("stderr ")) last_line = e;
     }
     EXPECT_EQ(last_line, std::string("stderr ") + c.line);
+    // The log is open before the line, so that the line reaches it.
+    EXPECT_LT(std::find(events.begin(), events.end(), "log"),
+              std::find(events.begin(), events.end(), last_line));
     std::vector<std::uint32_t> reported;
     for (const auto& r : reports) reported.push_back(r.current_state);
     EXPECT_EQ(reported, c.reported);

@@ -22,6 +22,11 @@ const std::string DESCRIBE = "describe " + std::string(DESCRIPTION);
 // day, and the same for an exit that reports an error rather than a crash.
 const std::string ON_FAILURE =
     "on failure: reset 86400 s, restart 5000 10000 30000, also on error exits";
+const std::string SOURCE = "source OmbrelService C:\\Program Files\\Ombrel\\ombrel-service.exe";
+
+Result<void> install(FakeScm& fake, const Console& console) {
+  return install_service(fake, console, [&fake] { return fake.judge_folder(); });
+}
 
 struct Captured {
   std::string out, err;
@@ -56,10 +61,10 @@ TEST(InstallService, CreatesDescribesAndStartsANewService) {
   FakeScm fake;
   fake.open_error = Error("The specified service does not exist as an installed service.");
   Captured io;
-  ASSERT_TRUE(install_service(fake, io.console()));
-  EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "open OmbrelService 0x16",
-                                      "create " + SETTINGS + " 0x16", DESCRIBE, ON_FAILURE, "query",
-                                      "start", "close service", "close manager"));
+  ASSERT_TRUE(install(fake, io.console()));
+  EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "judge folder", "open OmbrelService 0x16",
+                                      "create " + SETTINGS + " 0x16", DESCRIBE, ON_FAILURE, SOURCE,
+                                      "query", "start", "close service", "close manager"));
   EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
   EXPECT_EQ(io.err, "");
 }
@@ -68,10 +73,10 @@ TEST(InstallService, RepointsAnExistingRunningServiceWithoutStartingIt) {
   FakeScm fake;
   fake.states = {scm::STATE_RUNNING};
   Captured io;
-  ASSERT_TRUE(install_service(fake, io.console()));
-  EXPECT_THAT(fake.calls,
-              ElementsAre("open manager 0x3", "open OmbrelService 0x16", "change " + SETTINGS,
-                          DESCRIBE, ON_FAILURE, "query", "close service", "close manager"));
+  ASSERT_TRUE(install(fake, io.console()));
+  EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "judge folder", "open OmbrelService 0x16",
+                                      "change " + SETTINGS, DESCRIBE, ON_FAILURE, SOURCE, "query",
+                                      "close service", "close manager"));
   EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
 }
 
@@ -84,9 +89,14 @@ TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
     void (*arrange)(FakeScm&, const Error&);
     std::vector<std::string> chain;
   } cases[] = {
+      // Without administrator rights that is said first, whatever the folder.
       {"manager",
-       [](FakeScm& f, const Error& e) { f.manager_error = e; },
+       [](FakeScm& f, const Error& e) {
+         f.manager_error = e;
+         f.folder_error = Error("unsafe");
+       },
        {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
+      {"folder", [](FakeScm& f, const Error& e) { f.folder_error = e; }, {"os says no"}},
       {"path of an existing service",
        [](FakeScm& f, const Error& e) { f.exe_error = e; },
        {"не удалось определить путь службы", "os says no"}},
@@ -111,6 +121,9 @@ TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
       {"failure actions",
        [](FakeScm& f, const Error& e) { f.actions_error = e; },
        {"не удалось задать перезапуск службы после сбоя", "os says no"}},
+      {"event source",
+       [](FakeScm& f, const Error& e) { f.source_error = e; },
+       {"не удалось зарегистрировать источник событий", "os says no"}},
       {"query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
       {"start",
        [](FakeScm& f, const Error& e) { f.start_error = e; },
@@ -121,11 +134,15 @@ TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
     FakeScm fake;
     c.arrange(fake, os);
     Captured io;
-    const Result<void> r = install_service(fake, io.console());
+    const Result<void> r = install(fake, io.console());
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().chain(), c.chain);
     EXPECT_EQ(io.out, "");
     EXPECT_EQ(fake.open_handles, 0);
+    // Refused before anything is created or changed.
+    if (std::string_view(c.name) == "folder") {
+      EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "judge folder", "close manager"));
+    }
   }
 }
 
@@ -157,8 +174,9 @@ TEST(UninstallService, StopsWaitsAndDeletes) {
     EXPECT_EQ(fake.sleeps, c.sleeps);
     EXPECT_EQ(fake.slept, std::chrono::milliseconds(500 * c.sleeps));
     EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "query"), 1 + c.sleeps);
-    EXPECT_THAT(std::vector(fake.calls.end() - 3, fake.calls.end()),
-                ElementsAre("remove", "close service", "close manager"));
+    EXPECT_THAT(
+        std::vector(fake.calls.end() - 4, fake.calls.end()),
+        ElementsAre("remove", "remove source OmbrelService", "close service", "close manager"));
     EXPECT_EQ(io.out, "служба OmbrelService удалена\n");
   }
 }
@@ -185,6 +203,9 @@ TEST(UninstallService, EachFailureNamesItsStepAndClosesEverything) {
       {"delete",
        [](FakeScm& f, const Error& e) { f.remove_error = e; },
        {"не удалось удалить службу", "os says no"}},
+      {"event source",
+       [](FakeScm& f, const Error& e) { f.source_error = e; },
+       {"не удалось удалить источник событий", "os says no"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

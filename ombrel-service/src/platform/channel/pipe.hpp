@@ -131,13 +131,6 @@ class PipeServer {
   // flush for stalling or for passing its deadline. Reset by accept.
   bool client_stalled() const;
 
-  // Whether the current client has closed its end altogether, so that no
-  // reply can reach it. Linux: both directions are shut (a client that only
-  // ended its sending half with shutdown(SHUT_WR) is still there); Windows:
-  // the pipe is broken and nothing of the client's is left to read. A
-  // client that goes away after the call is not seen.
-  bool client_gone() const;
-
 #ifdef _WIN32
   // The pipe's discretionary access list as SDDL, read back from the handle.
   Result<std::string> security_sddl() const;

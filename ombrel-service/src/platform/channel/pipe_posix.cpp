@@ -360,14 +360,6 @@ bool PipeServer::client_stalled() const {
   return impl_->stalled;
 }
 
-bool PipeServer::client_gone() const {
-  if (impl_->client < 0) return true;
-  // A Unix stream socket reports a hang-up only once the peer has closed
-  // (or shut down both halves); a half-close shows as end of input alone.
-  pollfd p{impl_->client, 0, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
-}
-
 struct PipeClient::Impl {
   int fd = -1;
   ~Impl() { close_fd(fd); }

@@ -203,13 +203,6 @@ std::optional<std::uint32_t> PipeServer::client_uid() const {
   return std::nullopt;
 }
 
-bool PipeServer::client_gone() const {
-  DWORD available = 0;
-  if (PeekNamedPipe(impl_->pipe.get(), nullptr, 0, nullptr, &available, nullptr)) return false;
-  const DWORD err = GetLastError();
-  return err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED || err == ERROR_NO_DATA;
-}
-
 namespace {
 
 // The client's token, at whatever level the client allows (identification

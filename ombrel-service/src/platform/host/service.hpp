@@ -123,6 +123,11 @@ class ServiceControl {
   virtual Result<std::unique_ptr<ServiceManager>> open_manager(std::uint32_t access) = 0;
   // The full path of the running executable.
   virtual Result<std::string> own_executable_path() = 0;
+  // The service's source in the Application log, its messages in the table
+  // of `message_file` (platform/host/event_log.hpp).
+  virtual Result<void> register_event_source(std::string_view name,
+                                             std::string_view message_file) = 0;
+  virtual Result<void> remove_event_source(std::string_view name) = 0;
   virtual void sleep(std::chrono::milliseconds duration) = 0;
 };
 

@@ -19,6 +19,10 @@ class NoServiceControl final : public ServiceControl {
     return fail(NO_SERVICE_MANAGER);
   }
   Result<std::string> own_executable_path() override { return fail(NO_SERVICE_MANAGER); }
+  Result<void> register_event_source(std::string_view, std::string_view) override {
+    return fail(NO_SERVICE_MANAGER);
+  }
+  Result<void> remove_event_source(std::string_view) override { return fail(NO_SERVICE_MANAGER); }
   void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 };
 

@@ -6,6 +6,7 @@
 #include "base/text.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/handle_win.hpp"
+#include "platform/host/event_log.hpp"
 #include "platform/host/service.hpp"
 #include "platform/oserror.hpp"
 
@@ -151,6 +152,15 @@ class WinServiceControl final : public ServiceControl {
   }
 
   Result<std::string> own_executable_path() override { return current_exe_path(); }
+
+  Result<void> register_event_source(std::string_view name,
+                                     std::string_view message_file) override {
+    return platform::register_event_source(name, message_file);
+  }
+
+  Result<void> remove_event_source(std::string_view name) override {
+    return platform::remove_event_source(name);
+  }
 
   void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 };

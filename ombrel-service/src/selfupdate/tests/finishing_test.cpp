@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "event_recorder.hpp"
 #include "platform/process/session.hpp"
 #include "update_fixture.hpp"
 
@@ -107,8 +108,9 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   fields = f.offer("desktop v3", "service v3");
   fields.caller_pid = 42;
   EXPECT_EQ(text(fields), "accepted");
-  EXPECT_EQ(f.lines.size(), 3u);  // the wrong sum, the time-out, the first barred offer
-  EXPECT_EQ(f.jobs.size(), 2u);   // the two accepted offers
+  // The wrong sum, the time-out, the first barred offer, the two accepted.
+  EXPECT_EQ(f.lines.size(), 5u);
+  EXPECT_EQ(f.jobs.size(), 2u);  // the two accepted offers
 }
 
 TEST(HandleUpdate, EqualFilesStartNothing) {
@@ -134,7 +136,13 @@ bool tunnel_drops_taking(UpdateFixture& f, std::string_view desktop, std::string
 
 TEST(HandleUpdate, ANewDesktopIsLaunchedAfterTheOldOneHasGone) {
   UpdateFixture f;
+  testsupport::EventRecorder events;
   EXPECT_FALSE(tunnel_drops_taking(f, "desktop v2", "service v1"));
+  const std::string applied = "обновление поставлено: " + std::string(DESKTOP_EXE);
+  EXPECT_EQ(f.lines, std::vector<std::string>{applied + "\n"});
+  EXPECT_EQ(
+      events.events(),
+      (std::vector<testsupport::ReportedEvent>{{platform::EventKind::UpdateApplied, 5, applied}}));
 
   f.desktop_at = [](int n) { return n < 2; };
   f.launch_result = fail(std::string(platform::DESKTOP_NOT_STARTED));
@@ -170,9 +178,10 @@ TEST(HandleUpdate, ANewServiceReplacesTheProcessWhereNothingRestartsIt) {
     f.jobs.at(0)();
     EXPECT_TRUE(f.starts.empty());
     EXPECT_EQ(replaced_by, std::vector<std::string>{f.service});
-    EXPECT_EQ(f.lines.size(), fails ? 1u : 0u);
+    ASSERT_EQ(f.lines.size(), fails ? 2u : 1u);
+    EXPECT_EQ(f.lines[0], "обновление поставлено: " + std::string(SERVICE_EXE) + "\n");
     if (fails) {
-      EXPECT_EQ(f.lines[0], "обновление: служба не перезапущена - не удалось запустить " +
+      EXPECT_EQ(f.lines[1], "обновление: служба не перезапущена - не удалось запустить " +
                                 f.service + ": Exec format error\n");
     }
     EXPECT_TRUE(platform::path_exists(f.record));
