@@ -28,8 +28,11 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr const char* PIPE_NAME = "\\\\.\\pipe\\OmbrelService";
-// Full control for LocalSystem, read and write for interactive users.
-constexpr const wchar_t* PIPE_SDDL = L"D:(A;;GA;;;SY)(A;;GRGW;;;IU)";
+// Full control for LocalSystem; interactive users may read and write data
+// (FILE_GENERIC_READ | FILE_WRITE_DATA) but not create instances, which
+// GENERIC_WRITE would grant through FILE_APPEND_DATA: a user could otherwise
+// add an instance of the name of their own and serve the next client.
+constexpr const wchar_t* PIPE_SDDL = L"D:(A;;GA;;;SY)(A;;0x12008b;;;IU)";
 constexpr DWORD PIPE_BUFFER = 65536;
 // Pieces handed to WriteFile: a blocking write returns only once the client
 // has taken up what does not fit the pipe's buffer, so smaller pieces let a
@@ -375,7 +378,7 @@ Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds pat
     // Identification only: whoever answers under this name may learn who we
     // are, but may not act as us.
     const HANDLE h =
-        CreateFileW(name16.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        CreateFileW(name16.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       auto impl = std::make_unique<Impl>();
