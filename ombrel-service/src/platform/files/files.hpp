@@ -175,8 +175,9 @@ bool is_local_device_path(std::string_view device_path);
 
 // Whether opening `path` stays on this computer. Windows: false for UNC
 // paths ("\\server\share\..."), device and object-manager paths ("\\.\...",
-// "\\?\" not followed by a drive letter, "\??\...") and drive letters
-// that name a network drive. Opening such a path as the system account would
+// "\\?\" not followed by a drive letter, "\??\...", a device name such
+// as "NUL" whose full form names no drive) and drive letters that name a
+// network drive. Opening such a path as the system account would
 // authenticate the computer to whatever answers there, or open a device.
 // Linux: always true.
 bool is_local_file_path(const std::string& path);

@@ -251,6 +251,11 @@ bool is_sep(char c) {
 }  // namespace
 
 bool is_local_file_path(const std::string& path) {
+  // A name the system takes for a device (NUL, COM1) has no drive in its
+  // full form.
+  std::wstring drive;
+  std::vector<std::wstring> parts;
+  if (!split_drive_path(wide(path), drive, parts)) return false;
   std::string_view p = path;
   if (p.size() >= 4 && p[0] == '\\' && p[1] == '?' && p[2] == '?' && p[3] == '\\') return false;
   if (p.size() >= 2 && is_sep(p[0]) && is_sep(p[1])) {
