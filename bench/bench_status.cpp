@@ -59,7 +59,7 @@ constexpr const char* TRANSPORT = "named pipe, Wine";
 bool exchange(const wchar_t* name, std::string_view line, std::string& reply) {
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 10'000; ++attempt) {
-    h = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = ::CreateFileW(name, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) break;
     const DWORD err = ::GetLastError();
     if (err == ERROR_PIPE_BUSY) {

@@ -2,6 +2,7 @@
 // ran out of them, and the refusal while the installation folder is unsafe.
 #include <atomic>
 
+#include "base/text.hpp"
 #include "platform/files/files.hpp"
 #include "selfupdate/internal.hpp"
 #include "selfupdate/update.hpp"
@@ -76,7 +77,14 @@ Result<void> internal::BoundedStaging::stage(const std::string& offered, std::st
   auto done = stage_offered_file(offered, expected, staged, target, deps_.max_file_size,
                                  fields_.open_offered);
   const auto ran = io_.outcome();
-  if (ran == platform::BoundedIo::Ran::InTime) return done;
+  if (ran == platform::BoundedIo::Ran::InTime) {
+    if (done || done.error().outermost() != "не открыть " + offered) return done;
+    // Why the file could not be opened (missing, not the caller's, a link)
+    // is the service's to know, not the caller's.
+    if (deps_.write_stderr)
+      deps_.write_stderr(escape_controls("обновление: " + done.error().to_string()) + "\n");
+    return fail(done.error().outermost());
+  }
   out_of_time_ = true;
   std::string text = offered;
   text += ran == platform::BoundedIo::Ran::Stalled
@@ -132,6 +140,68 @@ Result<std::string> internal::BoundedLooks::installed_digest(const std::string& 
   // one offered.
   OMBREL_TRY(in_time(path));
   return digest ? *digest : std::string();
+}
+
+internal::FolderMoves::FolderMoves(std::chrono::milliseconds stall, platform::IoWatcher* watcher,
+                                   std::function<void(const std::string&)> at_file)
+    : stall_(stall),
+      own_watcher_(watcher != nullptr ? nullptr : platform::make_io_watcher()),
+      watcher_(watcher != nullptr ? *watcher : *own_watcher_),
+      at_file_(std::move(at_file)) {}
+
+Result<void> internal::FolderMoves::run(const std::string& path,
+                                        const std::function<Result<void>()>& call) {
+  platform::BoundedIo io(watcher_, stall_, std::chrono::steady_clock::now() + stall_);
+  auto done = [&] {
+    const platform::BoundedCall bounded;
+    if (at_file_) at_file_(path);
+    return call();
+  }();
+  // A call that did its work late did it all the same: a rename reported
+  // as failed would be undone on a file that is no longer there.
+  ran_over_ = !done && io.outcome() != platform::BoundedIo::Ran::InTime;
+  if (ran_over_) return fail(platform::unanswered_text(path, stall_));
+  return done;
+}
+
+Result<void> internal::FolderMoves::remove(const std::string& path) {
+  return run(path, [&] { return platform::remove_file(path); });
+}
+
+Result<void> internal::FolderMoves::rename(const std::string& from, const std::string& to) {
+  return run(from, [&] { return platform::rename_file(from, to); });
+}
+
+namespace {
+
+std::string fresh_name(const std::string& path, std::string_view kind) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  const std::string base = path + "." + std::to_string(ms);
+  std::string name = base + std::string(kind);
+  for (int n = 2; platform::path_exists(name); ++n) {
+    name = base + "-" + std::to_string(n) + std::string(kind);
+  }
+  return name;
+}
+
+}  // namespace
+
+bool internal::FolderMoves::discard(const std::string& path) {
+  if (!platform::path_exists(path)) return true;
+  // No file of ours: not ours to move.
+  if (platform::is_folder(path)) return false;
+  const std::string aside = fresh_name(path, ".gone");
+  // A rename that ran over would fare no better as a delete; one refused at
+  // once (a file system without renames over held files) may.
+  if (!rename(path, aside) && !ran_over_ && platform::path_exists(path)) (void)remove(path);
+  if (platform::path_exists(aside)) (void)remove(aside);
+  return !platform::path_exists(path);
+}
+
+std::string internal::FolderMoves::free_name(const std::string& path) {
+  return discard(path) ? path : fresh_name(path, "");
 }
 
 }  // namespace ombrel::selfupdate

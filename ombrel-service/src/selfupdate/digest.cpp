@@ -25,6 +25,10 @@ std::string cannot_read(std::string_view shown) {
   return "не прочитать " + std::string(shown);
 }
 
+std::string cannot_open(std::string_view shown) {
+  return "не открыть " + std::string(shown);
+}
+
 std::string cannot_install(std::string_view target) {
   return "не поставить " + std::string(target);
 }
@@ -46,6 +50,11 @@ bool starts_with_mark(std::string_view head) {
 Result<platform::InputFile> open_bounded(const std::string& path) {
   const platform::BoundedCall bounded;
   return platform::InputFile::open(path);
+}
+
+void remove_bounded(const std::string& path) {
+  const platform::BoundedCall bounded;
+  (void)platform::remove_file(path);
 }
 
 }  // namespace
@@ -113,12 +122,10 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
     const platform::BoundedCall bounded;
     return open ? open(offered) : platform::InputFile::open_local(offered);
   }();
-  if (!source) {
-    if (source.error().outermost() == platform::NOT_LOCAL) {
-      return fail(offered + " - не локальный файл");
-    }
-    return fail(not_a_program(offered));
-  }
+  // Missing, not the caller's to read, a folder, a link on the way or a
+  // share: one text, so that a caller learns nothing of files it could not
+  // read itself. Why is for the service's log (`BoundedStaging`).
+  if (!source) return fail(std::move(source.error()).wrapped(cannot_open(offered)));
 
   // The first piece is read whole, so that the mark is seen even when the
   // system hands out short reads; it is no larger than the limit allows.
@@ -135,17 +142,19 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
   if (*size > max_size) return fail(Error(std::string(TOO_LARGE)).wrapped(cannot_read(offered)));
 
   // A copy left by an interrupted run is never reused.
-  (void)platform::remove_file(staged);
+  remove_bounded(staged);
   bool complete = false;
   struct RemoveUnlessComplete {
     const std::string& path;
     const bool& complete;
     ~RemoveUnlessComplete() {
-      if (!complete) (void)platform::remove_file(path);
+      if (!complete) remove_bounded(path);
     }
   } guard{staged, complete};
 
-  auto out = platform::File::create(staged);
+  // Nobody else may open it, so nobody can hold it while it is checked or
+  // keep it from being removed.
+  auto out = platform::File::create_private(staged);
   if (!out) return fail(std::move(out.error()).wrapped(cannot_install(target)));
   std::uint64_t total = *first;
   if (auto w = out->write_all(std::string_view(buf.get(), *first)); !w) {
@@ -170,9 +179,6 @@ Result<void> stage_offered_file(const std::string& offered, std::string_view exp
   // leave a torn executable under the installed name.
   if (auto s = out->sync(); !s) return fail(std::move(s.error()).wrapped(cannot_install(target)));
   out->close();
-  if (auto x = platform::make_executable(staged); !x) {
-    return fail(std::move(x.error()).wrapped(cannot_install(target)));
-  }
 
   OMBREL_TRY(verify_offered_file(staged, expected, offered, max_size));
   complete = true;

@@ -154,22 +154,24 @@ void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& d
     return;
   }
   (void)deps.launch_desktop(*dir);
-  (void)platform::remove_file(platform::join_path(*dir, PENDING_RECORD));
+  internal::FolderMoves moves(deps, nullptr);
+  (void)moves.discard(platform::join_path(*dir, PENDING_RECORD));
 }
 
 void startup_update_check(const UpdateDeps& deps) {
   auto dir = deps.install_dir();
   if (!dir) return;
+  // Every user may open what lies in the folder, and hold it.
+  internal::FolderMoves moves(deps, nullptr);
   {
     const std::lock_guard lock(internal::install_folder_lock());
     std::vector<std::string> restored;
     for (const char* name : {DESKTOP_EXE, SERVICE_EXE}) {
       const std::string exe = platform::join_path(*dir, name);
       // A staged copy is only ever left by a run that ended while staging.
-      (void)platform::remove_file(staged_path(exe));
+      (void)moves.discard(staged_path(exe));
       const std::string old = backup_path(exe);
-      if (!platform::path_exists(exe) && platform::path_exists(old) &&
-          platform::rename_file(old, exe)) {
+      if (!platform::path_exists(exe) && platform::path_exists(old) && moves.rename(old, exe)) {
         restored.emplace_back(name);
       }
     }
@@ -182,7 +184,7 @@ void startup_update_check(const UpdateDeps& deps) {
       auto written = platform::last_write_ms(old);
       if (!written) continue;
       const std::int64_t age = now > *written ? now - *written : 0;
-      if (age > BACKUP_MAX_AGE_MS) (void)platform::remove_file(old);
+      if (age > BACKUP_MAX_AGE_MS) (void)moves.discard(old);
     }
   }
 
@@ -194,7 +196,7 @@ void startup_update_check(const UpdateDeps& deps) {
   } else {
     line(deps, "обновление: приложение не поднято - " + launched.error().to_string());
   }
-  (void)platform::remove_file(pending);
+  (void)moves.discard(pending);
 }
 
 UpdateDecision handle_update(const UpdateFields& fields, const UpdateDeps& deps) {

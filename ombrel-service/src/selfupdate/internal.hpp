@@ -1,5 +1,7 @@
 #pragma once
 // Shared between the files of this module only.
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,6 +67,42 @@ class BoundedLooks {
   std::unique_ptr<platform::IoWatcher> own_watcher_;
   platform::BoundedIo io_;
   UpdateDeps looking_;
+};
+
+// Deletes and renames in the installation folder, where every user may open
+// a file and hold it (an oplock whose break is never acknowledged, a handle
+// that refuses deleting): each call runs under a bound of its own (`stall`),
+// through `watcher` or one of its own, so that no holder keeps the serving
+// thread, and one call that ran over does not cancel the next (a rollback).
+// `at_file` is called inside each call with the file's path.
+class FolderMoves {
+ public:
+  FolderMoves(std::chrono::milliseconds stall, platform::IoWatcher* watcher,
+              std::function<void(const std::string&)> at_file);
+  FolderMoves(const UpdateDeps& deps, platform::IoWatcher* watcher)
+      : FolderMoves(deps.staging_stall, watcher, deps.at_file) {}
+  FolderMoves(const FolderMoves&) = delete;
+  FolderMoves& operator=(const FolderMoves&) = delete;
+
+  // `call` on `path`: its result, or "{path} не ответил за {stall}".
+  Result<void> run(const std::string& path, const std::function<Result<void>()>& call);
+  Result<void> remove(const std::string& path);
+  Result<void> rename(const std::string& from, const std::string& to);
+  // Frees the name `path`: the file there is renamed aside to a name of its
+  // own and then deleted, so that the name is free even while a handle
+  // keeps the file (a deleted file keeps its name until the last handle
+  // goes). False when something is still there.
+  bool discard(const std::string& path);
+  // `path` once `discard` freed it; else a fresh name beside it, so that a
+  // leftover somebody holds refuses no update.
+  std::string free_name(const std::string& path);
+
+ private:
+  std::chrono::milliseconds stall_;
+  std::unique_ptr<platform::IoWatcher> own_watcher_;
+  platform::IoWatcher& watcher_;
+  std::function<void(const std::string&)> at_file_;
+  bool ran_over_ = false;  // the last call ran into its bound
 };
 
 // `stage_update`, telling whether it failed for running out of time.

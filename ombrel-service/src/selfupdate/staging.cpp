@@ -35,33 +35,36 @@ std::string staged_path(const std::string& executable) {
 
 namespace {
 
-// Removes the staged copies whatever way staging ends; a copy that has been
-// renamed into place is no longer under its staged name.
+// The staged copies: under their usual names when those are free, else
+// (a leftover somebody holds) under fresh ones; removed whatever way staging
+// ends. A copy that has been renamed into place is no longer under its
+// staged name.
 class StagedCopies {
  public:
-  StagedCopies(std::string app, std::string service)
-      : app_(std::move(app)), service_(std::move(service)) {}
+  StagedCopies(internal::FolderMoves& moves, const std::string& app, const std::string& service)
+      : moves_(moves), app_(moves.free_name(app)), service_(moves.free_name(service)) {}
   StagedCopies(const StagedCopies&) = delete;
   StagedCopies& operator=(const StagedCopies&) = delete;
   ~StagedCopies() {
-    for (const std::string* path : {&app_, &service_}) {
-      if (platform::path_exists(*path)) (void)platform::remove_file(*path);
-    }
+    for (const std::string* path : {&app_, &service_}) (void)moves_.discard(*path);
   }
   const std::string& app() const { return app_; }
   const std::string& service() const { return service_; }
 
  private:
+  internal::FolderMoves& moves_;
   std::string app_;
   std::string service_;
 };
 
-void write_pending_record(const std::string& dir, const std::string& version) {
+void write_pending_record(internal::FolderMoves& moves, const std::string& dir,
+                          const std::string& version) {
   nlohmann::json record = nlohmann::json::object();
   record["version"] = version;
   const std::string text = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   const std::string path = platform::join_path(dir, PENDING_RECORD);
-  (void)platform::replace_file_atomically(path, path + ".tmp", text);
+  (void)moves.run(path,
+                  [&] { return platform::replace_file_atomically(path, path + ".tmp", text); });
 }
 
 }  // namespace
@@ -73,11 +76,12 @@ void step(const UpdateDeps* deps, std::string_view name) {
 }
 
 // `replace_file`, telling `deps` the steps of `what` ("desktop", "service").
-Result<void> swap_in(const std::string& target, const std::string& source, const UpdateDeps* deps,
-                     std::string_view what) {
+// The staged copy takes the folder's access only once it is in place.
+Result<void> swap_in(internal::FolderMoves& moves, const std::string& target,
+                     const std::string& source, const UpdateDeps* deps, std::string_view what) {
   const std::string old = backup_path(target);
   const std::string prefix = std::string(what) + " ";
-  (void)platform::remove_file(old);
+  (void)moves.discard(old);
   step(deps, prefix + "backup removed");
   bool linked = false;
   bool moved_aside = false;
@@ -86,16 +90,21 @@ Result<void> swap_in(const std::string& target, const std::string& source, const
     // system has no second names, the move below does.
     linked = platform::keep_second_name(target, old).has_value();
     if (!linked) {
-      if (auto moved = platform::rename_file(target, old); !moved) {
+      if (auto moved = moves.rename(target, old); !moved) {
         return fail(std::move(moved.error()).wrapped("не отодвинуть " + target));
       }
       moved_aside = true;
     }
   }
   step(deps, prefix + "backed up");
-  if (auto placed = platform::rename_file(source, target); !placed) {
-    if (linked) (void)platform::remove_file(old);
-    if (moved_aside) (void)platform::rename_file(old, target);
+  auto placed = moves.rename(source, target);
+  if (placed) {
+    placed = moves.run(target, [&] { return platform::take_folder_access(target); });
+    if (!placed) (void)moves.rename(target, source);
+  }
+  if (!placed) {
+    if (linked) (void)moves.remove(old);
+    if (moved_aside) (void)moves.rename(old, target);
     return fail(std::move(placed.error()).wrapped("не поставить " + target));
   }
   step(deps, prefix + "placed");
@@ -105,7 +114,8 @@ Result<void> swap_in(const std::string& target, const std::string& source, const
 }  // namespace
 
 Result<void> replace_file(const std::string& target, const std::string& source) {
-  return swap_in(target, source, nullptr, {});
+  internal::FolderMoves moves(STAGING_STALL, nullptr, {});
+  return swap_in(moves, target, source, nullptr, {});
 }
 
 Result<UpdateOutcome> stage_update(const UpdateFields& fields, const UpdateDeps& deps) {
@@ -125,7 +135,8 @@ Result<UpdateOutcome> internal::stage(const UpdateFields& fields, const UpdateDe
   if (!dir) return fail(dir.error());
   const std::string desktop = platform::join_path(*dir, DESKTOP_EXE);
   const std::string service = platform::join_path(*dir, SERVICE_EXE);
-  const StagedCopies staged(staged_path(desktop), staged_path(service));
+  internal::FolderMoves moves(deps, fields.io_watcher);
+  const StagedCopies staged(moves, staged_path(desktop), staged_path(service));
 
   {
     BoundedStaging bounded(fields, deps);
@@ -170,10 +181,12 @@ Result<UpdateOutcome> internal::stage(const UpdateFields& fields, const UpdateDe
   if (!outcome.app_replaced && !outcome.service_replaced) return outcome;
 
   const std::lock_guard lock(internal::install_folder_lock());
-  write_pending_record(*dir, fields.version);
+  write_pending_record(moves, *dir, fields.version);
   step(&deps, "record written");
-  if (outcome.app_replaced) OMBREL_TRY(swap_in(desktop, staged.app(), &deps, "desktop"));
-  if (outcome.service_replaced) OMBREL_TRY(swap_in(service, staged.service(), &deps, "service"));
+  if (outcome.app_replaced) OMBREL_TRY(swap_in(moves, desktop, staged.app(), &deps, "desktop"));
+  if (outcome.service_replaced) {
+    OMBREL_TRY(swap_in(moves, service, staged.service(), &deps, "service"));
+  }
   return outcome;
 }
 

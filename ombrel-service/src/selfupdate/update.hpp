@@ -162,6 +162,9 @@ struct UpdateDeps {
   // (`UPDATE_STEPS`); tests end the process there, as a crash or a power
   // loss would.
   std::function<void(std::string_view step)> at_step;
+  // Called inside each bounded delete or rename in the installation folder,
+  // with the file's path; tests stall there as a user's oplock would.
+  std::function<void(const std::string& path)> at_file;
   // Only a caller with user id 0 may offer an update (the Linux port).
   bool root_callers_only = false;
   // Where set (Windows), every offered program must be signed by the
@@ -212,16 +215,18 @@ inline Result<void> verify_offered_file(const std::string& path, std::string_vie
 }
 
 // Copies the offered file at `offered` (at most `max_size` + 1 bytes of it)
-// into `staged`, which is created afresh, and verifies the copy as above,
+// into `staged`, which is made afresh and open to the system and the
+// administrators alone (`File::create_private`), and verifies the copy as above,
 // naming `offered` in the texts. `target` is the installed file the copy is
 // meant for; a failure to write the copy reads "не поставить {target}: {error}".
 // On failure `staged` is removed. `open` opens the offered file (with the
-// service's own rights, through `InputFile::open_local`, when empty); a path
-// that leads through a link or off this computer is "{offered} - не
-// локальный файл"; any other file it cannot open is no program, whatever
-// the reason, so that the texts tell a caller nothing about files it could
-// not read itself. The open and every read count against the thread's
-// `BoundedIo`, if any.
+// service's own rights, through `InputFile::open_local`, when empty). A
+// path whose text names another computer or a device is "{offered} - не
+// локальный файл"; any file that cannot be opened, whatever the reason (a
+// link or a share on the way included), is "не открыть {offered}" over the
+// reason, and only that outermost text may reach the caller, so that the
+// replies tell nothing about files it could not read itself. The open and
+// every read count against the thread's `BoundedIo`, if any.
 Result<void> stage_offered_file(const std::string& offered, std::string_view expected,
                                 const std::string& staged, const std::string& target,
                                 std::uint64_t max_size = MAX_UPDATE_FILE_SIZE,

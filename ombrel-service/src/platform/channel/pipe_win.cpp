@@ -28,7 +28,12 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr const char* PIPE_NAME = "\\\\.\\pipe\\OmbrelService";
-// Full control for LocalSystem, read and write for interactive users.
+// Full control for LocalSystem; interactive users read and write. Their
+// GENERIC_WRITE includes the right to create an instance of the name, which
+// gives them nothing: the pipe is made as the first and only instance and is
+// kept, disconnected and reconnected, for as long as the service runs. It
+// stays, since the desktop application opens the pipe with GENERIC_WRITE and
+// a list without it would refuse every such client.
 constexpr const wchar_t* PIPE_SDDL = L"D:(A;;GA;;;SY)(A;;GRGW;;;IU)";
 constexpr DWORD PIPE_BUFFER = 65536;
 // Pieces handed to WriteFile: a blocking write returns only once the client
@@ -368,7 +373,7 @@ Result<PipeClient> PipeClient::connect(const std::string& name, milliseconds pat
     // Identification only: whoever answers under this name may learn who we
     // are, but may not act as us.
     const HANDLE h =
-        CreateFileW(name16.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        CreateFileW(name16.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       auto impl = std::make_unique<Impl>();

@@ -24,8 +24,19 @@
 // is root or the service's own user, neither the group nor others may
 // write, and the folder is left with mode 0700 and its files without any
 // right for the group or others (0600 for a new one).
+//
+// Whoever opened a file while others could read it keeps reading through
+// that handle whatever is written to the file later, whatever its rights
+// say now. So each file that others could read is made anew once the
+// folder is put right: its content copied into a new file that replaces it
+// (Windows: every file, once the folder's new list has taken hold; a
+// system that keeps no lists, such as Wine, has nothing to mend). Every
+// file there must also be owned by the system, the administrators or the
+// service's own account (Linux: root or the service's user), else the
+// folder is unfit.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -44,6 +55,11 @@ Result<void> ensure_private_dir(const std::string& path);
 
 // ensure_private_dir for data_dir().
 Result<void> ensure_private_data_dir();
+
+// Makes each of `names` in `dir` anew (content copied into a new file that
+// replaces it), giving up on a file that does not answer within
+// SHARED_FILE_STALL; for `ensure_private_dir`.
+void renew_files(const std::string& dir, const std::vector<std::string>& names);
 
 #ifdef _WIN32
 // Whether a folder with this security descriptor (SDDL with an owner and an

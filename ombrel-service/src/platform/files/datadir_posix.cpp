@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <vector>
 
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
@@ -17,13 +18,13 @@ namespace ombrel::platform {
 namespace {
 
 constexpr mode_t PRIVATE_DIR_MODE = 0700;
-constexpr mode_t PRIVATE_FILE_MODE = 0600;
 
-// A symbolic link, or a file with a second name elsewhere, would carry a
-// write of the service out of the folder. Sub-folders are never written to
-// and are not looked into. Files that others may read (made by an earlier
-// version) are made the service's alone on the way.
-Result<bool> holds_links(const std::string& path) {
+// A symbolic link, a file with a second name elsewhere, or one of another
+// user would carry a write of the service out of the folder or hand it
+// somebody's content. Sub-folders are never written to and are not looked
+// into. Files that others may read (made by an earlier version) are named
+// in `readable`, to be made anew.
+Result<bool> holds_links(const std::string& path, std::vector<std::string>& readable) {
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return fail(last_os_error());
   struct Close {
@@ -36,17 +37,16 @@ Result<bool> holds_links(const std::string& path) {
     struct stat st {};
     if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(st.st_mode)) return true;
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return true;
-    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
-      (void)::fchmodat(::dirfd(dir), entry->d_name, st.st_mode & PRIVATE_FILE_MODE, 0);
-    }
+    if (!S_ISREG(st.st_mode)) continue;
+    if (st.st_nlink > 1 || (st.st_uid != 0 && st.st_uid != ::geteuid())) return true;
+    if ((st.st_mode & 077) != 0) readable.push_back(name);
   }
   return false;
 }
 
 enum class Verdict { Missing, Fit, Unfit };
 
-Result<Verdict> inspect(const std::string& path) {
+Result<Verdict> inspect(const std::string& path, std::vector<std::string>& readable) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return Verdict::Missing;
@@ -55,7 +55,7 @@ Result<Verdict> inspect(const std::string& path) {
   if (!S_ISDIR(st.st_mode)) return Verdict::Unfit;
   if (st.st_uid != 0 && st.st_uid != ::geteuid()) return Verdict::Unfit;
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Verdict::Unfit;
-  auto links = holds_links(path);
+  auto links = holds_links(path, readable);
   if (!links) return fail(links.error());
   return *links ? Verdict::Unfit : Verdict::Fit;
 }
@@ -84,16 +84,19 @@ Result<void> ensure_private_dir(const std::string& path) {
     (void)create_directories(parent);
   }
   for (int round = 0; round < 3; ++round) {
-    auto seen = inspect(path);
+    std::vector<std::string> readable;
+    auto seen = inspect(path, readable);
     if (!seen) return fail(seen.error());
     switch (*seen) {
       case Verdict::Fit: {
-        // Readable by others when an earlier version made it.
+        // Readable by others when an earlier version made it: shut first,
+        // then each file others could read made anew.
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) return fail(last_os_error());
         if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), PRIVATE_DIR_MODE) != 0) {
           return fail(last_os_error());
         }
+        renew_files(path, readable);
         return {};
       }
       case Verdict::Unfit:

@@ -159,10 +159,12 @@ Result<void> set_intended_acl(HANDLE dir) {
   return {};
 }
 
-// A link, a junction or a file with a second name elsewhere would carry a
-// write of the service out of the folder. Sub-folders are never written to
-// and are not looked into.
-Result<bool> holds_links(const std::wstring& dir) {
+// A link, a junction, a file with a second name elsewhere or one owned by
+// anybody else would carry a write of the service out of the folder or hand
+// it somebody's content. Sub-folders are never written to and are not
+// looked into. The files are named in `files`, should they have to be made
+// anew.
+Result<bool> holds_links(const std::wstring& dir, PSID own, std::vector<std::string>& files) {
   WIN32_FIND_DATAW found{};
   const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
@@ -182,7 +184,7 @@ Result<bool> holds_links(const std::wstring& dir) {
     if (name == L"." || name == L"..") continue;
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    UniqueHandle file(CreateFileW((dir + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES,
+    UniqueHandle file(CreateFileW((dir + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) continue;  // gone meanwhile, or held without sharing: not a way out
@@ -191,6 +193,15 @@ Result<bool> holds_links(const std::wstring& dir) {
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1) {
       return true;
     }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+      return true;
+    }
+    const LocalMemory owned(sd);
+    if (!is_trusted(owner, own, false)) return true;
+    files.push_back(narrow(name.c_str()));
   } while (FindNextFileW(search, &found));
   return false;
 }
@@ -207,6 +218,7 @@ HANDLE open_folder(const std::wstring& path, DWORD access) {
 struct Inspection {
   Verdict verdict = Verdict::Missing;
   bool acl_ok = false;
+  std::vector<std::string> files;
 };
 
 Result<Inspection> inspect(const std::wstring& path, PSID own) {
@@ -235,7 +247,7 @@ Result<Inspection> inspect(const std::wstring& path, PSID own) {
   auto security = read_security(dir.get());
   if (!security) return fail(security.error());
   if (!is_private(security->descriptor.get(), own)) return out;
-  auto links = holds_links(path);
+  auto links = holds_links(path, own, out.files);
   if (!links) return fail(links.error());
   if (*links) return out;
   auto acl_ok = acl_as_intended(security->descriptor.get());
@@ -295,7 +307,16 @@ Result<void> ensure_private_dir(const std::string& path) {
         if (seen->acl_ok) return {};
         UniqueHandle dir(open_folder(wpath, READ_CONTROL | WRITE_DAC));
         if (!dir) return fail(last_os_error());
-        return set_intended_acl(dir.get());
+        OMBREL_TRY(set_intended_acl(dir.get()));
+        // Handles taken while others could read keep reading: the files are
+        // made anew, once the list holds (Wine keeps none, and a renewal at
+        // every look would only lose the logs the service has open).
+        auto security = read_security(dir.get());
+        if (!security) return fail(security.error());
+        if (acl_as_intended(security->descriptor.get()).value_or(false)) {
+          renew_files(path, seen->files);
+        }
+        return {};
       }
       case Verdict::Unfit: {
         const std::string aside = aside_name(path);

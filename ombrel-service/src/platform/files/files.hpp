@@ -38,6 +38,8 @@ Result<void> append_file(const std::string& path, std::string_view bytes);
 Result<std::uint64_t> file_size(const std::string& path);
 // True when something (file or folder) exists at `path`.
 bool path_exists(const std::string& path);
+// True when a folder exists at `path` (a link to one counts on Linux).
+bool is_folder(const std::string& path);
 Result<void> remove_file(const std::string& path);
 // Renames `from` to `to`, replacing an existing file at `to`.
 Result<void> rename_file(const std::string& from, const std::string& to);
@@ -62,6 +64,12 @@ class File {
   static Result<File> create(const std::string& path);
   // Opens the file keeping its content, creating it if missing.
   static Result<File> open_append(const std::string& path);
+  // Creates a new file, failing when anything stands at `path`, that only
+  // the system and the administrators may open (Windows: a protected list
+  // granting them alone; Linux: mode 0600), so that nobody else can hold it
+  // (an oplock, a handle that refuses deleting) while the service works on
+  // it. `take_folder_access` opens it up once it is in place.
+  static Result<File> create_private(const std::string& path);
 
   File() = default;
   File(File&& other) noexcept;
@@ -101,14 +109,14 @@ class InputFile {
  public:
   static Result<InputFile> open(const std::string& path);
   // `open` for a path given by someone else, which must stay on this
-  // computer (Windows): every component of the full path is opened in turn
-  // without following a link, and each is held, without letting it be
-  // renamed or deleted, until the next one is open, so that no link can be
-  // put in place of a component meanwhile. A component that is a symbolic
-  // link, junction or mount point, or a file on a network share or a
-  // redirected drive, fails with NOT_LOCAL as its outermost message
-  // (`is_local_path` judges what the system shows). Linux: `open` (only
-  // root offers files to the Linux port, and its links are its own).
+  // computer: every component is opened in turn from the handle of the
+  // folder above it (never by the path again) without following a link,
+  // and each folder is held until the next one is open, so that what was
+  // judged is what the next open goes through (Windows: held without
+  // letting it be renamed or deleted). A component that is a symbolic
+  // link, junction or mount point, or (Windows) a file on a network share
+  // or a redirected drive, fails with NOT_LOCAL as its outermost message
+  // (`is_local_path` judges what the system shows).
   static Result<InputFile> open_local(const std::string& path);
 
   InputFile() = default;
@@ -130,6 +138,11 @@ class InputFile {
   // For the platform layer's own checks on the open file.
   void* native_handle() const {
     return handle_;
+  }
+#else
+  // For the platform layer: takes over a descriptor open for reading.
+  static InputFile adopt(int fd) {
+    return InputFile(fd);
   }
 #endif
 
@@ -168,8 +181,9 @@ bool is_local_device_path(std::string_view device_path);
 
 // Whether opening `path` stays on this computer. Windows: false for UNC
 // paths ("\\server\share\..."), device and object-manager paths ("\\.\...",
-// "\\?\" not followed by a drive letter, "\??\...") and drive letters
-// that name a network drive. Opening such a path as the system account would
+// "\\?\" not followed by a drive letter, "\??\...", a device name such
+// as "NUL" whose full form names no drive) and drive letters that name a
+// network drive. Opening such a path as the system account would
 // authenticate the computer to whatever answers there, or open a device.
 // Linux: always true.
 bool is_local_file_path(const std::string& path);
@@ -181,5 +195,11 @@ Result<void> set_last_write_ms(const std::string& path, std::int64_t ms);
 // Linux: read and run permission for everyone, write for the owner (0755).
 // Windows: nothing to do (the folder's access list decides).
 Result<void> make_executable(const std::string& path);
+
+// Gives a file made by `File::create_private` the access its folder gives
+// what is made there. Windows: the list inherited from the folder takes the
+// place of its own (a rename keeps a file's list). Linux: as
+// `make_executable`.
+Result<void> take_folder_access(const std::string& path);
 
 }  // namespace ombrel::platform

@@ -136,6 +136,11 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+bool is_folder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 Result<void> remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return fail(last_os_error());
   return {};
@@ -246,6 +251,18 @@ Result<void> set_last_write_ms(const std::string& path, std::int64_t ms) {
   times[1].tv_nsec = static_cast<long>(rest * 1000000);
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return fail(last_os_error());
   return {};
+}
+
+Result<File> File::create_private(const std::string& path) {
+  const BoundedCall bounded;
+  Fd fd(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return fail(last_os_error());
+  return File(fd.release());
+}
+
+Result<void> take_folder_access(const std::string& path) {
+  return make_executable(path);
 }
 
 Result<void> make_executable(const std::string& path) {

@@ -1,4 +1,8 @@
+// clang-format off
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
 
 #include <vector>
 
@@ -138,6 +142,10 @@ bool path_exists(const std::string& path) {
   return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool is_folder(const std::string& path) {
+  return is_directory(wide(path));
+}
+
 Result<void> remove_file(const std::string& path) {
   if (!DeleteFileW(wide(path).c_str())) return fail(last_os_error());
   return {};
@@ -189,6 +197,36 @@ Result<File> File::open_append(const std::string& path) {
   auto h = open_for_writing(wide(path), SHARE_ALL, false);
   if (!h) return fail(h.error());
   return File(*h);
+}
+
+Result<File> File::create_private(const std::string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)",
+                                                            SDDL_REVISION_1, &sd, nullptr)) {
+    return fail(last_os_error());
+  }
+  const LocalMemory owned(sd);
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  const BoundedCall bounded;
+  const HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, SHARE_ALL, &sa, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail(last_os_error());
+  return File(h);
+}
+
+Result<void> take_folder_access(const std::string& path) {
+  // An empty list that is not protected: what remains is what the folder
+  // passes on.
+  ACL empty{};
+  if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return fail(last_os_error());
+  std::wstring name = wide(path);
+  const BoundedCall bounded;
+  const DWORD err =
+      SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &empty, nullptr);
+  if (err != ERROR_SUCCESS) return fail(os_error(err));
+  return {};
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_) {

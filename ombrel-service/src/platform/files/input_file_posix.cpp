@@ -14,13 +14,10 @@
 
 namespace ombrel::platform {
 
-Result<InputFile> InputFile::open(const std::string& path) {
-  // An O_PATH descriptor names the file without opening it for reading: no
-  // driver's open runs (a watchdog device would arm itself), no FIFO blocks.
-  // Only once the kind is known is the very same file opened for reading,
-  // through the descriptor, so a link swapped in meanwhile changes nothing.
-  Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
-  if (located.get() < 0) return fail(last_os_error());
+namespace {
+
+// Opens for reading the ordinary file an O_PATH descriptor names.
+Result<InputFile> open_located(const Fd& located) {
   struct stat st {};
   if (::fstat(located.get(), &st) != 0) return fail(last_os_error());
   if (S_ISDIR(st.st_mode)) return fail(os_error(EISDIR));
@@ -28,11 +25,41 @@ Result<InputFile> InputFile::open(const std::string& path) {
   const std::string self = "/proc/self/fd/" + std::to_string(located.get());
   const int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return fail(last_os_error());
-  return InputFile(fd);
+  return InputFile::adopt(fd);
+}
+
+}  // namespace
+
+Result<InputFile> InputFile::open(const std::string& path) {
+  // An O_PATH descriptor names the file without opening it for reading: no
+  // driver's open runs (a watchdog device would arm itself), no FIFO blocks.
+  // Only once the kind is known is the very same file opened for reading,
+  // through the descriptor, so a link swapped in meanwhile changes nothing.
+  Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (located.get() < 0) return fail(last_os_error());
+  return open_located(located);
 }
 
 Result<InputFile> InputFile::open_local(const std::string& path) {
-  return open(path);
+  // Component by component from the folder already held, none followed if
+  // it is a link: what was judged is what the next step goes through.
+  Fd at(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (at.get() < 0) return fail(last_os_error());
+  std::size_t from = 0;
+  while (from < path.size()) {
+    std::size_t end = path.find('/', from);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(from, end - from);
+    from = end + 1;
+    if (part.empty() || part == ".") continue;
+    Fd next(::openat(at.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) return fail(last_os_error());
+    struct stat st {};
+    if (::fstat(next.get(), &st) != 0) return fail(last_os_error());
+    if (S_ISLNK(st.st_mode)) return fail(std::string(NOT_LOCAL));
+    at = std::move(next);
+  }
+  return open_located(at);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept : fd_(other.fd_) {

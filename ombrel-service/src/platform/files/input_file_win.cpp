@@ -1,7 +1,10 @@
 // Opening the files a client offers: the file itself, read only, and the
 // judgement of every folder on the way to it. The service's own files are in
 // files_win.cpp.
+// clang-format off
 #include <windows.h>
+#include <winternl.h>
+// clang-format on
 
 #include <vector>
 
@@ -33,14 +36,71 @@ Result<InputFile> InputFile::open(const std::string& path) {
 
 namespace {
 
-// What the system shows of an open component. A handle opened without
-// following a link shows the link itself on Windows; Wine follows a Unix
-// symbolic link all the same but marks it in the folder's listing, which
-// is why the path's own attributes are asked too.
-PathStep step_of(HANDLE h, const std::wstring& path) {
+// What ntdll offers and mingw's headers leave out.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apc_routine,
+                                               PVOID apc_context, PIO_STATUS_BLOCK status,
+                                               PVOID information, ULONG length,
+                                               FILE_INFORMATION_CLASS information_class,
+                                               BOOLEAN single_entry, PUNICODE_STRING file_name,
+                                               BOOLEAN restart_scan);
+
+UNICODE_STRING counted(const std::wstring& text) {
+  UNICODE_STRING out{};
+  out.Buffer = const_cast<wchar_t*>(text.c_str());
+  out.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+  out.MaximumLength = out.Length;
+  return out;
+}
+
+// The attributes `name` has in the listing of the folder `parent`. Wine
+// follows a Unix symbolic link even when asked not to, but marks it as a
+// reparse point in the listing.
+DWORD listed_attributes(HANDLE parent, const std::wstring& name) {
+  alignas(8) unsigned char buffer[sizeof(FILE_DIRECTORY_INFORMATION) + 2 * 32768];
+  IO_STATUS_BLOCK io{};
+  UNICODE_STRING pattern = counted(name);
+  const NTSTATUS status =
+      NtQueryDirectoryFile(parent, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                           FileDirectoryInformation, TRUE, &pattern, TRUE);
+  if (!NT_SUCCESS(status)) return INVALID_FILE_ATTRIBUTES;
+  return reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer)->FileAttributes;
+}
+
+// Opens `name` inside the folder `parent` holds, never through a link that
+// stands there (a link is opened as itself). SQOS anonymous: a pipe server
+// there learns nothing of the opener. A folder is held with listing access,
+// which takes part in sharing, and without FILE_SHARE_DELETE: while it is
+// held nobody can rename or remove it, and a folder with something in it
+// cannot become a junction.
+Result<UniqueHandle> open_below(HANDLE parent, const std::wstring& name, bool folder) {
+  UNICODE_STRING object_name = counted(name);
+  SECURITY_QUALITY_OF_SERVICE sqos{};
+  sqos.Length = sizeof sqos;
+  sqos.ImpersonationLevel = SecurityAnonymous;
+  sqos.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = parent;
+  attributes.ObjectName = &object_name;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  attributes.SecurityQualityOfService = &sqos;
+  IO_STATUS_BLOCK io{};
+  HANDLE h = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &h, (folder ? FILE_LIST_DIRECTORY : GENERIC_READ) | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      folder ? FILE_SHARE_READ | FILE_SHARE_WRITE : SHARE_ALL, FILE_OPEN,
+      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | (folder ? FILE_DIRECTORY_FILE : 0),
+      nullptr, 0);
+  if (!NT_SUCCESS(status)) return fail(os_error(RtlNtStatusToDosError(status)));
+  return UniqueHandle(h);
+}
+
+// What the system shows of an open component and of its entry in the
+// listing of the folder above.
+PathStep step_of(HANDLE h, DWORD listed) {
   PathStep step;
   BY_HANDLE_FILE_INFORMATION info{};
-  const DWORD listed = GetFileAttributesW(path.c_str());
   step.reparse_point =
       !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
@@ -96,30 +156,26 @@ Result<InputFile> InputFile::open_local(const std::string& path) {
   std::wstring drive;
   std::vector<std::wstring> parts;
   if (!split_drive_path(wide(path), drive, parts)) return fail(std::string(NOT_LOCAL));
-  // The long form: no component is cut short, none is taken for a device.
-  std::wstring current = L"\\\\?\\" + drive;
+  // The drive's root, by the long form; everything below it is opened from
+  // the handle of the folder above, never by a path again, so that what
+  // was judged is what the next open goes through.
+  std::vector<UniqueHandle> held;
+  held.emplace_back(CreateFileW((L"\\\\?\\" + drive + L"\\").c_str(),
+                                FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!held.back()) return fail(last_os_error());
   std::vector<PathStep> steps;
   // Every folder on the way stays held until the file is open.
-  std::vector<UniqueHandle> held;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    current += L"\\" + parts[i];
     const bool last = i + 1 == parts.size();
-    // A folder is held with listing access, which takes part in sharing,
-    // and without FILE_SHARE_DELETE: while it is held nobody can rename or
-    // remove it, and a folder with something in it cannot become a junction.
-    // The file itself is opened as `open` does, but without following a link.
-    // SQOS anonymous: a pipe server at the path learns nothing of the opener.
-    UniqueHandle h(CreateFileW(
-        current.c_str(), last ? GENERIC_READ : FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-        last ? SHARE_ALL : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_OPEN_REPARSE_POINT | (last ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_BACKUP_SEMANTICS) |
-            SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS,
-        nullptr));
-    if (!h) return fail(last_os_error());
-    steps.push_back(step_of(h.get(), current));
-    // Checked before the next component is opened, which would go through it.
+    const HANDLE parent = held.back().get();
+    auto h = open_below(parent, parts[i], !last);
+    if (!h) return fail(h.error());
+    steps.push_back(step_of(h->get(), listed_attributes(parent, parts[i])));
+    // Judged before the next component is opened, which goes through it.
     if (!is_local_path(steps)) return fail(std::string(NOT_LOCAL));
-    held.push_back(std::move(h));
+    held.push_back(std::move(*h));
   }
   const HANDLE file = held.back().get();
   if (GetFileType(file) != FILE_TYPE_DISK) return fail(os_error(ERROR_BAD_FILE_TYPE));
@@ -180,6 +236,11 @@ bool is_drive_letter(char c) {
 }  // namespace
 
 bool is_local_file_path(const std::string& path) {
+  // A name the system takes for a device (NUL, COM1) has no drive in its
+  // full form.
+  std::wstring drive;
+  std::vector<std::wstring> parts;
+  if (!split_drive_path(wide(path), drive, parts)) return false;
   std::string_view p = path;
   if (p.size() >= 4 && p[0] == '\\' && p[1] == '?' && p[2] == '?' && p[3] == '\\') return false;
   if (p.size() >= 2 && is_separator(p[0]) && is_separator(p[1])) {

@@ -311,7 +311,10 @@ TEST(StartupCheck, RemovesStagedCopiesOfAnInterruptedRun) {
   write(f.desktop, "x");
   write(staged_path(f.desktop), "half");
   write(staged_path(f.service), "half");
+  std::vector<std::string> bounded;
+  f.deps.at_file = [&](const std::string& path) { bounded.push_back(path); };
   startup_update_check(f.deps);
+  EXPECT_EQ(bounded.at(0), staged_path(f.desktop));
   EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
   EXPECT_FALSE(platform::path_exists(staged_path(f.service)));
   EXPECT_EQ(read(f.desktop), "x");

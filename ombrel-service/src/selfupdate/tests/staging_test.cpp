@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "oplock.hpp"
+#include "platform/files/datadir.hpp"
 #include "platform/process/process.hpp"
 #include "update_fixture.hpp"
 
@@ -16,6 +18,26 @@ namespace {
 
 std::string not_a_program(const std::string& path) {
   return path + std::string(internal::NOT_A_PROGRAM);
+}
+
+std::string cannot_open(const std::string& path) {
+  return "не открыть " + path;
+}
+
+// Whether only the system and the administrators may open the file (its own
+// protected list; Linux: 0600); nullopt where the system keeps no lists (Wine).
+std::optional<bool> kept_private(const std::string& path) {
+#ifdef _WIN32
+  if (!testsupport::real_windows()) return std::nullopt;
+  auto sddl = platform::folder_security_sddl(path);
+  if (!sddl) return std::nullopt;
+  return sddl->find("D:P(") != std::string::npos;
+#else
+  std::error_code failed;
+  const auto st = std::filesystem::status(fs_path(path), failed);
+  if (failed) return std::nullopt;
+  return (st.permissions() & std::filesystem::perms::all) == std::filesystem::perms(0600);
+#endif
 }
 
 std::string text_of(const Result<UpdateOutcome>& result) {
@@ -79,7 +101,7 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
   const Case cases[] = {
       {"app missing",
        [](UpdateFixture& f, UpdateFields& u) { u.app_path = f.offered.file("gone.bin"); },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.app_path); }},
       {"app empty", [](UpdateFixture&, UpdateFields& u) { write(u.app_path, ""); },
        [](const UpdateFields& u) { return not_a_program(u.app_path); }},
       {"app with the mark reversed",
@@ -91,7 +113,7 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
        [&](UpdateFixture&, UpdateFields& u) { write(u.app_path, mark.substr(0, 1)); },
        [](const UpdateFields& u) { return not_a_program(u.app_path); }},
       {"app is a folder", [](UpdateFixture& f, UpdateFields& u) { u.app_path = f.offered.path(); },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.app_path); }},
       {"app one byte over the limit",
        [&](UpdateFixture&, UpdateFields& u) {
          const std::string big = program(std::string(limit + 1 - mark.size(), 'x'));
@@ -112,23 +134,24 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
        [](const UpdateFields& u) { return "сумма " + u.service_path + " не сошлась"; }},
       {"service missing",
        [](UpdateFixture& f, UpdateFields& u) { u.service_path = f.offered.file("none"); },
-       [](const UpdateFields& u) { return not_a_program(u.service_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.service_path); }},
       // A file the caller may not read is told apart from nothing else: the
-      // reply must not reveal what only the service could have opened.
+      // reply must not reveal what only the service could have opened; the
+      // reason goes to the service's log alone.
       {"app the caller may not read",
        [](UpdateFixture&, UpdateFields& u) {
          u.open_offered = [app = u.app_path](const std::string& path) {
            return path == app ? fail("отказано в доступе") : platform::InputFile::open(path);
          };
        },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.app_path); }},
       {"service the caller may not read",
        [](UpdateFixture&, UpdateFields& u) {
          u.open_offered = [svc = u.service_path](const std::string& path) {
            return path == svc ? fail("отказано в доступе") : platform::InputFile::open(path);
          };
        },
-       [](const UpdateFields& u) { return not_a_program(u.service_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.service_path); }},
       {"installation folder unsafe",
        [](UpdateFixture& f, UpdateFields&) { f.deps.install_folder_safe = [] { return false; }; },
        [](const UpdateFields&) { return std::string(UNSAFE_FOLDER_REFUSAL); }},
@@ -167,7 +190,7 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
        [](const UpdateFields& u) { return u.app_path + " - не локальный файл"; }},
 #else
       {"app is a device", [](UpdateFixture&, UpdateFields& u) { u.app_path = "/dev/zero"; },
-       [](const UpdateFields& u) { return not_a_program(u.app_path); }},
+       [](const UpdateFields& u) { return cannot_open(u.app_path); }},
 #endif
   };
   for (const auto& c : cases) {
@@ -177,8 +200,13 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
     UpdateFields fields = f.offer();
     c.arrange(f, fields);
     const auto before = snapshot(f.install.path());
-    EXPECT_EQ(text_of(stage_update(fields, f.deps)), c.text(fields));
+    const std::string text = text_of(stage_update(fields, f.deps));
+    EXPECT_EQ(text, c.text(fields));
     EXPECT_EQ(snapshot(f.install.path()), before);
+    if (text.starts_with("не открыть ")) {
+      ASSERT_EQ(f.lines.size(), 1u);
+      EXPECT_TRUE(f.lines[0].starts_with("обновление: " + text + ": ")) << f.lines[0];
+    }
   }
 }
 
@@ -244,8 +272,24 @@ TEST(StageUpdate, BothChangeWithBackupsAndNoStagedCopyRemains) {
   // an earlier run is neither used nor kept.
   write(backup_path(f.desktop), program("desktop v0"));
   write(staged_path(f.desktop), program("left over, much longer than the offered file"));
+  // Every user may hold what lies in the folder: each delete and rename
+  // there is bounded.
+  std::set<std::string> bounded;
+  f.deps.at_file = [&](const std::string& path) {
+    bounded.insert(testsupport::utf8_path(fs_path(path).filename()));
+  };
+  // Nobody else may open a staged copy, until it is in place.
+  std::optional<bool> staged_private;
+  f.deps.after_verify = [&] { staged_private = kept_private(staged_path(f.desktop)); };
   auto outcome = stage_update(fields, f.deps);
   ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_NE(staged_private, std::optional<bool>(false));
+  EXPECT_NE(kept_private(f.desktop), std::optional<bool>(true));
+  for (const std::string& name :
+       {staged_path(DESKTOP_EXE), backup_path(DESKTOP_EXE), std::string(DESKTOP_EXE),
+        std::string(SERVICE_EXE), staged_path(SERVICE_EXE), std::string(PENDING_RECORD)}) {
+    EXPECT_TRUE(bounded.contains(name)) << name;
+  }
   EXPECT_EQ(*outcome, (UpdateOutcome{true, true}));
   EXPECT_EQ(read(f.desktop), program("desktop v2"));
   EXPECT_EQ(read(backup_path(f.desktop)), program("desktop v1"));
@@ -299,6 +343,24 @@ TEST(StageUpdate, AServiceThatCannotBeMovedAsideLeavesTheNewDesktopAndTheRecord)
   EXPECT_TRUE(platform::path_exists(f.record));
   EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
   EXPECT_FALSE(platform::path_exists(staged_path(f.service)));
+}
+
+// A leftover of an earlier version, which took the folder's list, held by a
+// user with an oplock never let go: every call on it gives up within its
+// bound and the update goes on beside it.
+TEST(StageUpdate, ALeftoverHeldByAUserNeitherHoldsTheChannelNorRefusesTheUpdate) {
+  OMBREL_REAL_WINDOWS_ONLY("Wine grants no oplocks");
+  UpdateFixture f;
+  f.deps.staging_stall = std::chrono::milliseconds(500);
+  UpdateFields fields = f.offer();
+  write(staged_path(f.desktop), program("left over"));
+  const auto held = testsupport::HeldOplock::take(staged_path(f.desktop));
+  ASSERT_TRUE(held);
+  const auto began = std::chrono::steady_clock::now();
+  auto outcome = stage_update(fields, f.deps);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  ASSERT_TRUE(outcome) << text_of(outcome);
+  EXPECT_EQ(read(f.desktop), program("desktop v2"));
 }
 
 TEST(ReplaceFile, PutsTheSourceInPlaceAndKeepsTheBackup) {

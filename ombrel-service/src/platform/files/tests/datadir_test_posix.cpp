@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "platform/files/datadir.hpp"
@@ -30,7 +31,7 @@ TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
   struct Case {
     const char* name;
     mode_t mode;
-    bool foreign_owner;
+    bool foreign_owner;  // of the folder, or else of a file in it
     bool moved;
   };
   const Case cases[] = {
@@ -40,6 +41,7 @@ TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
       {"anyone may write", 0777, false, true},
       {"sticky but open to all", 01777, false, true},
       {"another user's", 0755, true, true},
+      {"a file of another user inside", 0700, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -49,16 +51,28 @@ TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
     }
     TempDir root("datadir");
     const std::string dir = join_path(root.path(), "Ombrel");
+    const std::string document = join_path(dir, "tunnel.json");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
-    if (c.foreign_owner) {
-      ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
-    }
     ASSERT_TRUE(replace_file_atomically(join_path(dir, "channels.json"),
                                         join_path(dir, "channels.json.tmp"), "{}"));
-    // As an earlier version left it: readable by everyone.
+    ASSERT_TRUE(rewrite_file(document, "earlier sites"));
+    if (c.foreign_owner) {
+      ASSERT_EQ(::chown(c.mode == 0700 ? document.c_str() : dir.c_str(), 65534, 65534), 0);
+    }
+    // As an earlier version left them: readable by everyone, and open to
+    // whoever read them then.
     ASSERT_EQ(::chmod(join_path(dir, "channels.json").c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(document.c_str(), 0644), 0);
+    std::ifstream earlier(document, std::ios::binary);
     ASSERT_TRUE(ensure_private_dir(dir));
+    if (!c.moved) {
+      // Made anew: the earlier reader sees nothing written from now on.
+      ASSERT_TRUE(rewrite_file(document, "new sites"));
+      const std::string seen{std::istreambuf_iterator<char>(earlier), {}};
+      EXPECT_EQ(seen, "earlier sites");
+      EXPECT_EQ(read_file(document).value_or("?"), "new sites");
+    }
     EXPECT_EQ(moved_count(root.path()), c.moved ? 1 : 0);
     EXPECT_EQ(path_exists(join_path(dir, "channels.json")), !c.moved);
     struct stat st {};

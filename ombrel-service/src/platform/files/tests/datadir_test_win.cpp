@@ -11,7 +11,9 @@
 
 #include "base/text.hpp"
 #include "platform/files/datadir.hpp"
+#include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/handle_win.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {
@@ -68,7 +70,23 @@ TEST(PrivateDirWin, ANewOrEarlierFolderCarriesTheProtectedList) {
       LocalFree(sd);
       ASSERT_TRUE(made);
     }
+    // Opened by a user while the list let users read, sharing everything.
+    const std::string document = join_path(dir, "tunnel.json");
+    if (earlier) {
+      ASSERT_TRUE(rewrite_file(document, "earlier sites"));
+    }
+    const std::u16string wdoc = utf8_to_utf16(document);
+    UniqueHandle reader(CreateFileW(reinterpret_cast<const wchar_t*>(wdoc.c_str()), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(ensure_private_dir(dir));
+    if (earlier && testsupport::real_windows()) {
+      ASSERT_TRUE(rewrite_file(document, "new sites"));
+      char seen[32] = {};
+      DWORD n = 0;
+      ASSERT_TRUE(ReadFile(reader.get(), seen, sizeof seen, &n, nullptr));
+      EXPECT_EQ(std::string(seen, n), "earlier sites");
+    }
     auto sddl = folder_security_sddl(dir);
     ASSERT_TRUE(sddl) << sddl.error().to_string();
     auto judged = is_private_security(*sddl);

@@ -22,7 +22,7 @@ TEST(InputFilePosix, AFifoWithoutWriterIsRefusedAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST(InputFilePosix, FollowsALinkToAnOrdinaryFile) {
+TEST(InputFilePosix, FollowsALinkToAnOrdinaryFileUnlessOffered) {
   TempDir dir;
   const std::string file = dir.file("file");
   ASSERT_TRUE(append_file(file,
@@ -35,6 +35,16 @@ TEST(InputFilePosix, FollowsALinkToAnOrdinaryFile) {
   EXPECT_EQ(opened->size().value(), 4u);
   ASSERT_EQ(::symlink("/dev/zero", dir.file("device").c_str()), 0);
   EXPECT_FALSE(InputFile::open(dir.file("device")));
+  // An offered path leads through no link, neither the file nor a folder on
+  // the way; without one it opens, relative or not.
+  ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("folder").c_str()), 0);
+  for (const std::string& through : {link, dir.file("folder/file")}) {
+    auto refused = InputFile::open_local(through);
+    ASSERT_FALSE(refused) << through;
+    EXPECT_EQ(refused.error().outermost(), NOT_LOCAL) << through;
+  }
+  EXPECT_EQ(InputFile::open_local(dir.file("./file")).value().size().value(), 4u);
+  EXPECT_FALSE(InputFile::open_local(dir.path()));
 }
 
 TEST(InputFilePosix, MakeExecutableGivesEveryoneReadAndRun) {
