@@ -97,7 +97,8 @@ TEST(Text, ControlCharactersAreShownAsEscapes) {
     std::string in, out;
   } cases[] = {
       {"Германия 1 app_x", "Германия 1 app_x"},
-      {"a\\b", "a\\b"},
+      // A backslash is doubled: the client's "\\n" is not a line feed shown.
+      {"C:\\a\\n", "C:\\\\a\\\\n"},
       {"fake\n    p7 = forged", "fake\\n    p7 = forged"},
       {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
       {"a\r\tb\x7f", "a\\r\\tb\\x7f"},
@@ -106,6 +107,15 @@ TEST(Text, ControlCharactersAreShownAsEscapes) {
       {"\xC2\x9B"
        "2J\xC2\xA0\xD0\x96",
        "\\u009b2J\xC2\xA0\xD0\x96"},
+      // Separators and bidirectional controls, which a viewer breaks a line
+      // at or reorders by; their neighbours (U+2027, U+202F, U+2065, U+206A)
+      // and a cut sequence are kept.
+      {"a\xE2\x80\xA8    p7 = b\xE2\x80\xA9", "a\\u2028    p7 = b\\u2029"},
+      {"\xE2\x80\xAA\xE2\x80\xAE"
+       "exe.txt\xE2\x81\xA6\xE2\x81\xA9",
+       "\\u202a\\u202eexe.txt\\u2066\\u2069"},
+      {"\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80",
+       "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80"},
       // Malformed bytes are kept; a lone lead byte at the end is no control.
       {"\x80\xC2", "\x80\xC2"},
   };
