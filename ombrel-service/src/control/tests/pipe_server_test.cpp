@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.hpp"
 #include "control/pipe_server.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/files/paths.hpp"
@@ -657,7 +658,8 @@ TEST(PipeServer, HandlerFailuresAreReportedAndServingGoesOn) {
 TEST(PipeServer, RetriesUntilThePipeCanBeCreated) {
   TempDir dir("pipe");
   const std::string name = unique_channel(dir);
-  const std::string outer = "канал не создан: не удалось создать канал " + name;
+  // Said escaped: a pipe's name holds backslashes.
+  const std::string outer = "канал не создан: не удалось создать канал " + escape_controls(name);
   // The one instance is taken by another server (of this process) until
   // `squatter` is dropped: it is named once, not at every attempt.
   auto squatter = std::make_optional(platform::create_pipe(name));
