@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/process.hpp"
@@ -34,7 +35,6 @@
 #include <unistd.h>
 
 #include "as_user.hpp"
-#include "base/text.hpp"
 #endif
 
 namespace ombrel::update_e2e {
