@@ -147,11 +147,12 @@ TEST(CtlReply, RendersEveryShape) {
       {"{\"state\":\"error\",\"code\":\"no_nodes\",\"message\":\"список узлов пуст\"}\n", "",
        "error: список узлов пуст (no_nodes)\n", 1},
       {"not json\n", "", "ombrelctl: unreadable reply: not json\n", 2},
-      // A remark or a path the service hands back is shown, never obeyed.
-      {"{\"state\":\"connected\",\"node\":\"DE\\n\\u001b[2J\"}\n", "connected: DE\\n\\x1b[2J\n", "",
-       0},
+      // A remark or a path the service hands back is shown, never obeyed; a
+      // backslash of its own is doubled, so only the escapes read as such.
+      {"{\"state\":\"connected\",\"node\":\"DE\\n\\u001b[2J\\u2028\\u202e\"}\n",
+       "connected: DE\\n\\x1b[2J\\u2028\\u202e\n", "", 0},
       {"{\"state\":\"error\",\"code\":\"update_failed\",\"message\":\"нет C:\\\\a\\rb\"}\n", "",
-       "error: нет C:\\a\\rb (update_failed)\n", 1},
+       "error: нет C:\\\\a\\rb (update_failed)\n", 1},
       {"", "", "ombrelctl: the service closed the connection without a reply\n", 2},
   };
   for (const auto& c : cases) {

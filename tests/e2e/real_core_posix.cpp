@@ -337,6 +337,38 @@ TEST(TakenPorts, AnotherListenerFailsTheConnectAndTheRestart) {
   EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
 }
 
+// The proxy core, which parses what the servers send, runs without the
+// service's rights: as the cores' account, with no supplementary groups.
+// The tunnel core, which makes the network adapter, keeps them.
+TEST(CoreAccount, OnlyTheProxyCoreGivesUpTheServicesRights) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only a service that runs as root has rights to give up";
+  ASSERT_FALSE(accepts(10820)) << "another program holds 10820";
+  e2e::ServiceSetup setup("core-account");
+  setup.prepare = [](const testsupport::InstallDir& install, const std::string&) {
+    testsupport::set_script(install.xray, "ids\nstay");
+    testsupport::set_script(install.sing_box, "ids\nstay");
+    testsupport::set_core_account("nobody");
+  };
+  e2e::RunningService service(setup);
+  testsupport::set_core_account();
+  EXPECT_EQ(service.ask("{\"cmd\":\"connect\",\"nodes\":[{\"id\":\"t\",\"address\":"
+                        "\"192.0.2.1\",\"port\":443,\"remark\":\"DE\",\"protocol\":{\"Trojan\":"
+                        "{\"password\":\"p\",\"sni\":\"\"}},\"raw\":\"\"}]}\n"),
+            "{\"state\":\"connected\",\"node\":\"DE\"}\n");
+  const auto log = [](const char* name) {
+    return e2e::read_file(platform::join_path(platform::data_dir(), name)).value_or("");
+  };
+  EXPECT_TRUE(testsupport::wait_until([&] {
+    return log("core-diag.log").find("Gid: 65534 65534 65534 65534\nGroups:\n") !=
+           std::string::npos;
+  })) << log("core-diag.log");
+  EXPECT_NE(log("core-diag.log").find("Uid: 65534 65534 65534 65534\n"), std::string::npos);
+  EXPECT_TRUE(testsupport::wait_until([&] {
+    return log("tunnel-diag.log").find("Uid: 0 0 0 0\n") != std::string::npos;
+  })) << log("tunnel-diag.log");
+  EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
+}
+
 // v2ray 4.34 has no gRPC, XHTTP or Hysteria2 transport: a document with an
 // outbound on any of them is not v2ray's to judge, nor are the tunnel
 // core's documents. Every other golden document must pass its check.

@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/process.hpp"
@@ -148,7 +149,7 @@ std::string updating(bool tunnel_drops) {
 void expect_refused(Service& service, const std::string& line, const std::string& text) {
   const auto before = snapshot(service.install().path());
   EXPECT_EQ(service.ask(line), failed_reply(text));
-  EXPECT_TRUE(service.said("обновление не поставлено: " + text + "\n"));
+  EXPECT_TRUE(service.said("обновление не поставлено: " + escape_controls(text) + "\n"));
   EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
   EXPECT_EQ(snapshot(service.install().path()), before);
 }

@@ -22,6 +22,9 @@
 //   waitfor PATH    pause until PATH exists
 //   exit CODE       end with CODE
 //   stay            keep running until killed
+//   ids             (Linux) the Uid, Gid and Groups lines of /proc/self/status
+//                   on standard output, tabs shown as spaces, none at the end:
+//                   whom it runs as
 // TEXT understands \r, \n, \t and \\. The end of the script is "exit 0".
 // Records are written whole (through a temporary file), so a test that sees
 // one may read it at once.
@@ -161,6 +164,17 @@ inline int run_script(const std::string& script) {
       return std::stoi(rest);
     } else if (word == "stay") {
       stay();
+    } else if (word == "ids") {
+      std::istringstream status(read_file("/proc/self/status").value_or(""));
+      for (std::string field; std::getline(status, field);) {
+        if (!field.starts_with("Uid:") && !field.starts_with("Gid:") &&
+            !field.starts_with("Groups:")) {
+          continue;
+        }
+        std::replace(field.begin(), field.end(), '\t', ' ');
+        while (field.ends_with(' ')) field.pop_back();
+        ombrel::platform::write_stdout(field + "\n");
+      }
     }
   }
   return 0;

@@ -1,5 +1,6 @@
 // What the Linux port's tests ask of the host: rights on folders they make,
 // links and FIFOs.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/process/process.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::testsupport {
@@ -28,6 +30,15 @@ void set_folder_rights(const std::string& dir, Rights rights) {
   // installation folder unsafe.
   const mode_t mode = rights == Rights::AdministratorsOnly ? 0755 : 0777;
   if (::chmod(dir.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + dir);
+}
+
+void set_core_account(const std::string& name) {
+  std::string account = name;
+  if (account.empty()) {
+    const passwd* own = ::getpwuid(::geteuid());
+    account = own != nullptr ? own->pw_name : "root";
+  }
+  ::setenv(std::string(platform::UNPRIVILEGED_ACCOUNT_VARIABLE).c_str(), account.c_str(), 1);
 }
 
 FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)

@@ -216,4 +216,7 @@ HostFifo::~HostFifo() {
   if (made_) (void)run_host_program("/bin/rm", {"-f", host_path(path_)});
 }
 
+// The proxy core's account is the service's restricted token there.
+void set_core_account(const std::string&) {}
+
 }  // namespace ombrel::testsupport

@@ -119,6 +119,7 @@ std::string install_standin(const std::string& dir, Standin which,
       source = exe_name("standin-desktop");
       break;
   }
+  if (which == Standin::Xray) set_core_account();
   const auto target = fs_path(dir) / fs_path(file_name.value_or(core_file_name(which)));
   std::filesystem::copy_file(fs_path(bin_dir()) / fs_path(source), target,
                              std::filesystem::copy_options::overwrite_existing);

@@ -100,6 +100,13 @@ void set_folder_rights(const std::string& dir, Rights rights);
 std::map<std::string, std::string> granted_rights(const std::string& sddl);
 #endif
 
+// The account the proxy core runs as when the tests run as root (Linux;
+// nothing on Windows): `name`, or the test's own when empty. A stand-in core
+// keeps its records next to itself, where only the test's account may
+// write, so placing one sets the test's own; a test of the account names
+// another after placing its cores.
+void set_core_account(const std::string& name = "");
+
 // A link at `link` to the folder `target`, removed (the link alone) when
 // dropped, before the folders around it are: a symbolic link (on Windows a
 // directory link, which needs an administrator; under Wine a Unix link

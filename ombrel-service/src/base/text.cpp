@@ -143,14 +143,21 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
 
 namespace {
 
-// The length of the control character that starts at `i`, 0 if none: one
-// byte for C0 and DEL, two for C1 (U+0080..U+009F as C2 80..C2 9F).
-std::size_t control_at(std::string_view text, std::size_t i) {
-  const auto b = static_cast<unsigned char>(text[i]);
-  if (b < 0x20 || b == 0x7f) return 1;
-  if (b == 0xc2 && i + 1 < text.size()) {
-    const auto next = static_cast<unsigned char>(text[i + 1]);
-    if (next >= 0x80 && next <= 0x9f) return 2;
+// The length of the character that starts at `i` and is shown as an escape,
+// 0 if none: one byte for C0, DEL and the backslash (so that a "\\n" written
+// by the client cannot pass for an escaped line feed), two for C1 (U+0080..
+// U+009F as C2 80..C2 9F), three for the line and paragraph separators and
+// the bidirectional controls (U+2028..U+202E as E2 80 A8..AE, U+2066..U+2069
+// as E2 81 A6..A9), which a viewer may take for a line break or use to show
+// text in another order than it was written.
+std::size_t escaped_at(std::string_view text, std::size_t i) {
+  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const unsigned char b = at(0);
+  if (b < 0x20 || b == 0x7f || b == '\\') return 1;
+  if (b == 0xc2 && i + 1 < text.size() && at(1) >= 0x80 && at(1) <= 0x9f) return 2;
+  if (b == 0xe2 && i + 2 < text.size()) {
+    if (at(1) == 0x80 && at(2) >= 0xa8 && at(2) <= 0xae) return 3;
+    if (at(1) == 0x81 && at(2) >= 0xa6 && at(2) <= 0xa9) return 3;
   }
   return 0;
 }
@@ -159,7 +166,7 @@ std::size_t control_at(std::string_view text, std::size_t i) {
 
 bool has_control_characters(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (control_at(text, i) != 0) return true;
+    if (escaped_at(text, i) != 0) return true;
   }
   return false;
 }
@@ -168,24 +175,26 @@ void append_escaped(std::string& out, std::string_view text) {
   static constexpr char HEX[] = "0123456789abcdef";
   std::size_t plain = 0;
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = control_at(text, i);
+    const std::size_t length = escaped_at(text, i);
     if (length == 0) {
       ++i;
       continue;
     }
     out.append(text.substr(plain, i - plain));
     const auto b = static_cast<unsigned char>(text[i]);
-    if (length == 2) {
-      const auto c1 = static_cast<unsigned char>(text[i + 1]);
-      out += "\\u00";
-      out += HEX[c1 >> 4];
-      out += HEX[c1 & 0xf];
+    if (length > 1) {
+      std::size_t pos = i;
+      const char32_t cp = next_code_point(text, pos).value_or(0xfffd);
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[(cp >> shift) & 0xf];
     } else if (b == '\n') {
       out += "\\n";
     } else if (b == '\r') {
       out += "\\r";
     } else if (b == '\t') {
       out += "\\t";
+    } else if (b == '\\') {
+      out += "\\\\";
     } else {
       out += "\\x";
       out += HEX[b >> 4];

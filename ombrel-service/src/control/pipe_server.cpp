@@ -192,6 +192,18 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
   // What followed a refused line of the client being read further.
   std::string pending;
   Penalties penalties(options.stall_penalty);
+  // Lines of the client being read that were not UTF-8. The first is said at
+  // once, the rest only counted, and said in one line when that client's
+  // reading ends: a client may send such lines as fast as it can write them
+  // for as long as it is read, and each said would fill the service's log.
+  std::size_t refused_lines = 0;
+  const auto end_refusals = [&] {
+    if (refused_lines > 1) {
+      say("соединение не обслужено: ещё строк не в кодировке UTF-8 от того же клиента: " +
+          std::to_string(refused_lines - 1));
+    }
+    refused_lines = 0;
+  };
   while (pipe->accept(stop)) {
     std::unique_lock<std::mutex> exchange;
     if (options.exchange_lock != nullptr) exchange = std::unique_lock(*options.exchange_lock);
@@ -214,15 +226,19 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     if (!line) {
       // No reply and no disconnect: a client still attached is read further
       // on the next round (a stalled one has been dropped already).
-      say("соединение не обслужено: " +
-          std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
+      if (!still_attached || refused_lines++ == 0) {
+        say("соединение не обслужено: " +
+            std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
+      }
       if (!still_attached) {
+        end_refusals();
         request_deadline.reset();
         pending.clear();
       }
       if (pipe->client_stalled()) penalties.add(pid);
       continue;
     }
+    end_refusals();
     request_deadline.reset();
     // The client is attached until the reply is sent, which is as long as
     // files may be opened on its behalf.

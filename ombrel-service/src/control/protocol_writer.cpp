@@ -24,6 +24,32 @@ std::string dumped(const nlohmann::ordered_json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+// A reply with the line and paragraph separators and the bidirectional
+// controls a client's text may hold (U+2028..U+202E, U+2066..U+2069) written
+// as JSON escapes: a reader gets the same value, and a reply line shown or
+// logged as it is neither breaks nor reads in another order in a viewer.
+// Their bytes (E2 80 A8..AE, E2 81 A6..A9) occur only inside strings there.
+std::string with_layout_controls_escaped(std::string line) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(line[i]); };
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const bool control = byte(i) == 0xe2 && i + 2 < line.size() &&
+                         ((byte(i + 1) == 0x80 && byte(i + 2) >= 0xa8 && byte(i + 2) <= 0xae) ||
+                          (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
+    if (!control) {
+      out += line[i];
+      continue;
+    }
+    const unsigned low = ((byte(i + 1) & 0x3fu) << 6) | (byte(i + 2) & 0x3fu);
+    out += "\\u20";
+    out += HEX[low >> 4];
+    out += HEX[low & 0xf];
+    i += 2;
+  }
+  return out;
+}
+
 nlohmann::ordered_json node_json(const ServerNode& n) {
   nlohmann::ordered_json settings;
   const char* name = "";
@@ -113,7 +139,7 @@ std::string write_reply(const Reply& reply) {
                  },
              },
              reply);
-  return dumped(j);
+  return with_layout_controls_escaped(dumped(j));
 }
 
 std::string write_request(const Request& request) {

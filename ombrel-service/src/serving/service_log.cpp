@@ -1,14 +1,11 @@
 #include "serving/service_log.hpp"
 
-#include "base/text.hpp"
-
 #include <atomic>
 #include <cstdio>
 #include <memory>
 #include <system_error>
 #include <utility>
 
-#include "base/text.hpp"
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
 #include "platform/files/io_bound.hpp"
@@ -72,12 +69,12 @@ void ServiceLog::write(std::string_view text) {
         ++dropped_;
         continue;
       }
-      // A carriage return or an escape sequence in a client's path would
-      // otherwise rewrite what a terminal shows of the log.
+      // Escaped once, by whoever wrote client text to standard error (the
+      // console needs it as much): escaped again, a backslash would double.
       std::string entry;
       entry.reserve(size);
       entry += stamp;
-      append_escaped(entry, line);
+      entry += line;
       queue_.push_back(std::move(entry));
       queued_bytes_ += size;
       queued = true;
@@ -156,10 +153,13 @@ void start_service_log(const std::string& data_dir) {
     const platform::BoundedCall call;
     (void)platform::rename_file(path, platform::join_path(data_dir, SERVICE_PREV_LOG_FILE));
   }
-  auto file = std::make_shared<DiagLog>(create_shared_log(path));
+  // At its cap the log goes on in a new file: any client can make the
+  // service say lines, and must not be able to silence it for the run.
+  auto file = std::make_shared<DiagLog>(
+      DiagLog::create_rotating(path, platform::join_path(data_dir, SERVICE_PREV_LOG_FILE)));
   if (!file->is_open()) return;
-  g_service_log.store(
-      new ServiceLog([file](std::string_view line) { file->write_line(line); }, system_clock()));
+  g_service_log.store(new ServiceLog(
+      [file](std::string_view line) { file->write_escaped_line(line); }, system_clock()));
   platform::copy_stderr_to(copy_to_service_log);
 }
 

@@ -3,8 +3,10 @@
 // every line the service writes to standard error, each after its UTC time
 // ("2026-12-07T19:26:56.123Z "). Under the service control manager standard
 // error goes nowhere, so this is where an administrator reads the service's
-// own lines. Capped like the other diagnostic files (DiagLog); the previous
-// run's file is kept as "service-diag.prev.log".
+// own lines. Capped like the other diagnostic files (DiagLog), but rotating:
+// a full file becomes "service-diag.prev.log" and the log goes on, as the
+// previous run's file does at start. Lines come as standard error had them,
+// client text escaped by their writers, and are written as they are.
 //
 // Lines are queued and written by a thread of the log's own: a slow or stuck
 // disk must never hold up the pipe server or the watchdog for more than the

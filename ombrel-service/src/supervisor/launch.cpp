@@ -101,13 +101,19 @@ platform::SpawnOptions core_options(platform::SpawnOptions options) {
   return options;
 }
 
+// The proxy core parses everything the servers send: a flaw in it must not
+// come with the service's rights. It needs none (its document comes on
+// standard input, it listens above port 1024 and connects out); the tunnel
+// core keeps them, since it makes the network adapter.
 platform::SpawnOptions proxy_core_options(const std::string& path) {
-  return core_options(platform::SpawnOptions{path,
-                                             {"run", "-c", "stdin:"},
-                                             std::nullopt,
-                                             platform::Stdio::Pipe,
-                                             platform::Stdio::Pipe,
-                                             platform::Stdio::Null});
+  auto options = core_options(platform::SpawnOptions{path,
+                                                     {"run", "-c", "stdin:"},
+                                                     std::nullopt,
+                                                     platform::Stdio::Pipe,
+                                                     platform::Stdio::Pipe,
+                                                     platform::Stdio::Null});
+  options.unprivileged = true;
+  return options;
 }
 
 platform::SpawnOptions tunnel_core_options(const std::string& path,

@@ -75,7 +75,8 @@ TEST(Text, ClientTextIsTrimmedAndEscaped) {
       {trim, "\x80 ", "\x80"},
       {trim, " \xE3\x80\x80\x80", "\x80"},
       {escape, "Германия 1 app_x", "Германия 1 app_x"},
-      {escape, "a\\b", "a\\b"},
+      // A backslash is doubled: the client's "\\n" is not a line feed shown.
+      {escape, "C:\\a\\n", "C:\\\\a\\\\n"},
       {escape, "fake\n    p7 = forged", "fake\\n    p7 = forged"},
       {escape, "\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
       {escape, "a\r\tb\x7f", "a\\r\\tb\\x7f"},
@@ -85,6 +86,16 @@ TEST(Text, ClientTextIsTrimmedAndEscaped) {
        "\xC2\x9B"
        "2J\xC2\xA0\xD0\x96",
        "\\u009b2J\xC2\xA0\xD0\x96"},
+      // Separators and bidirectional controls, which a viewer breaks a line
+      // at or reorders by; their neighbours (U+2027, U+202F, U+2065, U+206A)
+      // and a cut sequence are kept.
+      {escape, "a\xE2\x80\xA8    p7 = b\xE2\x80\xA9", "a\\u2028    p7 = b\\u2029"},
+      {escape,
+       "\xE2\x80\xAA\xE2\x80\xAE"
+       "exe.txt\xE2\x81\xA6\xE2\x81\xA9",
+       "\\u202a\\u202eexe.txt\\u2066\\u2069"},
+      {escape, "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80",
+       "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80"},
       // Malformed bytes are kept; a lone lead byte at the end is no control.
       {escape, "\x80\xC2", "\x80\xC2"},
   };

@@ -271,6 +271,10 @@ TEST(WriteReply, WritesEveryShapeByteForByte) {
        "{\"state\":\"error\",\"code\":\"no_nodes\",\"message\":\"список узлов пуст\"}\n"},
       {bad_node("Berlin app_x"),
        "{\"state\":\"error\",\"code\":\"bad_node\",\"message\":\"негодный узел: Berlin app_x\"}\n"},
+      // Separators and bidirectional controls of a client's text as escapes.
+      {bad_node("a\xE2\x80\xA8z\xE2\x80\xAE\xE2\x81\xA9\xE2\x80\xAF"),
+       "{\"state\":\"error\",\"code\":\"bad_node\",\"message\":\"негодный узел: "
+       "a\\u2028z\\u202e\\u2069\xE2\x80\xAF\"}\n"},
       {bad_request("expected `:` at line 1 column 6 \"q\"\t\\"),
        "{\"state\":\"error\",\"code\":\"bad_request\",\"message\":"
        "\"expected `:` at line 1 column 6 \\\"q\\\"\\t\\\\\"}\n"},
@@ -306,8 +310,13 @@ TEST(ClientSide, RequestsAndRepliesReadBackUnchanged) {
     EXPECT_EQ(*back, r);
   }
 
-  const Reply replies[] = {Disconnected{},        Connecting{}, Connected{"n", std::nullopt},
-                           Connected{"n", 10809}, bad_sha256(), Updating{"v", true}};
+  const Reply replies[] = {Disconnected{},
+                           Connecting{},
+                           Connected{"n", std::nullopt},
+                           Connected{"n", 10809},
+                           bad_sha256(),
+                           Updating{"v", true},
+                           Connected{"a\xE2\x80\xA8\xE2\x81\xA6z", std::nullopt}};
   for (const auto& r : replies) {
     const auto back = parse_reply(write_reply(r));
     ASSERT_TRUE(back) << back.error().to_string();

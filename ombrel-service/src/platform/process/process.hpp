@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -102,7 +103,35 @@ struct SpawnOptions {
   // has no console (a service) gets one of its own, with a console host
   // process for every start. Linux: no effect.
   bool no_console = false;
+  // The child runs without the service's rights, for a program that parses
+  // what the network sends and needs none of them (the proxy core: it reads
+  // its standard input, writes its output, listens above port 1024 and
+  // connects out). Windows: a restricted token made from the service's,
+  // every privilege removed, Administrators and the service's own account
+  // for deny only, at medium integrity; the job and the end with the service
+  // are as for any child. Linux: when the service runs as root, the account
+  // `unprivileged_account` names, with its group and no supplementary
+  // groups; a service that is not root has no rights to give up, and the
+  // child runs as its user.
+  bool unprivileged = false;
 };
+
+#ifndef _WIN32
+inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_VARIABLE = "OMBREL_CORE_USER";
+inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_DEFAULT = "nobody";
+
+struct Account {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+
+// The account an unprivileged child runs as: the user named by
+// $OMBREL_CORE_USER, "nobody" when unset, when this process is root; this
+// process's own user otherwise. A name that names no account fails with
+// "нет учётной записи для ядра: {name}", so that a child meant to run
+// without rights never runs as root instead.
+Result<Account> unprivileged_account();
+#endif
 
 class Process {
  public:

@@ -9,6 +9,7 @@
 #include "platform/process/cmdline.hpp"
 #include "platform/process/job_win.hpp"
 #include "platform/process/process.hpp"
+#include "platform/trust/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -104,11 +105,59 @@ Result<void> bind_and_resume(const PROCESS_INFORMATION& pi, HANDLE job) {
   return {};
 }
 
+// A well-known SID in a buffer of its own.
+Result<std::vector<BYTE>> well_known_sid(WELL_KNOWN_SID_TYPE kind) {
+  std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+  DWORD size = static_cast<DWORD>(sid.size());
+  if (!CreateWellKnownSid(kind, nullptr, sid.data(), &size)) return fail(last_os_error());
+  sid.resize(size);
+  return sid;
+}
+
+// This process's token without its rights: every privilege removed (but
+// the traversal of folders, which DISABLE_MAX_PRIVILEGE keeps), its own
+// account, LocalSystem and Administrators for deny only, so that what the
+// service may open a child of it may not, and medium integrity, so that it
+// writes nothing of a higher level. The child still listens, connects out
+// and uses what it was handed.
+Result<UniqueHandle> unprivileged_token() {
+  UniqueHandle own;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
+                        own.put())) {
+    return fail(last_os_error());
+  }
+  auto user = token_information(own.get(), TokenUser);
+  if (!user) return fail(std::move(user.error()));
+  auto system = well_known_sid(WinLocalSystemSid);
+  if (!system) return fail(std::move(system.error()));
+  auto admins = well_known_sid(WinBuiltinAdministratorsSid);
+  if (!admins) return fail(std::move(admins.error()));
+  auto medium = well_known_sid(WinMediumLabelSid);
+  if (!medium) return fail(std::move(medium.error()));
+  const PSID user_sid = reinterpret_cast<TOKEN_USER*>(user->data())->User.Sid;
+  std::vector<SID_AND_ATTRIBUTES> disabled = {{user_sid, 0}, {admins->data(), 0}};
+  if (!EqualSid(user_sid, system->data())) disabled.push_back({system->data(), 0});
+  UniqueHandle restricted;
+  if (!CreateRestrictedToken(own.get(), DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(disabled.size()),
+                             disabled.data(), 0, nullptr, 0, nullptr, restricted.put())) {
+    return fail(last_os_error());
+  }
+  TOKEN_MANDATORY_LABEL label{};
+  label.Label.Sid = medium->data();
+  label.Label.Attributes = SE_GROUP_INTEGRITY;
+  if (!SetTokenInformation(restricted.get(), TokenIntegrityLevel, &label,
+                           static_cast<DWORD>(sizeof label + medium->size()))) {
+    return fail(last_os_error());
+  }
+  return restricted;
+}
+
 // CreateProcessW with the given standard handles (all three or none) as the
-// only inherited handles, inside `job` when one is given.
+// only inherited handles, inside `job` when one is given; CreateProcessAsUserW
+// when a `token` is given.
 Result<Created> create_process(const std::string& program, std::span<const std::string> args,
                                const std::optional<std::string>& working_dir, HANDLE std_handles[3],
-                               DWORD flags, HANDLE job = nullptr) {
+                               DWORD flags, HANDLE job = nullptr, HANDLE token = nullptr) {
   const std::wstring application = wide(program);
   std::wstring command_line = wide(windows_command_line(program, args));
   const std::wstring directory = working_dir ? wide(*working_dir) : std::wstring();
@@ -151,9 +200,13 @@ Result<Created> create_process(const std::string& program, std::span<const std::
   }
   PROCESS_INFORMATION pi{};
   const auto create = [&](DWORD with_flags) {
+    const wchar_t* folder = working_dir ? directory.c_str() : nullptr;
+    if (token != nullptr) {
+      return CreateProcessAsUserW(token, application.c_str(), command_line.data(), nullptr, nullptr,
+                                  inherit, with_flags, nullptr, folder, &si.StartupInfo, &pi);
+    }
     return CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit,
-                          with_flags, nullptr, working_dir ? directory.c_str() : nullptr,
-                          &si.StartupInfo, &pi);
+                          with_flags, nullptr, folder, &si.StartupInfo, &pi);
   };
   BOOL ok = create(flags);
   if (!ok && (flags & CREATE_BREAKAWAY_FROM_JOB) != 0 && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -356,8 +409,14 @@ Result<Process> spawn(const SpawnOptions& options) {
   // every few starts.
   const DWORD flags = options.no_console ? DETACHED_PROCESS : 0;
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
-  auto created =
-      create_process(options.program, options.args, options.working_dir, handles, flags, job);
+  UniqueHandle token;
+  if (options.unprivileged) {
+    auto made = unprivileged_token();
+    if (!made) return fail(made.error());
+    token = std::move(*made);
+  }
+  auto created = create_process(options.program, options.args, options.working_dir, handles, flags,
+                                job, token.get());
   if (!created) return fail(created.error());
   process.pid_ = created->pid;
   process.process_ = created->process.release();

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/oserror.hpp"
+#include "platform/process/process.hpp"
 #include "platform/process/proclist.hpp"
 
 namespace ombrel::platform {
@@ -193,8 +194,12 @@ Result<bool> HeldProcess::runs_as_this_account() const {
   if (std::sscanf(text.c_str() + at + 5, "%lu %lu", &real, &effective) != 2) {
     return fail(os_error(EINVAL));
   }
-  const unsigned long self = ::geteuid();
-  return real == self && effective == self;
+  // The account the service's unprivileged core runs as is the service's
+  // too: its leftovers are ended as well.
+  const auto is_ours = [core = unprivileged_account()](unsigned long uid) {
+    return uid == ::geteuid() || (core && uid == core->uid);
+  };
+  return real == effective && is_ours(real);
 }
 
 Result<void> HeldProcess::terminate(int exit_code) const {

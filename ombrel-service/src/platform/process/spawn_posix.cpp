@@ -2,9 +2,12 @@
 // children bound to the service, and the replacement of the running program.
 // The handles they come back in are in process_posix.cpp.
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -13,6 +16,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -60,6 +64,9 @@ struct ChildSetup {
   bool new_session = false;
   bool end_with_parent = false;
   pid_t parent = 0;
+  bool drop_rights = false;  // become `uid` and `gid`, with no supplementary groups
+  uid_t uid = 0;
+  gid_t gid = 0;
 };
 
 // Tells the parent why the child did not become the program, and ends it.
@@ -76,6 +83,16 @@ struct ChildSetup {
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &defaults, nullptr);
+  // Before the parent-death signal: a change of user clears it. Raw system
+  // calls, not the C library's: those make every thread of the process
+  // change with it, walking the service's thread list from this child that
+  // shares its memory; the kernel changes the calling thread, the child's
+  // only one.
+  if (setup.drop_rights && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+                            ::syscall(SYS_setresgid, setup.gid, setup.gid, setup.gid) != 0 ||
+                            ::syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid) != 0)) {
+    child_failed(report);
+  }
   if (setup.end_with_parent) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) child_failed(report);
     // A parent that died before the signal was armed will never send it;
@@ -276,6 +293,23 @@ Result<Fd> open_null(int flags) {
 
 }  // namespace
 
+Result<Account> unprivileged_account() {
+  if (::geteuid() != 0) return Account{::geteuid(), ::getegid()};
+  const char* set = std::getenv(std::string(UNPRIVILEGED_ACCOUNT_VARIABLE).c_str());
+  const std::string name =
+      set != nullptr && *set != '\0' ? set : std::string(UNPRIVILEGED_ACCOUNT_DEFAULT);
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buf(16384);
+  const int err = ::getpwnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found);
+  if (err != 0) {
+    return fail(
+        os_error(static_cast<unsigned long>(err)).wrapped("нет учётной записи для ядра: " + name));
+  }
+  if (found == nullptr) return fail("нет учётной записи для ядра: " + name);
+  return Account{entry.pw_uid, entry.pw_gid};
+}
+
 std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
   struct Pending {
     Process process;
@@ -321,6 +355,18 @@ std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
     }
     const int fds[3] = {p.child_ends[0].get(), p.child_ends[1].get(), p.child_ends[2].get()};
     prepare_child(p.child, o.program, o.args, o.working_dir, fds, false, o.end_with_service);
+    // Only root has rights to give up; any other user runs it as itself.
+    if (o.unprivileged && p.pid && ::geteuid() == 0) {
+      // Looked up here: the child may not allocate or read files.
+      auto account = unprivileged_account();
+      if (!account) {
+        p.pid = fail(std::move(account.error()));
+      } else {
+        p.child.setup.drop_rights = true;
+        p.child.setup.uid = account->uid;
+        p.child.setup.gid = account->gid;
+      }
+    }
   }
 
   // Only the entries before the first that could not be prepared start.

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "base/text.hpp"
 #include "event_recorder.hpp"
 #include "platform/process/session.hpp"
 #include "update_fixture.hpp"
@@ -94,7 +95,9 @@ TEST(HandleUpdate, AnUpdateOutOfTimeBarsItsProcessForAWhile) {
   };
   const std::string wrong_sum = "сумма " + fields.app_path + " не сошлась";
   EXPECT_EQ(text(wrong), wrong_sum);
-  EXPECT_EQ(f.lines, std::vector<std::string>{"обновление не поставлено: " + wrong_sum + "\n"});
+  // Said escaped: a Windows path holds backslashes.
+  EXPECT_EQ(f.lines, std::vector<std::string>{
+                         "обновление не поставлено: " + escape_controls(wrong_sum) + "\n"});
   EXPECT_EQ(text(slow), fields.app_path +
                             " не отдавал данных 300 мс; обновления от этого процесса не "
                             "принимаются 10 с");
@@ -182,7 +185,7 @@ TEST(HandleUpdate, ANewServiceReplacesTheProcessWhereNothingRestartsIt) {
     EXPECT_EQ(f.lines[0], "обновление поставлено: " + std::string(SERVICE_EXE) + "\n");
     if (fails) {
       EXPECT_EQ(f.lines[1], "обновление: служба не перезапущена - не удалось запустить " +
-                                f.service + ": Exec format error\n");
+                                escape_controls(f.service) + ": Exec format error\n");
     }
     EXPECT_TRUE(platform::path_exists(f.record));
   }

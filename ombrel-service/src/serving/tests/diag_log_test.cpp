@@ -49,18 +49,28 @@ TEST(DiagLog, WritesWhileAtMostOneByteBelowTheCap) {
   }
 }
 
-TEST(DiagLog, LastLineIsWrittenWholeThenTheLogCloses) {
-  TempDir dir;
-  const std::string path = dir.file("tunnel-diag.log");
-  DiagLog log = DiagLog::create(path);
-  const std::string line(999, 'a');  // 1,000 bytes with its line feed
-  int written = 0;
-  while (log.is_open()) {
-    log.write_line(line);
-    written += log.is_open();
+// A log that anyone can fill (the service's own) rotates instead: the
+// full file becomes the previous one and the next line begins a new file.
+TEST(DiagLog, LastLineIsWrittenWholeThenTheLogClosesOrRotates) {
+  for (const bool rotating : {false, true}) {
+    SCOPED_TRACE(rotating);
+    TempDir dir;
+    const std::string path = dir.file("service-diag.log");
+    const std::string prev = dir.file("service-diag.prev.log");
+    DiagLog log = rotating ? DiagLog::create_rotating(path, prev) : DiagLog::create(path);
+    const std::string line(999, 'a');  // 1,000 bytes with its line feed
+    for (int i = 0; i < 263; ++i) log.write_line(line);
+    EXPECT_EQ(size_of(path), 263'000u);
+    log.write_line("later");
+    EXPECT_EQ(log.is_open(), rotating);
+    if (rotating) {
+      EXPECT_EQ(size_of(prev), 263'000u);
+      EXPECT_EQ(platform::read_file(path).value_or(""), "later\n");
+    } else {
+      EXPECT_EQ(size_of(path), 263'000u);
+      EXPECT_FALSE(platform::path_exists(prev));
+    }
   }
-  EXPECT_EQ(written, 263);
-  EXPECT_EQ(size_of(path), 263'000u);
 }
 
 TEST(DiagLog, CreateTruncatesAndAbsentLogWritesNothing) {

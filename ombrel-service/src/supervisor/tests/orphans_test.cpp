@@ -103,20 +103,29 @@ TEST(Orphans, NamesAreComparedInLowerCase) {
 #ifndef _WIN32
 // The installed core started by another user on their own is theirs: only a
 // process of the service's own account is a leftover.
-TEST(Orphans, ACoreOfAnotherUserIsLeftAlone) {
+// Another user's core is left alone, unless that user is the account the
+// service's own proxy core runs as.
+TEST(Orphans, ACoreOfAnotherUserIsLeftAloneUnlessItIsTheCoresAccount) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a core as another user";
-  InstallDir ours("ядра другого");
-  Orphans orphans;
-  const auto our_xray = orphans.add(ours.xray);
-  const pid_t their_xray = start_as_user(65534, ours.xray);
-  ASSERT_GT(their_xray, 0);
-  ASSERT_TRUE(
-      wait_until([&] { return running_from(static_cast<std::uint32_t>(their_xray), ours.xray); }));
+  for (const bool cores_account : {false, true}) {
+    SCOPED_TRACE(cores_account);
+    InstallDir ours("ядра другого");
+    Orphans orphans;
+    const auto our_xray = orphans.add(ours.xray);
+    const pid_t their_xray = start_as_user(65534, ours.xray);
+    ASSERT_GT(their_xray, 0);
+    ASSERT_TRUE(wait_until(
+        [&] { return running_from(static_cast<std::uint32_t>(their_xray), ours.xray); }));
 
-  EXPECT_EQ(kill_orphan_cores_in(ours.path()), 1u);
-  EXPECT_TRUE(wait_until([&] { return !is_running(our_xray); }));
-  EXPECT_TRUE(running_from(static_cast<std::uint32_t>(their_xray), ours.xray));
-  end_as_user(their_xray);
+    if (cores_account) set_core_account("nobody");
+    EXPECT_EQ(kill_orphan_cores_in(ours.path()), cores_account ? 2u : 1u);
+    set_core_account();
+    EXPECT_TRUE(wait_until([&] { return !is_running(our_xray); }));
+    EXPECT_TRUE(wait_until([&] {
+      return running_from(static_cast<std::uint32_t>(their_xray), ours.xray) != cores_account;
+    }));
+    end_as_user(their_xray);
+  }
 }
 #endif
 

@@ -2,7 +2,9 @@
 // child runs on the service's memory until it becomes its program, so a step
 // of its own that reached the service (a signal disposition, the mask) or a
 // start that overlapped another would show here.
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -113,6 +115,51 @@ TEST(ProcessChild, StartsWithDefaultSignalsAndLeavesOursAlone) {
     EXPECT_EQ(status_field(pid, "SigIgn"), "0000000000000000");
     OwnSignals::expect_intact();
     (void)terminate_process(pid, 1);
+  }
+}
+
+// "Uid: ...", "Gid: ..." and "Groups: ..." as the stand-in's "ids" says them
+// for a process that is `account` with no supplementary groups.
+std::string ids_without_groups(const passwd& account) {
+  const std::string u = std::to_string(account.pw_uid), g = std::to_string(account.pw_gid);
+  return "Uid: " + u + " " + u + " " + u + " " + u + "\nGid: " + g + " " + g + " " + g + " " + g +
+         "\nGroups:\n";
+}
+
+// A child asked to run without rights becomes the configured account, with
+// its group and no other; a name that names no account starts nothing
+// rather than a child with the service's rights.
+TEST(ProcessChild, AnUnprivilegedChildRunsAsTheCoreAccountWithoutGroups) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root has rights to give up";
+  const struct {
+    const char* account;
+    bool unprivileged;
+  } cases[] = {{"nobody", true}, {"daemon", true}, {"nobody", false}, {"ombrel-no-such", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.account) + (c.unprivileged ? ", unprivileged" : ""));
+    InstallDir dir;
+    set_script(dir.desktop, "ids");
+    set_core_account(c.account);
+    SpawnOptions options{dir.desktop, {}, std::nullopt, Stdio::Null, Stdio::Pipe, Stdio::Null};
+    options.end_with_service = true;
+    options.unprivileged = c.unprivileged;
+    auto child = spawn(options);
+    set_core_account();
+    const passwd* account = ::getpwnam(c.account);
+    if (account == nullptr) {
+      ASSERT_FALSE(child);
+      EXPECT_EQ(child.error().to_string(), "нет учётной записи для ядра: ombrel-no-such");
+      continue;
+    }
+    ASSERT_TRUE(child) << child.error().to_string();
+    auto out = child->take_stdout();
+    const std::string said = read_to_end(*out);
+    EXPECT_EQ(child->wait().value_or(-1), 0);
+    if (c.unprivileged) {
+      EXPECT_EQ(said, ids_without_groups(*account));
+    } else {
+      EXPECT_TRUE(said.starts_with("Uid: 0 0 0 0\nGid: 0 0 0 0\n")) << said;
+    }
   }
 }
 

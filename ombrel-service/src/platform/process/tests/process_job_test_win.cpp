@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/handle_win.hpp"
+#include "platform/process/job_win.hpp"
+#include "platform/process/process.hpp"
 #include "platform/process/proclist.hpp"
+#include "platform/trust/token_win.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {
@@ -106,6 +109,61 @@ TEST(ProcessJob, ABoundCoreOfAServiceInsideAJobEndsWithTheService) {
   ASSERT_TRUE(TerminateProcess(owner_process.get(), 9));
   EXPECT_TRUE(wait_until([&] { return !running_from(pid, child); }, 10s));
   if (running_from(pid, child)) (void)terminate_process(pid, 1);
+}
+
+// The proxy core starts with the service's token stripped of its rights: no
+// privilege left but the traversal of folders, the token's own account and
+// Administrators for deny only, medium integrity; still in the service's
+// job. Wine keeps no such token, so only Windows reads it back.
+TEST(ProcessJob, AnUnprivilegedChildHasNoPrivilegesAndAdministratorsForDenyOnly) {
+  TempDir dir("restricted");
+  // The stand-in reads its script and keeps its records beside itself, which
+  // a token of no account of the test's may do only where everyone may.
+  set_folder_rights(dir.path(), Rights::EveryoneChanges);
+  const std::string child = install_standin(dir.path(), Standin::Desktop);
+  set_script(child, "stay");
+  SpawnOptions options{child, {}, std::nullopt, Stdio::Null, Stdio::Null, Stdio::Null};
+  options.end_with_service = true;
+  options.unprivileged = true;
+  auto process = spawn(options);
+  ASSERT_TRUE(process) << process.error().to_string();
+  ASSERT_TRUE(wait_for_record(child, ".runs", 30s));
+  EXPECT_TRUE(in_job(process->pid(), *service_job()));
+  OMBREL_REAL_WINDOWS_ONLY("Wine enforces no token and may report it as made");
+
+  UniqueHandle opened(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid()));
+  UniqueHandle token;
+  ASSERT_TRUE(OpenProcessToken(opened.get(), TOKEN_QUERY, token.put())) << GetLastError();
+  const auto privileges = token_information(token.get(), TokenPrivileges);
+  ASSERT_TRUE(privileges);
+  const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(privileges->data());
+  for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+    wchar_t name[64];
+    DWORD length = 64;
+    LUID luid = held->Privileges[i].Luid;
+    ASSERT_TRUE(LookupPrivilegeNameW(nullptr, &luid, name, &length));
+    EXPECT_EQ(std::wstring(name), L"SeChangeNotifyPrivilege");
+  }
+  const auto user = token_information(token.get(), TokenUser);
+  ASSERT_TRUE(user);
+  EXPECT_NE(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Attributes &
+                SE_GROUP_USE_FOR_DENY_ONLY,
+            0u);
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof admins;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+  const auto groups = token_information(token.get(), TokenGroups);
+  ASSERT_TRUE(groups);
+  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    if (!EqualSid(list->Groups[i].Sid, admins)) continue;
+    EXPECT_NE(list->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY, 0u);
+  }
+  const auto label = token_information(token.get(), TokenIntegrityLevel);
+  ASSERT_TRUE(label);
+  const PSID level = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label->data())->Label.Sid;
+  EXPECT_EQ(*GetSidSubAuthority(level, *GetSidSubAuthorityCount(level) - 1),
+            static_cast<DWORD>(SECURITY_MANDATORY_MEDIUM_RID));
 }
 
 }  // namespace
