@@ -112,7 +112,7 @@ platform::SpawnOptions proxy_core_options(const std::string& path) {
                                                      platform::Stdio::Pipe,
                                                      platform::Stdio::Pipe,
                                                      platform::Stdio::Null});
-  options.unprivileged = true;
+  options.unprivileged = platform::PROXY_CORE_UNPRIVILEGED;
   return options;
 }
 

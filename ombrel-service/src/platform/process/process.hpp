@@ -116,6 +116,17 @@ struct SpawnOptions {
   bool unprivileged = false;
 };
 
+// Whether the service starts its proxy core `unprivileged`. Linux: yes.
+// Windows: not yet. The restricted token leaves the core only the groups a
+// system account's token holds besides its own and Administrators
+// (Everyone, Authenticated Users), and the system's libraries that are not
+// KnownDLLs grant reading to Users, not to them, as do the service's window
+// station and desktop: a core that loads such a library (a Go program does,
+// at start) would fail to start. Stand-in cores load none, so only a real
+// core on a real Windows machine can show the token is enough; the token and
+// its test stay ready for that day.
+extern const bool PROXY_CORE_UNPRIVILEGED;
+
 #ifndef _WIN32
 inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_VARIABLE = "OMBREL_CORE_USER";
 inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_DEFAULT = "nobody";

@@ -9,7 +9,7 @@
 #include "platform/process/cmdline.hpp"
 #include "platform/process/job_win.hpp"
 #include "platform/process/process.hpp"
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 
 namespace ombrel::platform {
 namespace {
@@ -463,6 +463,7 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 extern const bool PROGRAM_REPLACEABLE = false;
+extern const bool PROXY_CORE_UNPRIVILEGED = false;
 
 Result<void> replace_program(const std::string&) {
   return fail(os_error(ERROR_NOT_SUPPORTED));

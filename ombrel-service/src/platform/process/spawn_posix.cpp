@@ -465,6 +465,7 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 extern const bool PROGRAM_REPLACEABLE = true;
+extern const bool PROXY_CORE_UNPRIVILEGED = true;
 
 Result<void> replace_program(const std::string& program) {
   // The arguments as the kernel keeps them, NUL after each, rather than a

@@ -11,7 +11,7 @@
 #include "platform/process/job_win.hpp"
 #include "platform/process/process.hpp"
 #include "platform/process/proclist.hpp"
-#include "platform/trust/token_win.hpp"
+#include "platform/token_win.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {
