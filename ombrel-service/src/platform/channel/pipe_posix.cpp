@@ -166,6 +166,36 @@ struct PipeServer::Impl {
   }
 };
 
+namespace {
+
+// What an accept returned: a client, now the server's, or a failure after
+// which the caller waits for the next one.
+bool take_client(PipeServer::Impl& s, int fd) {
+  if (fd < 0) {
+    // A client that gave up while queued, or a signal: wait for the next.
+    // Anything else (out of descriptors) is given a moment to pass.
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+  }
+  s.client = fd;
+  // The credentials of the process that connected, as the kernel saw them
+  // at connect time: a client cannot claim another's.
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  s.client_uid.reset();
+  s.client_pid.reset();
+  s.stalled = false;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
+    s.client_uid = static_cast<std::uint32_t>(cred.uid);
+    if (cred.pid > 0) s.client_pid = static_cast<std::uint32_t>(cred.pid);
+  }
+  return true;
+}
+
+}  // namespace
+
 PipeServer::PipeServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PipeServer::PipeServer(PipeServer&&) noexcept = default;
 PipeServer& PipeServer::operator=(PipeServer&&) noexcept = default;
@@ -217,6 +247,14 @@ Result<PipeServer> create_pipe(const std::string& name) {
 bool PipeServer::accept(std::stop_token stop) {
   Impl& s = *impl_;
   if (s.client >= 0) return true;
+  // Nobody can stop this wait (the service's own): the accept itself waits,
+  // a system call and a second wait queue less per client than a poll that
+  // also watches for a stop.
+  if (!stop.stop_possible()) {
+    while (!take_client(s, ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC))) {
+    }
+    return true;
+  }
   const int wake_write = s.wake_write;
   std::stop_callback on_stop(stop, [wake_write] {
     const char byte = 1;
@@ -236,27 +274,7 @@ bool PipeServer::accept(std::stop_token stop) {
       }
       continue;
     }
-    const int fd = ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      s.client = fd;
-      // The credentials of the process that connected, as the kernel saw
-      // them at connect time: a client cannot claim another's.
-      ucred cred{};
-      socklen_t len = sizeof cred;
-      s.client_uid.reset();
-      s.client_pid.reset();
-      s.stalled = false;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
-        s.client_uid = static_cast<std::uint32_t>(cred.uid);
-        if (cred.pid > 0) s.client_pid = static_cast<std::uint32_t>(cred.pid);
-      }
-      return true;
-    }
-    // A client that gave up while queued, or a signal: wait for the next.
-    // Anything else (out of descriptors) is given a moment to pass.
-    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
-      std::this_thread::sleep_for(milliseconds(100));
-    }
+    if (take_client(s, ::accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC))) return true;
   }
   return false;
 }
