@@ -6,9 +6,9 @@
 #include <string>
 
 #include "host/identity.hpp"
-#include "platform/files/install_folder.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/cmdline.hpp"
+#include "platform/trust/install_folder.hpp"
 
 namespace ombrel::host {
 namespace {
@@ -46,7 +46,7 @@ Result<platform::ServiceSettings> own_settings(platform::ServiceControl& control
 }
 
 // The service would run as the system account from this folder: refused
-// unless only administrators may change it (platform/files/install_folder.hpp).
+// unless only administrators may change it (platform/trust/install_folder.hpp).
 // Judged with the accounts the service will trust, not the installing
 // administrator's: a folder only that administrator may write would install
 // cleanly and then refuse every update without a word to anybody. The

@@ -1,4 +1,4 @@
-#include "platform/files/install_folder.hpp"
+#include "platform/trust/install_folder.hpp"
 
 namespace ombrel::platform {
 

@@ -1,9 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/files/install_folder.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/oserror.hpp"
+#include "platform/trust/install_folder.hpp"
 
 namespace ombrel::platform {
 

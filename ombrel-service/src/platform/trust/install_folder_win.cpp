@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "platform/files/install_folder.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
 #include "platform/process/proclist.hpp"
 #include "platform/token_win.hpp"
+#include "platform/trust/install_folder.hpp"
 
 namespace ombrel::platform {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/files/install_folder.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/trust/install_folder.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::platform {
