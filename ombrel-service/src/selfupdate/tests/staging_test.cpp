@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.hpp"
 #include "oplock.hpp"
 #include "platform/files/datadir.hpp"
 #include "platform/process/process.hpp"
@@ -205,7 +206,8 @@ TEST(StageUpdate, RefusalsNameTheOfferedPathAndChangeNothing) {
     EXPECT_EQ(snapshot(f.install.path()), before);
     if (text.starts_with("не открыть ")) {
       ASSERT_EQ(f.lines.size(), 1u);
-      EXPECT_TRUE(f.lines[0].starts_with("обновление: " + text + ": ")) << f.lines[0];
+      EXPECT_TRUE(f.lines[0].starts_with("обновление: " + escape_controls(text) + ": "))
+          << f.lines[0];
     }
   }
 }
