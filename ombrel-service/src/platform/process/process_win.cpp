@@ -222,6 +222,13 @@ Result<Created> create_process(const std::string& program, std::span<const std::
     ok = create(flags);
   }
   if (!ok) return fail(last_os_error());
+  if (pi.hProcess == nullptr) {
+    // Wine starts a Linux program as a process of the host, not of its own:
+    // it answers with no process handle and leaves in the thread handle and
+    // the id whatever its stack held, often a live handle of ours. Closing
+    // that closed a thread's handle, which then failed to join.
+    return Created{};
+  }
   if (job != nullptr) {
     if (auto bound = bind_and_resume(pi, job); !bound) {
       discard(pi);

@@ -97,6 +97,9 @@ Result<void> launch_in_user_session(const std::string& install_dir) {
   }
   primary.reset();
   if (!created) return fail(std::string(DESKTOP_NOT_STARTED));
+  // A program Wine starts as a host process comes back with no process
+  // handle and stack leftovers in the rest (see create_process).
+  if (pi.hProcess == nullptr) return {};
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   return {};
