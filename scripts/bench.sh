@@ -9,6 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 idle=${OMBREL_BENCH_IDLE:-60}
+# The stand-in proxy core records its start next to itself, in a folder only
+# we may write: it runs as our account, not as "nobody", the account a
+# service run by root gives the real proxy core.
+export OMBREL_CORE_USER=$(id -un)
 cycles=${OMBREL_SOAK_CYCLES:-300}
 native=$PWD/build/bench-native
 windows=$PWD/build/bench-windows

@@ -61,9 +61,13 @@ struct PipeServer::Impl {
   bool stalled = false;
   // Reply bytes written to the current client, for the flush's bound.
   std::size_t written = 0;
-  // The client's token, taken once its first bytes are read (the system
-  // lends it no sooner): a request carried out after its client has gone
-  // (an update) still opens the offered files as that client.
+  // The client's token, taken when a request first opens a file for the
+  // client (an update) and kept for the rest of the connection. The system
+  // lends it once the client's bytes have been read, and still after the
+  // client has closed its end, as long as the server's end stays connected:
+  // a request carried out after its client has gone opens the offered files
+  // as that client all the same. Taking it for every request cost a status
+  // round trip some 450 us of its 1.2 ms under Wine.
   UniqueHandle client_token;
 
   // Runs one blocking call for at most `wait`; sets `stalled` when the
@@ -157,12 +161,7 @@ Result<std::size_t> PipeServer::read(std::span<char> buf, milliseconds timeout,
   const pipe_detail::Wait wait = pipe_detail::next_wait(timeout, deadline);
   const DWORD err = s.bounded(
       wait, stalled, [&] { return ReadFile(s.pipe.get(), buf.data(), want, &got, nullptr); });
-  if (err == ERROR_SUCCESS) {
-    if (got > 0 && !s.client_token) {
-      if (auto token = client_token(s.pipe.get())) s.client_token = std::move(*token);
-    }
-    return static_cast<std::size_t>(got);
-  }
+  if (err == ERROR_SUCCESS) return static_cast<std::size_t>(got);
   // The client closed its end.
   if (err == ERROR_BROKEN_PIPE) return std::size_t{0};
   if (stalled) return fail(s.drop(Stall::Request, wait, timeout, deadline));
@@ -232,10 +231,12 @@ Result<UniqueHandle> client_token(HANDLE pipe) {
 }  // namespace
 
 Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
-  Result<UniqueHandle> fresh = UniqueHandle();
-  if (!impl_->client_token) fresh = client_token(impl_->pipe.get());
-  if (!fresh) return fail(fresh.error());
-  const HANDLE token = impl_->client_token ? impl_->client_token.get() : fresh->get();
+  if (!impl_->client_token) {
+    auto taken = client_token(impl_->pipe.get());
+    if (!taken) return fail(std::move(taken.error()));
+    impl_->client_token = std::move(*taken);
+  }
+  const HANDLE token = impl_->client_token.get();
   // Opened as the service, kept only if the file's own access list lets
   // the client read it: acting as the client for the open itself would need
   // a client that lets the service act in its name, which careful clients
