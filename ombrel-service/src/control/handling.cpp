@@ -115,6 +115,7 @@ PreparedAction prepare_update(const Update& update, const ClientInfo& client) {
   if (!is_sha256_form(update.app_sha256) || !is_sha256_form(update.service_sha256)) {
     return refusal(bad_sha256());
   }
+  if (client.hold_identity) client.hold_identity();
   return ApplyUpdate{update, client.uid, client.open_file, client.pid, client.io_watcher};
 }
 

@@ -245,7 +245,7 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     const ClientInfo client{
         pipe->client_uid(),
         [&served = *pipe](const std::string& path) { return served.open_as_client(path); }, pid,
-        &pipe->io_watcher()};
+        &pipe->io_watcher(), [&served = *pipe] { served.hold_client_identity(); }};
     const Handled handled = handle(handler, *line, client);
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);

@@ -42,6 +42,9 @@ struct ClientInfo {
   // The serving thread's watcher, to bound blocking calls made for the
   // client (reading its offered files); none: the caller makes its own.
   platform::IoWatcher* io_watcher = nullptr;
+  // Called once a request is known to open files for its client, which may
+  // be gone before they are opened (`PipeServer::hold_client_identity`).
+  std::function<void()> hold_identity = {};
 };
 
 class RequestHandler {

@@ -90,6 +90,18 @@ TEST(ClientIdentity, TheStateHandlerHandsTheCallerToSelfUpdate) {
                                            {std::nullopt, AS_SERVICE},
                                            {std::nullopt, AS_SERVICE},
                                            {1000u, REFUSED}}));
+  // Who the client is is kept at once for an update alone: taking it costs
+  // every other request (a Windows token), and an update's client may be
+  // gone by the time its files are opened.
+  for (const auto& [line, holds] :
+       {std::pair{UPDATE_LINE, 1}, std::pair{std::string(R"({"cmd":"status"})"), 0},
+        std::pair{std::string(R"({"cmd":"disconnect"})"), 0}}) {
+    int held = 0;
+    ClientInfo client{1000u};
+    client.hold_identity = [&held] { ++held; };
+    (void)r.handler->prepare_for(line, client)();
+    EXPECT_EQ(held, holds) << line;
+  }
 }
 
 #ifndef _WIN32

@@ -122,6 +122,15 @@ class PipeServer {
   // alone).
   Result<InputFile> open_as_client(const std::string& path) const;
 
+  // Keeps who the connected client is, for files opened for it later in
+  // this connection: as soon as a request is known to open files for its
+  // client, since a client may close its end at once (a desktop about to
+  // quit). Windows takes the client's token now: the system lends it only
+  // once the client's bytes have been read and no longer once the client has
+  // gone. Linux read the peer credentials at accept. A failure is left to
+  // `open_as_client`, which says it.
+  void hold_client_identity();
+
   // The watcher that bounds this server's blocking calls, for other
   // blocking calls made on the serving thread for the client (its offered
   // files, under a `BoundedIo`).

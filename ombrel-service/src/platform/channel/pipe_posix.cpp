@@ -361,6 +361,8 @@ Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
   return InputFile::open_local(path);
 }
 
+void PipeServer::hold_client_identity() {}
+
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   if (impl_->client < 0) return std::nullopt;
   return impl_->client_uid;
