@@ -66,4 +66,10 @@ inline std::wstring wide(std::string_view utf8) {
   return std::wstring(u16.begin(), u16.end());
 }
 
+// And back: the UTF-16 the wide calls give to UTF-8.
+inline std::string narrow(std::wstring_view utf16) {
+  return utf16_to_utf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(utf16.data()), utf16.size()));
+}
+
 }  // namespace ombrel::platform

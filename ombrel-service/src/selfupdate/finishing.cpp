@@ -2,7 +2,9 @@
 // handling's entry.
 #include <algorithm>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "base/text.hpp"
 #include "platform/files/files.hpp"
@@ -158,6 +160,24 @@ void finish_update(bool app_replaced, bool service_replaced, const UpdateDeps& d
   (void)moves.discard(platform::join_path(*dir, PENDING_RECORD));
 }
 
+namespace {
+
+// What the update's own moves leave in the folder when a handle kept a
+// file: "{name}.{ms}.gone" (renamed aside to be deleted) and
+// "{program}.staged.{ms}" (staged beside a leftover). Nothing else there is
+// ours to remove.
+bool is_update_leftover(std::string_view entry) {
+  for (const std::string_view name :
+       {std::string_view(DESKTOP_EXE), std::string_view(SERVICE_EXE), PENDING_RECORD}) {
+    if (!entry.starts_with(name) || !entry.substr(name.size()).starts_with(".")) continue;
+    const std::string_view rest = entry.substr(name.size());
+    if (entry.ends_with(".gone") || rest.starts_with(".staged.")) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void startup_update_check(const UpdateDeps& deps) {
   auto dir = deps.install_dir();
   if (!dir) return;
@@ -176,6 +196,12 @@ void startup_update_check(const UpdateDeps& deps) {
       }
     }
     for (const auto& name : restored) line(deps, "обновление: вернул прежний " + name);
+    // Each update that met a held file may leave one such name; the holder
+    // has mostly let go by the next start.
+    for (const std::string& entry :
+         platform::folder_entries(*dir).value_or(std::vector<std::string>{})) {
+      if (is_update_leftover(entry)) (void)moves.remove(platform::join_path(*dir, entry));
+    }
 
     const std::int64_t now = std::max<std::int64_t>(deps.clock->wall_ms(), 0);
     for (const char* name : {DESKTOP_EXE, SERVICE_EXE}) {

@@ -21,11 +21,6 @@ namespace ombrel::platform {
 
 namespace {
 
-std::string narrow(const wchar_t* text) {
-  const std::wstring_view w(text);
-  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
-}
-
 // Rights that let a holder change the folder, add to it, or change what is
 // in it (through inheritance, the files the service makes there).
 constexpr ACCESS_MASK CHANGING_RIGHTS = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |

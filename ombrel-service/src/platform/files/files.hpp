@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -41,6 +42,9 @@ bool path_exists(const std::string& path);
 // True when a folder exists at `path` (a link to one counts on Linux).
 bool is_folder(const std::string& path);
 Result<void> remove_file(const std::string& path);
+// The names of what the folder at `path` holds, but "." and "..", in no
+// particular order.
+Result<std::vector<std::string>> folder_entries(const std::string& path);
 // Renames `from` to `to`, replacing an existing file at `to`.
 Result<void> rename_file(const std::string& from, const std::string& to);
 // Gives the file at `existing` a second name, `link` (a hard link, in the

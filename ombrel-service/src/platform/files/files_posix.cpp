@@ -1,8 +1,12 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 #include "platform/fd_posix.hpp"
 #include "platform/files/files.hpp"
@@ -139,6 +143,17 @@ bool path_exists(const std::string& path) {
 bool is_folder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Result<std::vector<std::string>> folder_entries(const std::string& path) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+  if (!dir) return fail(last_os_error());
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
 }
 
 Result<void> remove_file(const std::string& path) {

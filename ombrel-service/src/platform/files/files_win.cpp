@@ -146,6 +146,25 @@ bool is_folder(const std::string& path) {
   return is_directory(wide(path));
 }
 
+Result<std::vector<std::string>> folder_entries(const std::string& path) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileExW(wide(path + "\\*").c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return fail(last_os_error());
+  // A search is ended with its own call, not CloseHandle.
+  struct EndSearch {
+    HANDLE h;
+    ~EndSearch() { FindClose(h); }
+  } end{search};
+  std::vector<std::string> names;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(narrow(name));
+  } while (FindNextFileW(search, &found));
+  if (GetLastError() != ERROR_NO_MORE_FILES) return fail(last_os_error());
+  return names;
+}
+
 Result<void> remove_file(const std::string& path) {
   if (!DeleteFileW(wide(path).c_str())) return fail(last_os_error());
   return {};

@@ -14,10 +14,6 @@
 namespace ombrel::platform {
 namespace {
 
-std::string narrow(const wchar_t* text, std::size_t len) {
-  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), len));
-}
-
 void close_handle(HANDLE& h) noexcept {
   if (UniqueHandle::valid(h)) CloseHandle(h);
   h = nullptr;
@@ -457,14 +453,14 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
     int count = 0;
     LPWSTR* words = split != nullptr ? split(line, &count) : nullptr;
     if (words != nullptr) {
-      for (int i = 1; i < count; ++i) args.push_back(narrow(words[i], wcslen(words[i])));
+      for (int i = 1; i < count; ++i) args.push_back(narrow(words[i]));
       LocalFree(words);
       FreeLibrary(shell);
       return args;
     }
     FreeLibrary(shell);
   }
-  args = split_windows_command_line(narrow(line, wcslen(line)));
+  args = split_windows_command_line(narrow(line));
   if (!args.empty()) args.erase(args.begin());
   return args;
 }

@@ -15,10 +15,6 @@
 namespace ombrel::platform {
 namespace {
 
-std::string narrow(const wchar_t* text, std::size_t len) {
-  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), len));
-}
-
 // Components of a Win32 path; either slash separates them.
 std::vector<std::wstring_view> components(std::wstring_view path) {
   std::vector<std::wstring_view> parts;
@@ -55,7 +51,7 @@ Result<std::vector<ProcessEntry>> list_processes() {
     if (const auto slash = name.find_last_of(L"\\/"); slash != std::wstring_view::npos) {
       name.remove_prefix(slash + 1);
     }
-    entries.push_back(ProcessEntry{pe.th32ProcessID, narrow(name.data(), name.size())});
+    entries.push_back(ProcessEntry{pe.th32ProcessID, narrow({name.data(), name.size()})});
   }
   return entries;
 }
@@ -68,7 +64,7 @@ Result<std::string> process_image_path(std::uint32_t pid) {
   if (!QueryFullProcessImageNameW(process.get(), 0, buf.data(), &size)) {
     return fail(last_os_error());
   }
-  return narrow(buf.data(), size);
+  return narrow({buf.data(), size});
 }
 
 std::uint32_t current_process_id() {
@@ -105,7 +101,7 @@ Result<std::string> HeldProcess::image_path() const {
   if (!QueryFullProcessImageNameW(impl_->process.get(), 0, buf.data(), &size)) {
     return fail(last_os_error());
   }
-  return narrow(buf.data(), size);
+  return narrow({buf.data(), size});
 }
 
 Result<bool> HeldProcess::runs_as_this_account() const {
@@ -146,10 +142,10 @@ Result<std::string> canonical_path(const std::string& path) {
   }
   std::wstring_view result = buf;
   if (result.starts_with(L"\\\\?\\UNC\\")) {
-    return "\\\\" + narrow(result.data() + 8, result.size() - 8);
+    return "\\\\" + narrow({result.data() + 8, result.size() - 8});
   }
   if (result.starts_with(L"\\\\?\\")) result.remove_prefix(4);
-  return narrow(result.data(), result.size());
+  return narrow({result.data(), result.size()});
 }
 
 bool same_path(const std::string& a, const std::string& b) {

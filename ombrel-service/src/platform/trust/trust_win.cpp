@@ -49,10 +49,6 @@ bool step_failed(const CRYPT_PROVIDER_DATA& provider, DWORD step) {
          provider.padwTrustStepErrors[step] != ERROR_SUCCESS;
 }
 
-std::string narrow(const std::wstring& text) {
-  return utf16_to_utf8(std::u16string(text.begin(), text.end()));
-}
-
 // The first value of the subject's attribute `oid`, "" when it has none.
 std::string subject_attribute(PCCERT_CONTEXT cert, const char* oid) {
   void* type = const_cast<char*>(oid);

@@ -309,18 +309,24 @@ TEST(StartupCheck, WithoutARecordNeitherWaitsNorLaunches) {
   EXPECT_TRUE(f.lines.empty());
 }
 
+// With them go the names earlier updates left where a handle kept a file
+// (renamed aside to be deleted, staged beside a held leftover); nothing else.
 TEST(StartupCheck, RemovesStagedCopiesOfAnInterruptedRun) {
   UpdateFixture f;
   write(f.desktop, "x");
-  write(staged_path(f.desktop), "half");
-  write(staged_path(f.service), "half");
+  const std::string removed[] = {
+      staged_path(f.desktop), staged_path(f.service), f.desktop + ".1733650000000.gone",
+      staged_path(f.service) + ".1733650000000-2", f.record + ".1733650000000.gone"};
+  const std::string kept[] = {f.desktop, f.service + ".1733650000000", f.install.file("notes.gone"),
+                              f.desktop + "-notes.gone"};
+  for (const auto& path : removed) write(path, "half");
+  for (const auto& path : kept) write(path, "x");
   std::vector<std::string> bounded;
   f.deps.at_file = [&](const std::string& path) { bounded.push_back(path); };
   startup_update_check(f.deps);
   EXPECT_EQ(bounded.at(0), staged_path(f.desktop));
-  EXPECT_FALSE(platform::path_exists(staged_path(f.desktop)));
-  EXPECT_FALSE(platform::path_exists(staged_path(f.service)));
-  EXPECT_EQ(read(f.desktop), "x");
+  for (const auto& path : removed) EXPECT_FALSE(platform::path_exists(path)) << path;
+  for (const auto& path : kept) EXPECT_EQ(read(path), "x") << path;
 }
 
 // The whole way with the real launcher: the stand-in desktop program is
