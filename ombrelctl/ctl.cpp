@@ -10,6 +10,7 @@
 
 #include "base/text.hpp"
 #include "control/protocol.hpp"
+#include "overloaded.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/files/files.hpp"
 #include "platform/host/service.hpp"
@@ -25,13 +26,6 @@ constexpr auto CONNECT_PATIENCE = 5s;
 
 // The service whose process must be the channel's server while it runs.
 constexpr std::string_view SERVICE_NAME = "OmbrelService";
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 const char* command_name(const Command& command) {
   return std::visit(Overloaded{

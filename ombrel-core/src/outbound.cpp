@@ -1,4 +1,5 @@
 #include "outbound.hpp"
+#include "overloaded.hpp"
 
 #include <utility>
 #include <variant>
@@ -7,13 +8,6 @@ namespace ombrel {
 namespace {
 
 using nlohmann::json;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 bool refused(const Vless& v) {
   if (v.public_key.empty() || v.short_id.empty()) return true;

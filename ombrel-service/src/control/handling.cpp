@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "config.hpp"
+#include "overloaded.hpp"
 #include "platform/channel/resolve.hpp"
 #include "registry/registry.hpp"
 #include "select.hpp"
@@ -17,13 +18,6 @@ namespace ombrel::control {
 std::atomic<std::uint64_t> connect_counter{0};
 
 namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 Refuse refusal(ErrorReply reply) {
   return Refuse{std::move(reply.code), std::move(reply.message)};

@@ -7,18 +7,12 @@
 
 #include "base/text.hpp"
 #include "control/protocol.hpp"
+#include "overloaded.hpp"
 
 namespace ombrel::control {
 namespace {
 
 using nlohmann::json;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 std::string dumped(const nlohmann::ordered_json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
