@@ -108,9 +108,8 @@ std::vector<DWORD> failure_actions() {
 // Ends the process `pid` as the task manager would: a service's process
 // grants administrators no right to end it but through the debug privilege.
 void end_by_force(std::uint32_t pid) {
-  HANDLE raw = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw));
-  const platform::UniqueHandle token(raw);
+  platform::UniqueHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()));
   TOKEN_PRIVILEGES debug{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
   ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &debug.Privileges[0].Luid));
   ASSERT_TRUE(AdjustTokenPrivileges(token.get(), FALSE, &debug, 0, nullptr, nullptr));
@@ -161,7 +160,7 @@ std::string event_text(const std::string& exe, platform::EventKind kind,
       module, (severity << 30) | type.id, 0, reinterpret_cast<wchar_t*>(&text), 0,
       reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
   std::string got = "(no message: " + std::to_string(GetLastError()) + ")";
-  if (length != 0) got = utf16_to_utf8(std::u16string(text, text + length));
+  if (length != 0) got = platform::narrow({text, length});
   LocalFree(text);
   FreeLibrary(module);
   return got;

@@ -76,6 +76,17 @@ TEST(PrivateDir, WhatIsUnfitIsMovedAsideAndAFreshFolderMade) {
          std::filesystem::create_directory_symlink(fs_path(outside),
                                                    fs_path(join_path(dir, "logs")));
        }},
+      // A folder found fit is not looked into again while it stays private;
+      // a private one put in its place since is.
+      {"a link inside a private folder put in the place of a fit one",
+       [](const std::string& dir, const std::string& outside) {
+         ASSERT_TRUE(ensure_private_dir(dir));
+         ASSERT_TRUE(rename_file(dir, dir + "-earlier"));
+         std::filesystem::create_directory(fs_path(dir));
+         std::filesystem::permissions(fs_path(dir), std::filesystem::perms::owner_all);
+         std::filesystem::create_symlink(fs_path(join_path(outside, "victim")),
+                                         fs_path(join_path(dir, "core-diag.log")));
+       }},
 #endif
   };
   for (const auto& c : cases) {

@@ -90,22 +90,6 @@ TEST(PrivateDirPosix, WritableByOthersOrOwnedByAnotherUserIsMovedAside) {
   }
 }
 
-// A folder found fit is not looked into again while it stays private; one
-// put in its place since, private too, is.
-TEST(PrivateDirPosix, AFolderPutInThePlaceOfACheckedOneIsLookedIntoAgain) {
-  TempDir root("datadir");
-  TempDir outside("outside");
-  const std::string dir = join_path(root.path(), "Ombrel");
-  ASSERT_TRUE(ensure_private_dir(dir));
-  ASSERT_EQ(::rename(dir.c_str(), join_path(root.path(), "earlier").c_str()), 0);
-  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-  std::filesystem::create_symlink(fs_path(outside.file("victim")),
-                                  fs_path(join_path(dir, "core-diag.log")));
-  ASSERT_TRUE(ensure_private_dir(dir));
-  EXPECT_EQ(moved_count(root.path()), 1);
-  EXPECT_TRUE(std::filesystem::is_empty(fs_path(dir)));
-}
-
 TEST(PrivateDirPosix, AFolderThatIsALinkIsMovedAsideAndItsTargetLeftAlone) {
   TempDir root("datadir");
   TempDir target("target");

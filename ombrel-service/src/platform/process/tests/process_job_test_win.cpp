@@ -170,8 +170,6 @@ TEST(ProcessJob, AnUnprivilegedChildHasNoPrivilegesAndAdministratorsForDenyOnly)
 // process handle is null and the rest of the answer is whatever its stack
 // held, often a handle of the caller's. Closing that "thread handle" closed
 // one of ours (a thread's, which later failed to join).
-// Leaves `h` all over the stack below the caller, where the next call's
-// uninitialised locals will find it.
 [[gnu::noinline]] void leave_on_stack(HANDLE h) {
   volatile HANDLE spread[8192];
   for (auto& slot : spread) slot = h;
@@ -179,23 +177,19 @@ TEST(ProcessJob, AnUnprivilegedChildHasNoPrivilegesAndAdministratorsForDenyOnly)
 
 TEST(ProcessJob, ALinuxProgramStartedUnderWineLeavesTheCallersHandlesOpen) {
   OMBREL_WINE_ONLY("real Windows cannot start a Linux program");
-  std::vector<UniqueHandle> ours;
-  for (int i = 0; i < 64; ++i) ours.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const std::vector<std::string> args = {"-c", "exit 0"};
+  const SpawnOptions options{"/bin/sh", args, std::nullopt, Stdio::Null, Stdio::Null, Stdio::Null};
   for (int i = 0; i < 16; ++i) {
-    SpawnOptions options;
-    options.program = "/bin/sh";
-    options.args = args;
-    options.std_in = options.std_out = options.std_err = Stdio::Null;
-    leave_on_stack(ours[static_cast<std::size_t>(2 * i)].get());
-    auto started = spawn(options);
-    ASSERT_TRUE(started) << started.error().to_string();
-    leave_on_stack(ours[static_cast<std::size_t>(2 * i + 1)].get());
-    EXPECT_TRUE(spawn_detached("/bin/sh", args, std::nullopt));
-  }
-  for (const UniqueHandle& h : ours) {
-    DWORD flags = 0;
-    EXPECT_TRUE(GetHandleInformation(h.get(), &flags)) << h.get() << " was closed";
+    const UniqueHandle ours[] = {UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+                                 UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
+    leave_on_stack(ours[0].get());
+    ASSERT_TRUE(spawn(options));
+    leave_on_stack(ours[1].get());
+    ASSERT_TRUE(spawn_detached("/bin/sh", args, std::nullopt));
+    for (const UniqueHandle& h : ours) {
+      DWORD flags = 0;
+      EXPECT_TRUE(GetHandleInformation(h.get(), &flags)) << h.get() << " was closed";
+    }
   }
 }
 
