@@ -172,27 +172,11 @@ Result<void> internal::FolderMoves::rename(const std::string& from, const std::s
   return run(from, [&] { return platform::rename_file(from, to); });
 }
 
-namespace {
-
-std::string fresh_name(const std::string& path, std::string_view kind) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-  const std::string base = path + "." + std::to_string(ms);
-  std::string name = base + std::string(kind);
-  for (int n = 2; platform::path_exists(name); ++n) {
-    name = base + "-" + std::to_string(n) + std::string(kind);
-  }
-  return name;
-}
-
-}  // namespace
-
 bool internal::FolderMoves::discard(const std::string& path) {
   if (!platform::path_exists(path)) return true;
   // No file of ours: not ours to move.
   if (platform::is_folder(path)) return false;
-  const std::string aside = fresh_name(path, ".gone");
+  const std::string aside = platform::unused_name(path + ".", ".gone");
   // A rename that ran over would fare no better as a delete; one refused at
   // once (a file system without renames over held files) may.
   if (!rename(path, aside) && !ran_over_ && platform::path_exists(path)) (void)remove(path);
@@ -201,7 +185,7 @@ bool internal::FolderMoves::discard(const std::string& path) {
 }
 
 std::string internal::FolderMoves::free_name(const std::string& path) {
-  return discard(path) ? path : fresh_name(path, "");
+  return discard(path) ? path : platform::unused_name(path + ".");
 }
 
 }  // namespace ombrel::selfupdate

@@ -61,6 +61,8 @@ Result<Verdict> inspect(const std::string& path, std::vector<std::string>& reada
   return *links ? Verdict::Unfit : Verdict::Fit;
 }
 
+// As `unused_name`, but a link counts as taken even when it leads nowhere:
+// the folder above may be writable by others, who could plant one.
 std::string aside_name(const std::string& path) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())

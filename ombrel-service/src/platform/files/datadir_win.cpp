@@ -4,7 +4,6 @@
 #include <sddl.h>
 // clang-format on
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -252,16 +251,6 @@ Result<Inspection> inspect(const std::wstring& path, PSID own) {
   return out;
 }
 
-std::string aside_name(const std::string& path) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-  const std::string base = path + ".moved-" + std::to_string(ms);
-  std::string name = base;
-  for (int n = 2; path_exists(name); ++n) name = base + "-" + std::to_string(n);
-  return name;
-}
-
 // The system's error code; ERROR_SUCCESS once the folder is made.
 DWORD create_private(const std::wstring& path) {
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -314,7 +303,7 @@ Result<void> ensure_private_dir(const std::string& path) {
         return {};
       }
       case Verdict::Unfit: {
-        const std::string aside = aside_name(path);
+        const std::string aside = unused_name(path + ".moved-");
         // Renames the entry itself; a junction is moved, not followed.
         if (!MoveFileExW(wpath.c_str(), wide(aside).c_str(), 0)) {
           return fail(last_os_error().wrapped("не отодвинуть " + path));

@@ -39,6 +39,10 @@ Result<void> append_file(const std::string& path, std::string_view bytes);
 Result<std::uint64_t> file_size(const std::string& path);
 // True when something (file or folder) exists at `path`.
 bool path_exists(const std::string& path);
+// A name nothing has yet, for a file or folder moved aside: `before`, the
+// time in milliseconds and `after`, with "-2", "-3"... before `after` while
+// that is taken.
+std::string unused_name(const std::string& before, std::string_view after = {});
 // True when a folder exists at `path` (a link to one counts on Linux).
 bool is_folder(const std::string& path);
 Result<void> remove_file(const std::string& path);

@@ -2,6 +2,10 @@
 // way to the executable's path differs.
 #include "platform/files/paths.hpp"
 
+#include <chrono>
+
+#include "platform/files/files.hpp"
+
 namespace ombrel::platform {
 
 Result<std::string> install_dir() {
@@ -10,6 +14,17 @@ Result<std::string> install_dir() {
   std::string dir = parent_path(*exe);
   if (dir.empty()) return fail("не определить папку установки");
   return dir;
+}
+
+std::string unused_name(const std::string& before, std::string_view after) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  const std::string base = before + std::to_string(ms);
+  std::string name = base + std::string(after);
+  for (int n = 2; path_exists(name); ++n)
+    name = base + "-" + std::to_string(n) + std::string(after);
+  return name;
 }
 
 }  // namespace ombrel::platform
