@@ -74,9 +74,13 @@ std::string aside_name(const std::string& path) {
   return name;
 }
 
+// Both live to the end of the process and are never destroyed: the
+// process's registry is itself a static, made before them, and its last
+// save at exit (or its saver thread, still running then) comes here after
+// the statics made later have gone.
 std::mutex& ensure_lock() {
-  static std::mutex lock;
-  return lock;
+  static auto* const lock = new std::mutex;
+  return *lock;
 }
 
 // The folder last found fit while private. Nobody but the service's own
@@ -89,8 +93,8 @@ struct Checked {
   ino_t ino = 0;
 };
 Checked& last_checked() {
-  static Checked checked;
-  return checked;
+  static auto* const checked = new Checked;
+  return *checked;
 }
 
 bool still_private(const std::string& path, const struct stat& st) {

@@ -1,8 +1,9 @@
-// The registry's file under a service killed at any moment: a saving child
-// process is killed (SIGKILL, TerminateProcess) over and over at random
+// The registry's file as its process ends. Killed at any moment: a saving
+// child process is killed (SIGKILL, TerminateProcess) over and over at random
 // points of its save loop, and after every kill "channels.json" must be a
 // complete document, the one of the last finished save or of the one in
-// progress: never torn, empty, missing or older than before.
+// progress: never torn, empty, missing or older than before. Ending by
+// itself: the marks still waiting reach the file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 constexpr std::string_view SAVER_FLAG = "--ombrel-saver=";
+constexpr std::string_view EXITING_FLAG = "--ombrel-exiting=";
 constexpr std::size_t PADDING_NODES = 400;
 
 // Save k of the sequence holds the padding in "seen" and the newest nodes
@@ -89,17 +91,26 @@ std::uint64_t save_number(const std::string& text) {
   return k;
 }
 
-std::string saver_path() {
+std::string flag_value(std::string_view flag) {
   for (const auto& arg : ::testing::internal::GetArgvs()) {
-    if (arg.starts_with(SAVER_FLAG)) return arg.substr(SAVER_FLAG.size());
+    if (arg.starts_with(flag)) return arg.substr(flag.size());
   }
   return {};
+}
+
+Result<platform::Process> start_child(std::string_view test, std::string_view flag,
+                                      const std::string& path) {
+  platform::SpawnOptions options;
+  options.program = testsupport::bin_dir() + "/" + testsupport::exe_name("ombrel_registry_tests");
+  options.args = {"--gtest_filter=RegistrySaveKill." + std::string(test), std::string(flag) + path};
+  options.std_out = platform::Stdio::Null;
+  return platform::spawn(options);
 }
 
 // The child's side: continues the sequence from whatever the file holds and
 // saves until it is killed. Runs only when started by the test below.
 TEST(RegistrySaveKill, SaverChild) {
-  const std::string path = saver_path();
+  const std::string path = flag_value(SAVER_FLAG);
   if (path.empty()) GTEST_SKIP() << "started by RegistrySaveKill.FileIsAlwaysOldOrNew only";
   testsupport::FakeClock clock(0);
   ChannelRegistry registry(path, clock);
@@ -129,13 +140,7 @@ TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
   const std::string path = dir.file("channels.json");
   ASSERT_TRUE(platform::replace_file_atomically(path, path + ".x", write_stored(padding())));
 
-  const auto start_saver = [&] {
-    platform::SpawnOptions options;
-    options.program = testsupport::bin_dir() + "/" + testsupport::exe_name("ombrel_registry_tests");
-    options.args = {"--gtest_filter=RegistrySaveKill.SaverChild", std::string(SAVER_FLAG) + path};
-    options.std_out = platform::Stdio::Null;
-    return platform::spawn(options);
-  };
+  const auto start_saver = [&] { return start_child("SaverChild", SAVER_FLAG, path); };
   // How long a saver takes from its start to its first save here and now (a
   // sanitizer, Wine or a loaded machine stretch it many times over): the kills
   // are spread over three times that, so that most land while it saves.
@@ -180,6 +185,28 @@ TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
   EXPECT_GT(advanced, n / 4) << "saves made: " << before;
   std::cout << n << " kills spread over " << spread.count() << " ms, " << before << " saves, "
             << advanced << " rounds with progress\n";
+}
+
+// The child's side: the service's registry is a static that lives until the
+// process exits, made before the statics of what it calls; its last save
+// runs after those are gone. Runs only when started by the test below.
+TEST(RegistrySaveKill, ExitingChild) {
+  const std::string path = flag_value(EXITING_FLAG);
+  if (path.empty()) GTEST_SKIP() << "started by RegistrySaveKill.WaitingMarksOutliveAnExit only";
+  static ChannelRegistry registry(path, system_clock());
+  registry.mark_failed("at exit");
+  std::exit(0);
+}
+
+TEST(RegistrySaveKill, WaitingMarksOutliveAnExit) {
+  testsupport::TempDir dir("exit");
+  const std::string path = dir.file("channels.json");
+  auto child = start_child("ExitingChild", EXITING_FLAG, path);
+  ASSERT_TRUE(child) << child.error().to_string();
+  auto code = child->wait();
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0) << "the exit itself failed (a sanitizer's report ends it with 1)";
+  EXPECT_TRUE(read_stored(platform::read_file(path).value_or("")).failed.contains("at exit"));
 }
 
 }  // namespace
