@@ -80,72 +80,6 @@ TEST(InstallService, RepointsAnExistingRunningServiceWithoutStartingIt) {
   EXPECT_EQ(io.out, "служба OmbrelService установлена и запущена\n");
 }
 
-// Every failing step: its message over the cause, nothing printed, nothing
-// undone, and every handle closed.
-TEST(InstallService, EachFailureNamesItsStepAndClosesEverything) {
-  const Error os("os says no");
-  const struct {
-    const char* name;
-    void (*arrange)(FakeScm&, const Error&);
-    std::vector<std::string> chain;
-  } cases[] = {
-      // Without administrator rights that is said first, whatever the folder.
-      {"manager",
-       [](FakeScm& f, const Error& e) {
-         f.manager_error = e;
-         f.folder_error = Error("unsafe");
-       },
-       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
-      {"folder", [](FakeScm& f, const Error& e) { f.folder_error = e; }, {"os says no"}},
-      {"path of an existing service",
-       [](FakeScm& f, const Error& e) { f.exe_error = e; },
-       {"не удалось определить путь службы", "os says no"}},
-      {"path of a new service",
-       [](FakeScm& f, const Error& e) {
-         f.open_error = Error("missing");
-         f.exe_error = e;
-       },
-       {"не удалось определить путь службы", "os says no"}},
-      {"create",
-       [](FakeScm& f, const Error& e) {
-         f.open_error = Error("missing");
-         f.create_error = e;
-       },
-       {"не удалось создать службу", "os says no"}},
-      {"change",
-       [](FakeScm& f, const Error& e) { f.change_error = e; },
-       {"не удалось обновить путь к файлу службы", "os says no"}},
-      {"describe",
-       [](FakeScm& f, const Error& e) { f.describe_error = e; },
-       {"не удалось задать описание службы", "os says no"}},
-      {"failure actions",
-       [](FakeScm& f, const Error& e) { f.actions_error = e; },
-       {"не удалось задать перезапуск службы после сбоя", "os says no"}},
-      {"event source",
-       [](FakeScm& f, const Error& e) { f.source_error = e; },
-       {"не удалось зарегистрировать источник событий", "os says no"}},
-      {"query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
-      {"start",
-       [](FakeScm& f, const Error& e) { f.start_error = e; },
-       {"не удалось запустить службу", "os says no"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeScm fake;
-    c.arrange(fake, os);
-    Captured io;
-    const Result<void> r = install(fake, io.console());
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().chain(), c.chain);
-    EXPECT_EQ(io.out, "");
-    EXPECT_EQ(fake.open_handles, 0);
-    // Refused before anything is created or changed.
-    if (std::string_view(c.name) == "folder") {
-      EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "judge folder", "close manager"));
-    }
-  }
-}
-
 TEST(UninstallService, StopsWaitsAndDeletes) {
   const struct {
     const char* name;
@@ -181,45 +115,6 @@ TEST(UninstallService, StopsWaitsAndDeletes) {
   }
 }
 
-TEST(UninstallService, EachFailureNamesItsStepAndClosesEverything) {
-  const Error os("os says no");
-  const struct {
-    const char* name;
-    void (*arrange)(FakeScm&, const Error&);
-    std::vector<std::string> chain;
-  } cases[] = {
-      {"manager",
-       [](FakeScm& f, const Error& e) { f.manager_error = e; },
-       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
-      {"not installed",
-       [](FakeScm& f, const Error& e) { f.open_error = e; },
-       {"служба не найдена", "os says no"}},
-      {"first query", [](FakeScm& f, const Error& e) { f.states = {fail(e)}; }, {"os says no"}},
-      {"query while waiting",
-       [](FakeScm& f, const Error& e) {
-         f.states = {scm::STATE_RUNNING, fail(e)};
-       },
-       {"os says no"}},
-      {"delete",
-       [](FakeScm& f, const Error& e) { f.remove_error = e; },
-       {"не удалось удалить службу", "os says no"}},
-      {"event source",
-       [](FakeScm& f, const Error& e) { f.source_error = e; },
-       {"не удалось удалить источник событий", "os says no"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeScm fake;
-    c.arrange(fake, os);
-    Captured io;
-    const Result<void> r = uninstall_service(fake, io.console());
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().chain(), c.chain);
-    EXPECT_EQ(io.out, "");
-    EXPECT_EQ(fake.open_handles, 0);
-  }
-}
-
 TEST(RestartService, StopsWaitsAndStartsWhateverTheStateReached) {
   const struct {
     const char* name;
@@ -250,31 +145,126 @@ TEST(RestartService, StopsWaitsAndStartsWhateverTheStateReached) {
   }
 }
 
-TEST(RestartService, EachFailureNamesItsStepAndClosesEverything) {
+// Every failing step of the three commands: its message over the cause,
+// nothing printed, nothing undone, and every handle closed.
+TEST(ServiceCommands, EachFailureNamesItsStepAndClosesEverything) {
+  enum class Command { Install, Uninstall, Restart };
   const Error os("os says no");
   const struct {
+    Command command;
     const char* name;
     void (*arrange)(FakeScm&, const Error&);
     std::vector<std::string> chain;
   } cases[] = {
-      {"manager",
+      // Without administrator rights that is said first, whatever the folder.
+      {Command::Install,
+       "manager",
+       [](FakeScm& f, const Error& e) {
+         f.manager_error = e;
+         f.folder_error = Error("unsafe");
+       },
+       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
+      {Command::Install,
+       "folder",
+       [](FakeScm& f, const Error& e) { f.folder_error = e; },
+       {"os says no"}},
+      {Command::Install,
+       "path of an existing service",
+       [](FakeScm& f, const Error& e) { f.exe_error = e; },
+       {"не удалось определить путь службы", "os says no"}},
+      {Command::Install,
+       "path of a new service",
+       [](FakeScm& f, const Error& e) {
+         f.open_error = Error("missing");
+         f.exe_error = e;
+       },
+       {"не удалось определить путь службы", "os says no"}},
+      {Command::Install,
+       "create",
+       [](FakeScm& f, const Error& e) {
+         f.open_error = Error("missing");
+         f.create_error = e;
+       },
+       {"не удалось создать службу", "os says no"}},
+      {Command::Install,
+       "change",
+       [](FakeScm& f, const Error& e) { f.change_error = e; },
+       {"не удалось обновить путь к файлу службы", "os says no"}},
+      {Command::Install,
+       "describe",
+       [](FakeScm& f, const Error& e) { f.describe_error = e; },
+       {"не удалось задать описание службы", "os says no"}},
+      {Command::Install,
+       "failure actions",
+       [](FakeScm& f, const Error& e) { f.actions_error = e; },
+       {"не удалось задать перезапуск службы после сбоя", "os says no"}},
+      {Command::Install,
+       "event source",
+       [](FakeScm& f, const Error& e) { f.source_error = e; },
+       {"не удалось зарегистрировать источник событий", "os says no"}},
+      {Command::Install,
+       "query",
+       [](FakeScm& f, const Error& e) { f.states = {fail(e)}; },
+       {"os says no"}},
+      {Command::Install,
+       "start",
+       [](FakeScm& f, const Error& e) { f.start_error = e; },
+       {"не удалось запустить службу", "os says no"}},
+      {Command::Uninstall,
+       "manager",
        [](FakeScm& f, const Error& e) { f.manager_error = e; },
-       {"нет доступа к диспетчеру служб", "os says no"}},
-      {"not installed",
+       {"нет доступа к диспетчеру служб - нужны права администратора", "os says no"}},
+      {Command::Uninstall,
+       "not installed",
        [](FakeScm& f, const Error& e) { f.open_error = e; },
        {"служба не найдена", "os says no"}},
-      {"start",
+      {Command::Uninstall,
+       "first query",
+       [](FakeScm& f, const Error& e) { f.states = {fail(e)}; },
+       {"os says no"}},
+      {Command::Uninstall,
+       "query while waiting",
+       [](FakeScm& f, const Error& e) {
+         f.states = {scm::STATE_RUNNING, fail(e)};
+       },
+       {"os says no"}},
+      {Command::Uninstall,
+       "delete",
+       [](FakeScm& f, const Error& e) { f.remove_error = e; },
+       {"не удалось удалить службу", "os says no"}},
+      {Command::Uninstall,
+       "event source",
+       [](FakeScm& f, const Error& e) { f.source_error = e; },
+       {"не удалось удалить источник событий", "os says no"}},
+      {Command::Restart,
+       "manager",
+       [](FakeScm& f, const Error& e) { f.manager_error = e; },
+       {"нет доступа к диспетчеру служб", "os says no"}},
+      {Command::Restart,
+       "not installed",
+       [](FakeScm& f, const Error& e) { f.open_error = e; },
+       {"служба не найдена", "os says no"}},
+      {Command::Restart,
+       "start",
        [](FakeScm& f, const Error& e) { f.start_error = e; },
        {"не удалось поднять службу заново", "os says no"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.command) << " " << c.name);
     FakeScm fake;
     c.arrange(fake, os);
-    const Result<void> r = restart_service(fake);
+    Captured io;
+    const Result<void> r = c.command == Command::Install     ? install(fake, io.console())
+                           : c.command == Command::Uninstall ? uninstall_service(fake, io.console())
+                                                             : restart_service(fake);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().chain(), c.chain);
+    EXPECT_EQ(io.out, "");
     EXPECT_EQ(fake.open_handles, 0);
+    // Refused before anything is created or changed.
+    if (c.command == Command::Install && std::string_view(c.name) == "folder") {
+      EXPECT_THAT(fake.calls, ElementsAre("open manager 0x3", "judge folder", "close manager"));
+    }
   }
 }
 
