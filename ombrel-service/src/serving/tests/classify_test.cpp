@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "random_lines.hpp"
 #include "serving/core_log.hpp"
 
 namespace ombrel::serving {
@@ -189,70 +190,13 @@ LogLineInfo reference_classify(std::string_view line) {
 }
 
 TEST(ClassifyLogLine, AgreesWithTheRulesOnRandomLines) {
-  const std::string_view pieces[] = {"[",
-                                     "]",
-                                     "->",
-                                     ">>",
-                                     "-",
-                                     ">",
-                                     " ",
-                                     "\t",
-                                     "p",
-                                     "P",
-                                     "0",
-                                     "3",
-                                     "12",
-                                     "x",
-                                     "9223372036854775807",
-                                     "9223372036854775808",
-                                     "18446744073709551615",
-                                     "18446744073709551616",
-                                     "observatory",
-                                     "error ping",
-                                     " with p",
-                                     " accepted ",
-                                     "accepted",
-                                     "socks-in",
-                                     "\u00a0",
-                                     "\u3000",
-                                     "\xff",
-                                     "2024/05/01 12:00:00 from 127.0.0.1:5000 "};
-  const std::string_view tags[] = {"p3",
-                                   "p12",
-                                   "p",
-                                   "P3",
-                                   "p3x",
-                                   "p007",
-                                   "p9223372036854775807",
-                                   "p9223372036854775808",
-                                   "p18446744073709551616",
-                                   "3"};
-  const std::string_view arrows[] = {"->", ">>", "- >", ">"};
-  const std::string_view blanks[] = {"", " ", "  ", "\t", "\u00a0", "\u3000", "\xa0"};
-  std::mt19937 random(2024);
-  const auto any = [&](auto& list) { return std::string_view(list[random() % std::size(list)]); };
-  const auto some = [&](int most) {
-    std::string out;
-    for (int n = static_cast<int>(random() % (most + 1)); n > 0; --n) out += any(pieces);
-    return out;
-  };
+  RandomLines random(2024);
   int routed = 0;
   int probes = 0;
   for (int round = 0; round < 100000; ++round) {
-    std::string line;
-    switch (round % 3) {
-      case 0:  // anything
-        line = some(24);
-        break;
-      case 1:  // shaped like an access line, with noise around
-        line = some(4) + "[" + some(2) + std::string(any(arrows)) + std::string(any(blanks)) +
-               std::string(any(tags)) + std::string(any(blanks)) + "]" + some(3);
-        break;
-      case 2:  // shaped like a probe failure
-        line = some(2) + "observatory" + some(2) + "error ping" + some(2) + " with p" +
-               std::string(any(tags).substr(1)) + some(2);
-        break;
-    }
+    std::string line = random.line();
+    // Now and then a byte that is not UTF-8, anywhere in the line.
+    if (round % 7 == 0) line.insert(random.random() % (line.size() + 1), 1, '\xff');
     const LogLineInfo expected = reference_classify(line);
     ASSERT_EQ(classify_log_line(line), expected) << line;
     routed += expected.channel_in_use.has_value();
