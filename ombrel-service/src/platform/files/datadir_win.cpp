@@ -124,15 +124,17 @@ AclText split_acl(std::string_view sddl) {
 }
 
 Result<bool> acl_as_intended(PSECURITY_DESCRIPTOR sd) {
-  static const Result<std::string> intended = []() -> Result<std::string> {
+  // Never destroyed: the process's registry is a static made before it, and
+  // its last save at exit comes here.
+  static const auto* const intended = new Result<std::string>([]() -> Result<std::string> {
     auto d = descriptor_from_sddl(PRIVATE_DIR_SDDL);
     if (!d) return fail(d.error());
     return sddl_of(d->get(), DACL_SECURITY_INFORMATION);
-  }();
-  if (!intended) return fail(intended.error());
+  }());
+  if (!*intended) return fail(intended->error());
   auto actual = sddl_of(sd, DACL_SECURITY_INFORMATION);
   if (!actual) return fail(actual.error());
-  const AclText want = split_acl(*intended);
+  const AclText want = split_acl(**intended);
   const AclText have = split_acl(*actual);
   return have.is_protected && have.entries == want.entries;
 }
