@@ -74,10 +74,9 @@ std::string aside_name(const std::string& path) {
   return name;
 }
 
-// Both live to the end of the process and are never destroyed: the
-// process's registry is itself a static, made before them, and its last
-// save at exit (or its saver thread, still running then) comes here after
-// the statics made later have gone.
+// Both are never destroyed: a registry that is a static made before them,
+// in a program that ends by running destructors (the service ends without),
+// saves its last marks at exit, and its saver thread may still run then.
 std::mutex& ensure_lock() {
   static auto* const lock = new std::mutex;
   return *lock;

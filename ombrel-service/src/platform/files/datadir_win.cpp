@@ -124,8 +124,9 @@ AclText split_acl(std::string_view sddl) {
 }
 
 Result<bool> acl_as_intended(PSECURITY_DESCRIPTOR sd) {
-  // Never destroyed: the process's registry is a static made before it, and
-  // its last save at exit comes here.
+  // Never destroyed: a registry that is a static made before it (a program
+  // that ends by running destructors, as the service does not) saves its
+  // last marks at exit and comes here.
   static const auto* const intended = new Result<std::string>([]() -> Result<std::string> {
     auto d = descriptor_from_sddl(PRIVATE_DIR_SDDL);
     if (!d) return fail(d.error());

@@ -187,9 +187,9 @@ TEST(RegistrySaveKill, FileIsAlwaysOldOrNew) {
             << advanced << " rounds with progress\n";
 }
 
-// The child's side: the service's registry is a static that lives until the
-// process exits, made before the statics of what it calls; its last save
-// runs after those are gone. Runs only when started by the test below.
+// The child's side: a registry that is a static, made before the statics of
+// what it calls, in a process that ends by running destructors; its last
+// save runs after those are gone. Runs only when started by the test below.
 TEST(RegistrySaveKill, ExitingChild) {
   const std::string path = flag_value(EXITING_FLAG);
   if (path.empty()) GTEST_SKIP() << "started by RegistrySaveKill.WaitingMarksOutliveAnExit only";
