@@ -4,6 +4,7 @@
 // line's channel), and nothing may crash or overflow.
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,15 +28,16 @@ namespace {
 
 using namespace ombrel;
 
+// Read by the registry's saver thread too.
 class TickingClock final : public Clock {
  public:
   std::int64_t wall_ms() const override { return now_ += 5'000; }
   std::chrono::steady_clock::time_point monotonic() const override {
-    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(now_));
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(now_.load()));
   }
 
  private:
-  mutable std::int64_t now_ = 1'700'000'000'000;
+  mutable std::atomic<std::int64_t> now_ = 1'700'000'000'000;
 };
 
 // The channel in use by the plain rules: the last routed line before the
