@@ -1,5 +1,11 @@
 #include "base/text.hpp"
 
+#include <algorithm>
+#include <iterator>
+#include <span>
+
+#include "base/text_table.hpp"
+
 namespace ombrel {
 
 std::optional<char32_t> next_code_point(std::string_view s, std::size_t& pos) {
@@ -143,30 +149,82 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
 
 namespace {
 
-// The length of the character that starts at `i` and is shown as an escape,
-// 0 if none: one byte for C0, DEL and the backslash (so that a "\\n" written
-// by the client cannot pass for an escaped line feed), two for C1 (U+0080..
-// U+009F as C2 80..C2 9F), three for the line and paragraph separators and
-// the bidirectional controls (U+2028..U+202E as E2 80 A8..AE, U+2066..U+2069
-// as E2 81 A6..A9), which a viewer may take for a line break or use to show
-// text in another order than it was written.
-std::size_t escaped_at(std::string_view text, std::size_t i) {
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-  const unsigned char b = at(0);
-  if (b < 0x20 || b == 0x7f || b == '\\') return 1;
-  if (b == 0xc2 && i + 1 < text.size() && at(1) >= 0x80 && at(1) <= 0x9f) return 2;
-  if (b == 0xe2 && i + 2 < text.size()) {
-    if (at(1) == 0x80 && at(2) >= 0xa8 && at(2) <= 0xae) return 3;
-    if (at(1) == 0x81 && at(2) >= 0xa6 && at(2) <= 0xa9) return 3;
+bool in_ranges(std::span<const textclass::CodeRange> ranges, char32_t cp) {
+  const auto after =
+      std::upper_bound(ranges.begin(), ranges.end(), cp,
+                       [](char32_t c, const textclass::CodeRange& r) { return c < r.first; });
+  return after != ranges.begin() && cp <= std::prev(after)->last;
+}
+
+constexpr char32_t ZERO_WIDTH_JOINER = 0x200D;
+constexpr char32_t VARIATION_EMOJI = 0xFE0F;
+constexpr char32_t BLACK_FLAG = 0x1F3F4;
+
+bool pictographic(char32_t cp) {
+  return in_ranges(textclass::pictographic(), cp);
+}
+
+// Where an emoji's picture may end before a joiner: the pictograph itself,
+// its emoji presentation selector or its skin tone.
+bool ends_pictograph(char32_t cp) {
+  return pictographic(cp) || cp == VARIATION_EMOJI || (cp >= 0x1F3FB && cp <= 0x1F3FF);
+}
+
+bool is_tag(char32_t cp) {
+  return cp >= 0xE0020 && cp <= 0xE007F;
+}
+
+// One unit of the text at `i`: a byte (ASCII, or malformed) or a whole
+// code point, and whether it is shown as an escape. Escaped are C0, DEL
+// and the backslash (so that a "\\n" written by the client cannot pass for an
+// escaped line feed), C1, and every format character and line or paragraph
+// separator (text_table.hpp): a viewer may take one for a line break, show
+// text in another order than it was written (the bidirectional controls,
+// the marks), or show nothing where there is something (the zero-width
+// characters). Two uses of format characters inside emoji are kept, since
+// they draw the picture and nothing else: a joiner between two pictographs
+// (a family, a rainbow flag) and the tags that follow a black flag (the
+// flags of England, Scotland and Wales). `prev` is the code point before
+// `i`, or the tag run's black flag; 0 when none.
+struct Unit {
+  std::size_t length;
+  bool escape;
+  char32_t cp;  // 0 for a malformed byte
+};
+
+Unit unit_at(std::string_view text, std::size_t i, char32_t prev) {
+  const auto b = static_cast<unsigned char>(text[i]);
+  if (b < 0x80) return {1, b < 0x20 || b == 0x7f || b == '\\', b};
+  std::size_t pos = i;
+  const auto cp = next_code_point(text, pos);
+  if (!cp) return {1, false, 0};
+  const Unit unit{pos - i, true, *cp};
+  if (*cp <= 0x9f) return unit;
+  if (!in_ranges(textclass::escaped(), *cp)) return {unit.length, false, *cp};
+  if (*cp == ZERO_WIDTH_JOINER && ends_pictograph(prev) && pos < text.size()) {
+    const auto next = next_code_point(text, pos);
+    if (next && pictographic(*next)) return {unit.length, false, *cp};
   }
-  return 0;
+  if (is_tag(*cp) && prev == BLACK_FLAG) return {unit.length, false, *cp};
+  return unit;
+}
+
+// The code point that the unit after `unit` sees before it.
+char32_t seen_before_next(const Unit& unit, char32_t prev) {
+  // A tag run keeps its flag in view to its end.
+  if (is_tag(unit.cp) && !unit.escape && unit.cp != 0xE007F) return prev;
+  return unit.cp;
 }
 
 }  // namespace
 
 bool has_control_characters(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (escaped_at(text, i) != 0) return true;
+  char32_t prev = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const Unit unit = unit_at(text, i, prev);
+    if (unit.escape) return true;
+    prev = seen_before_next(unit, prev);
+    i += unit.length;
   }
   return false;
 }
@@ -174,33 +232,35 @@ bool has_control_characters(std::string_view text) {
 void append_escaped(std::string& out, std::string_view text) {
   static constexpr char HEX[] = "0123456789abcdef";
   std::size_t plain = 0;
+  char32_t prev = 0;
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = escaped_at(text, i);
-    if (length == 0) {
-      ++i;
+    const Unit unit = unit_at(text, i, prev);
+    prev = seen_before_next(unit, prev);
+    if (!unit.escape) {
+      i += unit.length;
       continue;
     }
     out.append(text.substr(plain, i - plain));
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (length > 1) {
-      std::size_t pos = i;
-      const char32_t cp = next_code_point(text, pos).value_or(0xfffd);
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[(cp >> shift) & 0xf];
-    } else if (b == '\n') {
+    const char32_t cp = unit.cp;
+    if (unit.length > 1) {
+      // Beyond the first plane (the tags, a few others) in eight digits.
+      const int digits = cp > 0xffff ? 8 : 4;
+      out += cp > 0xffff ? "\\U" : "\\u";
+      for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += HEX[(cp >> shift) & 0xf];
+    } else if (cp == '\n') {
       out += "\\n";
-    } else if (b == '\r') {
+    } else if (cp == '\r') {
       out += "\\r";
-    } else if (b == '\t') {
+    } else if (cp == '\t') {
       out += "\\t";
-    } else if (b == '\\') {
+    } else if (cp == '\\') {
       out += "\\\\";
     } else {
       out += "\\x";
-      out += HEX[b >> 4];
-      out += HEX[b & 0xf];
+      out += HEX[cp >> 4];
+      out += HEX[cp & 0xf];
     }
-    i += length;
+    i += unit.length;
     plain = i;
   }
   out.append(text.substr(plain));

@@ -31,12 +31,16 @@ std::string_view trim_unicode_space(std::string_view s);
 // Text from outside (a client's remark or path, a core's output) written
 // into a log or onto a terminal: every control character, C0, DEL and C1,
 // is shown as a visible escape ("\n", "\r", "\t", "\x1b", "\u009b"), and so
-// are the line and paragraph separators and the bidirectional controls
-// (U+2028..U+202E, U+2066..U+2069: "\u2028", "\u202e"), so that one line
-// stays one line, reads in the order it was written, and no escape sequence
-// reaches a terminal. A backslash is written "\\": an escape in the output
-// is always one made here. All else, malformed UTF-8 included, is kept byte
-// for byte. `has_control_characters` tells whether the escape changes `text`.
+// is every format character and line or paragraph separator (Unicode
+// General Category Cf, Zl, Zp: the bidirectional controls and marks, the
+// zero-width characters, the byte order mark, "\u2028", "\u202e", "\u200b";
+// beyond the first plane in eight digits, "\U000e0001"), so that one line
+// stays one line, reads in the order it was written, shows all it holds
+// and no escape sequence reaches a terminal. Inside an emoji a joiner
+// between two pictographs and the tags after a black flag are kept. A
+// backslash is written "\\": an escape in the output is always one made
+// here. All else, malformed UTF-8 included, is kept byte for byte.
+// `has_control_characters` tells whether the escape changes `text`.
 bool has_control_characters(std::string_view text);
 std::string escape_controls(std::string_view text);
 // Appends `text` to `out`, escaped as above.

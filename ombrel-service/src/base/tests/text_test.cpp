@@ -86,16 +86,33 @@ TEST(Text, ClientTextIsTrimmedAndEscaped) {
        "\xC2\x9B"
        "2J\xC2\xA0\xD0\x96",
        "\\u009b2J\xC2\xA0\xD0\x96"},
-      // Separators and bidirectional controls, which a viewer breaks a line
-      // at or reorders by; their neighbours (U+2027, U+202F, U+2065, U+206A)
-      // and a cut sequence are kept.
+      // Separators and format characters (bidirectional controls and marks,
+      // zero-width ones, the byte order mark, the deprecated U+206A..206F,
+      // the soft hyphen, a language tag beyond the first plane), which a
+      // viewer breaks a line at, reorders by or shows as nothing; their
+      // neighbours (U+2027, U+202F, U+2065, a hair space, U+FFFC) and a cut
+      // sequence are kept.
       {escape, "a\xE2\x80\xA8    p7 = b\xE2\x80\xA9", "a\\u2028    p7 = b\\u2029"},
       {escape,
        "\xE2\x80\xAA\xE2\x80\xAE"
        "exe.txt\xE2\x81\xA6\xE2\x81\xA9",
        "\\u202a\\u202eexe.txt\\u2066\\u2069"},
-      {escape, "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80",
-       "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE2\x80"},
+      {escape, "a\u200Bb\uFEFFc\u061Cd\u200Fe\u206Ef\u206Ag\u00ADh\u2060\U000E0001",
+       "a\\u200bb\\ufeffc\\u061cd\\u200fe\\u206ef\\u206ag\\u00adh\\u2060\\U000e0001"},
+      {escape, "\u2027\u202F\xE2\x81\xA5\u200A\uFFFC\xE2\x80",
+       "\u2027\u202F\xE2\x81\xA5\u200A\uFFFC\xE2\x80"},
+      // Cyrillic and emoji stay as they are, the joiners and tags that make
+      // one emoji of several included (a family, a rainbow flag, a skin
+      // tone, the flag of England); a joiner or tag anywhere else is shown.
+      {escape,
+       "Привет 🙂🇳🇱 \U0001F468\u200D\U0001F469\u200D\U0001F467 "
+       "\U0001F3F3\uFE0F\u200D\U0001F308 \U0001F44B\U0001F3FD\u200D\u2642 "
+       "\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F",
+       "Привет 🙂🇳🇱 \U0001F468\u200D\U0001F469\u200D\U0001F467 "
+       "\U0001F3F3\uFE0F\u200D\U0001F308 \U0001F44B\U0001F3FD\u200D\u2642 "
+       "\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F"},
+      {escape, "a\u200Db 🙂\u200D \u200D🙂 x\U000E0041 \U0001F3F4\U000E007F\U000E0041",
+       "a\\u200db 🙂\\u200d \\u200d🙂 x\\U000e0041 \U0001F3F4\U000E007F\\U000e0041"},
       // Malformed bytes are kept; a lone lead byte at the end is no control.
       {escape, "\x80\xC2", "\x80\xC2"},
   };
