@@ -5,10 +5,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
 
 #include "base/text.hpp"
 #include "platform/channel/pipe.hpp"
@@ -136,6 +140,73 @@ class Penalties {
   std::map<std::uint32_t, Entry> until_;
 };
 
+// Lines said about clients, each once per user and window, the repeats
+// counted and said in one line when the window is over.
+class Repeats {
+ public:
+  using Say = std::function<void(const std::string&)>;
+
+  Repeats(milliseconds window, Say say) : window_(window), say_(std::move(say)) {}
+
+  void say(const std::string& who, const std::string& line) {
+    const auto now = std::chrono::steady_clock::now();
+    end_runs(now);
+    if (window_.count() <= 0) return say_(line);
+    const auto [run, fresh] = runs_.try_emplace(Key{who, line}, Run{now, 0});
+    if (!fresh) {
+      ++run->second.repeats;
+      return;
+    }
+    if (runs_.size() > RUNS_KEPT) {
+      // Distinct lines are few (a client's text never reaches them
+      // unescaped, and is rarely in them at all); should they not be, the
+      // oldest run ends early, its count said.
+      auto oldest = runs_.begin();
+      for (auto it = runs_.begin(); it != runs_.end(); ++it) {
+        if (it->second.since < oldest->second.since) oldest = it;
+      }
+      end(oldest);
+    }
+    say_(line);
+  }
+
+  // Says the counts of the runs whose window is over.
+  void end_runs(std::chrono::steady_clock::time_point now) {
+    for (auto it = runs_.begin(); it != runs_.end();) {
+      it = now - it->second.since >= window_ ? end(it) : std::next(it);
+    }
+  }
+
+  void end_all() {
+    for (auto it = runs_.begin(); it != runs_.end();) it = end(it);
+  }
+
+ private:
+  struct Key {
+    std::string who;
+    std::string line;
+    auto operator<=>(const Key&) const = default;
+  };
+  struct Run {
+    std::chrono::steady_clock::time_point since;
+    std::size_t repeats;
+  };
+  static constexpr std::size_t RUNS_KEPT = 64;
+
+  std::map<Key, Run>::iterator end(std::map<Key, Run>::iterator run) {
+    if (run->second.repeats != 0) {
+      const std::string& who = run->first.who;
+      say_("повторено ещё " + std::to_string(run->second.repeats) + " раз за минуту, клиент " +
+           (who.empty() ? std::string("неизвестен") : who) + ": " + run->first.line);
+    }
+    return runs_.erase(run);
+  }
+
+  milliseconds window_;
+  Say say_;
+  std::map<Key, Run> runs_;
+};
+
 }  // namespace
 
 void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::stop_token stop) {
@@ -192,6 +263,11 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
   // What followed a refused line of the client being read further.
   std::string pending;
   Penalties penalties(options.stall_penalty);
+  Repeats repeats(options.repeat_window, say);
+  // What is said about the client being served.
+  const auto say_of_client = [&](const std::string& line) {
+    repeats.say(pipe->client_account(), line);
+  };
   // Lines of the client being read that were not UTF-8. The first is said at
   // once, the rest only counted, and said in one line when that client's
   // reading ends: a client may send such lines as fast as it can write them
@@ -199,19 +275,20 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
   std::size_t refused_lines = 0;
   const auto end_refusals = [&] {
     if (refused_lines > 1) {
-      say("соединение не обслужено: ещё строк не в кодировке UTF-8 от того же клиента: " +
-          std::to_string(refused_lines - 1));
+      say_of_client("соединение не обслужено: ещё строк не в кодировке UTF-8 от того же клиента: " +
+                    std::to_string(refused_lines - 1));
     }
     refused_lines = 0;
   };
   while (pipe->accept(stop)) {
+    repeats.end_runs(std::chrono::steady_clock::now());
     std::unique_lock<std::mutex> exchange;
     if (options.exchange_lock != nullptr) exchange = std::unique_lock(*options.exchange_lock);
     const std::optional<std::uint32_t> pid = pipe->client_pid();
     if (!request_deadline) {
       const auto verdict = penalties.judge(pid);
       if (verdict == Penalties::Verdict::Refuse) {
-        say("соединение отклонено: клиент недавно отключён за задержку");
+        say_of_client("соединение отклонено: клиент недавно отключён за задержку");
       }
       if (verdict != Penalties::Verdict::Free) {
         pipe->disconnect();
@@ -227,7 +304,8 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
       // No reply and no disconnect: a client still attached is read further
       // on the next round (a stalled one has been dropped already).
       if (!still_attached || refused_lines++ == 0) {
-        say("соединение не обслужено: " +
+        say_of_client(
+            "соединение не обслужено: " +
             std::move(line.error()).wrapped("не удалось прочитать сообщение канала").to_string());
       }
       if (!still_attached) {
@@ -246,21 +324,25 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
         pipe->client_uid(),
         [&served = *pipe](const std::string& path) { return served.open_as_client(path); }, pid,
         &pipe->io_watcher(), [&served = *pipe] { served.hold_client_identity(); }};
-    const Handled handled = handle(handler, *line, client);
+    // Events the request causes are the client's, limited as its own.
+    const Handled handled = [&] {
+      const platform::EventCaller caller([&served = *pipe] { return served.client_account(); });
+      return handle(handler, *line, client);
+    }();
     // Handling may take long (cores starting); the reply's time starts now.
     const auto reply_deadline = platform::ClientDeadline::from_now(options.reply_deadline);
     bool written = false;
     switch (handled.outcome) {
       case Handled::Outcome::Crashed:
-        say(handled.text);
+        say_of_client(handled.text);
         break;
       case Handled::Outcome::Unserialisable:
-        say("ответ не ушёл: " + handled.text);
+        say_of_client("ответ не ушёл: " + handled.text);
         break;
       case Handled::Outcome::Reply:
         if (auto sent = pipe->write_all(handled.text, timeout, reply_deadline); !sent) {
-          say("ответ не ушёл: " +
-              std::move(sent.error()).wrapped("не удалось отправить ответ").to_string());
+          say_of_client("ответ не ушёл: " +
+                        std::move(sent.error()).wrapped("не удалось отправить ответ").to_string());
         } else {
           written = true;
         }
@@ -269,12 +351,13 @@ void serve_pipe(RequestHandler& handler, const PipeServerOptions& options, std::
     // Only a reply that went out can be waited for.
     if (written) {
       if (auto flushed = pipe->flush(timeout, reply_deadline); !flushed) {
-        say("ответ не дочитан: " + flushed.error().to_string());
+        say_of_client("ответ не дочитан: " + flushed.error().to_string());
       }
     }
     if (pipe->client_stalled()) penalties.add(pid);
     pipe->disconnect();
   }
+  repeats.end_all();
 }
 
 }  // namespace ombrel::control

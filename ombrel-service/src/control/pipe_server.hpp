@@ -111,6 +111,15 @@ struct PipeServerOptions {
   // the moment it is dropped would otherwise win it again as often as the
   // desktop does. Zero turns this off.
   std::chrono::milliseconds stall_penalty{30000};
+  // A line said about a client (a refusal, a reply that did not go out) is
+  // said once; the same line for a client of the same user within this
+  // time after it is only counted, and the count is said in one line when
+  // the time is over ("повторено ещё N раз за минуту, клиент uid 1000: "
+  // and the line), with the next client or when serving stops. Any process may
+  // connect thousands of times a second, and each line said would push the
+  // service's log, which keeps two files of 256 KiB, further towards losing
+  // what came before. Zero turns this off.
+  std::chrono::milliseconds repeat_window{60000};
   // Pause before trying again to create a pipe that could not be created.
   std::chrono::milliseconds create_retry{5000};
   // While another process holds the channel's name, who it is is said once

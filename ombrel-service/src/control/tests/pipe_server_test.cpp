@@ -93,9 +93,11 @@ class Server {
   explicit Server(FakeHandler& handler, std::chrono::milliseconds timeout = 5s,
                   std::optional<std::string> name = std::nullopt,
                   std::chrono::milliseconds deadline = 10s, std::chrono::milliseconds penalty = 0ms,
-                  std::mutex* exchange = nullptr)
+                  std::mutex* exchange = nullptr, std::chrono::milliseconds repeat_window = 0ms)
       : name_(name ? *name : unique_channel(dir_)) {
     options_.pipe_name = name_;
+    // Off unless asked for: most tests count the lines of each client.
+    options_.repeat_window = repeat_window;
     options_.exchange_lock = exchange;
     // Off unless asked for: most tests stall and then ask from one process.
     options_.stall_penalty = penalty;
@@ -295,6 +297,45 @@ TEST(PipeServer, InvalidUtf8GetsNoReplyAndTheClientIsReadFurther) {
     }
     EXPECT_EQ(server.diagnostics(), said);
   }
+}
+
+// A flood of connections from one user, each a line that is not UTF-8 and
+// gone: each line said about them (the refusal, the reply that did not go
+// out) is said once a window, and its repeats in one line when it is over.
+TEST(PipeServer, RepeatedLinesOfOneUserAreSaidOnceAWindowWithTheirCount) {
+  FakeHandler handler;
+  Server server(handler, 5s, std::nullopt, 10s, 0ms, nullptr, 1s);
+  const auto flood = [&](std::size_t connections) {
+    for (std::size_t i = 0; i < connections; ++i) {
+      auto client = PipeClient::connect(server.name(), 10s);
+      ASSERT_TRUE(client);
+      ASSERT_TRUE(client->write_all("\xff\n"));
+    }
+  };
+  flood(50);
+  ASSERT_TRUE(wait_until([&] { return handler.lines().size() == 50; }, 30s));
+  std::this_thread::sleep_for(1100ms);
+  flood(1);
+  ASSERT_TRUE(wait_until([&] { return handler.lines().size() == 51; }, 30s));
+  (void)server.exchange("{}\n");  // by its reply, all of the last one is said
+  const std::vector<std::string> said = server.diagnostics();
+  const std::string refused =
+      "соединение не обслужено: не удалось прочитать сообщение канала: запрос не в кодировке "
+      "UTF-8";
+  const auto times = [&](const std::string& line) { return std::ranges::count(said, line); };
+  EXPECT_EQ(times(refused), 2) << testing::PrintToString(said);
+  std::size_t counts = 0;
+  for (const auto& line : said) {
+    EXPECT_LE(times(line), 2) << line;
+    if (!line.starts_with("повторено ещё 49 раз за минуту, клиент ")) continue;
+    ++counts;
+    EXPECT_EQ(line.find("клиент неизвестен"), std::string::npos) << line;
+  }
+  // The refusal's, and the reply's where the system tells that it was lost.
+  EXPECT_GE(counts, 1u) << testing::PrintToString(said);
+  EXPECT_TRUE(std::ranges::any_of(said, [&](const std::string& line) {
+    return line.starts_with("повторено ещё 49 раз") && line.ends_with(": " + refused);
+  }));
 }
 
 // A client waits while the channel is held: by the client before it (queued

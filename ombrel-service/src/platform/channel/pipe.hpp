@@ -105,6 +105,12 @@ class PipeServer {
   // the system could not tell.
   std::optional<std::uint32_t> client_uid() const;
 
+  // Who the connected client is, for telling callers apart in the service's
+  // log and events: "uid 1000" on Linux (the peer credentials), the SID of
+  // the client's user on Windows ("S-1-5-21-..."). Empty when the system
+  // cannot tell. Found when first asked and kept until the next accept.
+  std::string client_account() const;
+
   // The process id of the connected client, taken when it was accepted
   // (Windows: from the pipe; Linux: from the peer credentials). Empty when
   // the system could not tell. It stays readable after the client was

@@ -363,6 +363,12 @@ Result<InputFile> PipeServer::open_as_client(const std::string& path) const {
 
 void PipeServer::hold_client_identity() {}
 
+// Kept after the client was dropped, as its process id is.
+std::string PipeServer::client_account() const {
+  const auto& uid = impl_->client_uid;
+  return uid ? "uid " + std::to_string(*uid) : std::string();
+}
+
 std::optional<std::uint32_t> PipeServer::client_uid() const {
   if (impl_->client < 0) return std::nullopt;
   return impl_->client_uid;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "base/clock.hpp"
@@ -60,15 +61,40 @@ constexpr EventType event_type(EventKind kind) {
   return {0, EventLevel::Error};
 }
 
-// A kind reported within the last minute is not reported again: a client
-// can cause several of these at will, and the Application log is the whole
-// machine's.
+// An event is not reported again within a minute of the last one of its
+// kind from the same source: the service itself, or one caller (a client of
+// the control channel). A client can cause several kinds at will (a refused
+// update, which carries its own text, or cores that fail for a port it
+// holds), and the Application log is the whole machine's; limited per kind
+// alone, a client's event would hide the service's own of that kind, or
+// another client's, for the minute. The events of a source and kind that
+// were not reported are counted in the next one reported
+// (" (пропущено таких событий: N)").
 inline constexpr std::chrono::seconds EVENT_REPEAT_AFTER{60};
 
 // Reports `line` (one line, without its line feed) as an event of `kind`,
-// unless the kind was reported within EVENT_REPEAT_AFTER. Never fails the
-// caller; before `open_event_log` it goes nowhere.
+// unless its source reported one of that kind within EVENT_REPEAT_AFTER.
+// The source is the caller of the innermost `EventCaller` alive on this
+// thread, else the service. Never fails the caller; before `open_event_log`
+// it goes nowhere.
 void report_event(EventKind kind, std::string_view line);
+
+// While it lives, the events reported on this thread are the caller's:
+// the pipe server holds one while it handles a client's request. `who`
+// names the caller ("uid 1000", a SID); it is asked only when an event is
+// reported, and an empty name is one unknown caller.
+class EventCaller {
+ public:
+  explicit EventCaller(std::function<std::string()> who);
+  EventCaller(const EventCaller&) = delete;
+  EventCaller& operator=(const EventCaller&) = delete;
+  ~EventCaller();
+
+ private:
+  std::function<std::string()> who_;
+  EventCaller* outer_;
+  friend void report_event(EventKind, std::string_view);
+};
 
 // Opens the Application log for source `source`, for the rest of the
 // process. Nothing on Linux.
