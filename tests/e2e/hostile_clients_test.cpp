@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/channel/pipe.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/process.hpp"
@@ -123,6 +125,49 @@ TEST(HostileClients, DesktopIsServedWithinTheStallBound) {
   for (const char* bad : {"Sanitizer", "runtime error", "terminate called"}) {
     EXPECT_EQ(said.find(bad), std::string::npos) << said;
   }
+}
+
+// Lines of the service's log (this run's and the one before it) that hold
+// `text`.
+std::size_t log_lines_with(std::string_view text) {
+  std::size_t found = 0;
+  for (const char* name : {"service-diag.log", "service-diag.prev.log"}) {
+    const std::string log =
+        e2e::read_file(platform::join_path(platform::data_dir(), name)).value_or("");
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+  }
+  return found;
+}
+
+// Thousands of connections, each one line that is not UTF-8 and gone: each
+// would say two lines (the refusal, the reply that did not go out), enough
+// to rotate the service's log away several times over. The same line from
+// the same user is said once a minute, so what was written before stays.
+TEST(HostileClients, AFloodOfBadLinesLeavesTheRecordBeforeIt) {
+  Service service;
+  // A line of the service's that only this request makes: a refused update.
+  const std::string missing = service.install().file("missing-app");
+  const std::string update =
+      nlohmann::json{{"cmd", "update"},         {"version", "9"},
+                     {"app_path", missing},     {"app_sha256", std::string(64, 'a')},
+                     {"service_path", missing}, {"service_sha256", std::string(64, 'a')}}
+          .dump() +
+      "\n";
+  service.ask(update);
+  const std::string before = "обновление не поставлено: ";
+  ASSERT_TRUE(testsupport::wait_until([&] { return log_lines_with(before) == 1; }, 30s));
+
+  constexpr int FLOOD = 6000;
+  for (int i = 0; i < FLOOD; ++i) {
+    auto client = platform::PipeClient::connect(service.pipe(), 30s);
+    ASSERT_TRUE(client) << client.error().to_string();
+    ASSERT_TRUE(client->write_all("\xff\n"));
+  }
+  EXPECT_EQ(service.ask(STATUS), DISCONNECTED);
+  EXPECT_EQ(log_lines_with(before), 1u);
+  const std::size_t refusals = log_lines_with("запрос не в кодировке UTF-8");
+  EXPECT_GE(refusals, 1u);
+  EXPECT_LE(refusals, 3u);
 }
 
 }  // namespace
