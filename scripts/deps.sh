@@ -9,6 +9,9 @@ PACKAGES=(
   # windres (version resources) and windmc (the message table of events).
   binutils-mingw-w64-x86-64
   osslsigncode openssl python3
+  # The Unicode Character Database, which the text tables are generated
+  # from and checked against (tools/gen_textclass.py --check).
+  unicode-data
   # A real proxy core for the end-to-end tests: v2ray reads the proxy core's
   # document family (the test makes its certificate with openssl).
   v2ray

@@ -125,9 +125,9 @@ def generate(ucd):
         "",
         "}  // namespace ombrel::textclass",
     ]
-    print(f"{len(escaped_ranges)} escaped ranges ({len(escaped)} code points), "
-          f"{len(emoji_ranges)} pictographic ranges", file=sys.stderr)
-    return "\n".join(out) + "\n"
+    summary = (f"{len(escaped_ranges)} escaped ranges ({len(escaped)} code points), "
+               f"{len(emoji_ranges)} pictographic ranges")
+    return "\n".join(out) + "\n", summary
 
 
 def main():
@@ -135,9 +135,10 @@ def main():
     checking = "--check" in args
     args = [a for a in args if a != "--check"]
     ucd = args[0] if args else "/usr/share/unicode"
-    text = generate(ucd)
+    text, summary = generate(ucd)
     if not checking:
         sys.stdout.write(text)
+        print(summary, file=sys.stderr)
         return
     with open(OUTPUT, encoding="utf-8") as f:
         if f.read() != text:
