@@ -311,14 +311,16 @@ TEST(HostService, EventsAreReadBackOnWindows) {
   OMBREL_REAL_WINDOWS_ONLY(
       "Wine's event log keeps nothing: ReportEventW succeeds and stores no event");
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
-  testsupport::TempDir root("events");
+  // Below the root, where only administrators may change it: the profile's
+  // %TEMP% is a folder `install` rightly refuses.
+  const testsupport::InstallDir root("events");
+  // The cores lie in `root`, not beside this copy: the connect fails.
   const std::string service = copy_service_into(root.file("installed"));
   const Uninstall uninstall{service};
   const auto began = std::chrono::steady_clock::now();
   const Ran installed = run_program(service, {"install"});
   ASSERT_EQ(installed.code, 0) << installed.err;
   ASSERT_TRUE(testsupport::wait_until([] { return service_state() == 4; }, 30s));
-  // No cores lie beside this copy: the connect fails.
   const std::string connect =
       "{\"cmd\":\"connect\",\"proxy_only\":true,\"nodes\":[{\"id\":\"x\",\"address\":"
       "\"192.0.2.1\",\"port\":443,\"remark\":\"one\",\"protocol\":{\"Trojan\":{"
@@ -413,7 +415,9 @@ TEST(HostService, OmbrelctlRefusesAServerThatIsNotTheService) {
 TEST(HostService, AControlAfterTheServiceMainReturnedReachesTheHandler) {
   namespace scm = platform::scm;
   ASSERT_NO_FATAL_FAILURE(wait_for_idle_manager());
-  testsupport::TempDir dir("late control");
+  // A service's program in a profile's %TEMP% is not how anything is
+  // installed: below the root, as the other services of these tests.
+  testsupport::TempDir dir("late control", testsupport::Where::BelowRoot);
   const std::string exe =
       testsupport::install_program(dir.path(), "standin-late_service", "late-service.exe");
   const std::string name = "OmbrelLateControl";

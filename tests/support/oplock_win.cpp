@@ -25,8 +25,9 @@ class BatchOplock final : public HeldOplock {
     CloseHandle(file_);
     CloseHandle(event_);
   }
-  // Empty when granted; otherwise why not, in the system's words.
-  std::string request() {
+  // Empty when granted; otherwise why not, in the system's words, and
+  // whether because another handle is open.
+  std::string request(bool* not_granted) {
     overlapped_.hEvent = event_;
     DWORD ignored = 0;
     if (DeviceIoControl(file_, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, &ignored,
@@ -34,6 +35,7 @@ class BatchOplock final : public HeldOplock {
       return "the request completed at once, which grants nothing";
     }
     const DWORD error = GetLastError();
+    *not_granted = error == ERROR_OPLOCK_NOT_GRANTED;
     return error == ERROR_IO_PENDING ? "" : platform::os_error(error).to_string();
   }
 
@@ -48,21 +50,31 @@ class BatchOplock final : public HeldOplock {
 std::unique_ptr<HeldOplock> HeldOplock::take(const std::string& path) {
   const std::u16string wide16 = utf8_to_utf16(path);
   const std::wstring wide(wide16.begin(), wide16.end());
-  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const std::string why = platform::last_os_error().to_string();
-    ADD_FAILURE() << "cannot open " << path << ": " << why;
-    return nullptr;
+  // A batch oplock is granted only to the file's one open handle
+  // (FsRtlOplockFsctrl's OpenCount; else STATUS_OPLOCK_NOT_GRANTED), and a
+  // file the test has just written is opened for a moment by Defender's
+  // real-time scan or the search indexer: asked again on a new handle, a
+  // while.
+  std::string why;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (attempt > 0) Sleep(100);
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      why = platform::last_os_error().to_string();
+      ADD_FAILURE() << "cannot open " << path << ": " << why;
+      return nullptr;
+    }
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto held = std::make_unique<BatchOplock>(file, event);
+    bool not_granted = false;
+    why = held->request(&not_granted);
+    if (why.empty()) return held;
+    if (!not_granted) break;
   }
-  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  auto held = std::make_unique<BatchOplock>(file, event);
-  if (const std::string why = held->request(); !why.empty()) {
-    ADD_FAILURE() << "no oplock granted on " << path << ": " << why;
-    return nullptr;
-  }
-  return held;
+  ADD_FAILURE() << "no oplock granted on " << path << ": " << why;
+  return nullptr;
 }
 
 }  // namespace ombrel::testsupport

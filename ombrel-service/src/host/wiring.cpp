@@ -39,6 +39,14 @@ void check_install_folder_at_start() {
   selfupdate::mark_install_folder_unsafe();
 }
 
+// The data folder's failures are the administrator's to mend; the service
+// goes on either way, its state unchanged.
+void say_data_folder_not_ready(const Error& error) {
+  const std::string text = "папка данных не готова: " + error.to_string();
+  platform::write_stderr(text + "\n");
+  platform::report_event(platform::EventKind::DataFolderNotReady, text);
+}
+
 }  // namespace
 
 Workers service_workers() {
@@ -49,10 +57,11 @@ Workers service_workers() {
     // The data folder is made the service's own before anything is read
     // from it or written to it; the registry and the core launcher make
     // sure of it again before each of their writes.
+    // A file there that could not be made anew (its holder may read on)
+    // is told from now on, and so is one met while the log was opened.
+    platform::report_renewal_failures_to(say_data_folder_not_ready);
     if (auto ensured = platform::ensure_private_data_dir(); !ensured) {
-      const std::string text = "папка данных не готова: " + ensured.error().to_string();
-      platform::write_stderr(text + "\n");
-      platform::report_event(platform::EventKind::DataFolderNotReady, text);
+      say_data_folder_not_ready(ensured.error());
     }
     check_install_folder_at_start();
     // Owned by the two thread bodies, which live as long as the process: the

@@ -176,7 +176,7 @@ bool internal::FolderMoves::discard(const std::string& path) {
   if (!platform::path_exists(path)) return true;
   // No file of ours: not ours to move.
   if (platform::is_folder(path)) return false;
-  const std::string aside = platform::unused_name(path + ".", ".gone");
+  const std::string aside = platform::gone_name(path);
   // A rename that ran over would fare no better as a delete; one refused at
   // once (a file system without renames over held files) may.
   if (!rename(path, aside) && !ran_over_ && platform::path_exists(path)) (void)remove(path);

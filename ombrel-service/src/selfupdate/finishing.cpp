@@ -169,9 +169,8 @@ namespace {
 bool is_update_leftover(std::string_view entry) {
   for (const std::string_view name :
        {std::string_view(DESKTOP_EXE), std::string_view(SERVICE_EXE), PENDING_RECORD}) {
-    if (!entry.starts_with(name) || !entry.substr(name.size()).starts_with(".")) continue;
-    const std::string_view rest = entry.substr(name.size());
-    if (entry.ends_with(".gone") || rest.starts_with(".staged.")) return true;
+    if (platform::is_gone_name(entry, name)) return true;
+    if (entry.starts_with(name) && entry.substr(name.size()).starts_with(".staged.")) return true;
   }
   return false;
 }

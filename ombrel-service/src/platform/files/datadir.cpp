@@ -1,5 +1,7 @@
 // The data folder is the same notion on both platforms.
 #include <chrono>
+#include <mutex>
+#include <utility>
 
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
@@ -7,6 +9,46 @@
 #include "platform/files/paths.hpp"
 
 namespace ombrel::platform {
+
+namespace {
+
+// Never destroyed: a registry that is a static, saving at exit, may renew
+// files after every other static is gone.
+struct Reporting {
+  std::mutex lock;
+  RenewalReporter reporter;
+  std::vector<Error> waiting;
+};
+Reporting& reporting() {
+  static auto* const r = new Reporting;
+  return *r;
+}
+
+void report(Error failure) {
+  Reporting& r = reporting();
+  std::unique_lock lock(r.lock);
+  if (!r.reporter) {
+    r.waiting.push_back(std::move(failure));
+    return;
+  }
+  // A copy, called unlocked: the reporter may take locks of its own.
+  const RenewalReporter reporter = r.reporter;
+  lock.unlock();
+  reporter(failure);
+}
+
+}  // namespace
+
+void report_renewal_failures_to(RenewalReporter reporter) {
+  Reporting& r = reporting();
+  std::vector<Error> waiting;
+  {
+    const std::lock_guard lock(r.lock);
+    r.reporter = reporter;
+    if (reporter) waiting.swap(r.waiting);
+  }
+  for (const Error& failure : waiting) reporter(failure);
+}
 
 void renew_files(const std::string& dir, const std::vector<std::string>& names) {
   // Others may hold these files (an oplock): each is given up rather than
@@ -17,13 +59,24 @@ void renew_files(const std::string& dir, const std::vector<std::string>& names) 
     BoundedIo io(*watcher, SHARED_FILE_STALL, std::chrono::steady_clock::now() + SHARED_FILE_STALL);
     const BoundedCall bounded;
     auto content = read_file(path);
-    if (!content) continue;
-    (void)replace_file_atomically(path, path + ".renew", *content);
+    // Gone meanwhile: nobody reads it any more. Held so that it cannot even
+    // be read: that holder reads on all the same.
+    Result<void> renewed = content             ? renew_file(path, *content)
+                           : path_exists(path) ? Result<void>(fail(content.error()))
+                                               : Result<void>();
+    if (!renewed) report(std::move(renewed.error()).wrapped("не пересоздать " + path));
   }
 }
 
 Result<void> ensure_private_data_dir() {
-  return ensure_private_dir(data_dir());
+  const std::string dir = data_dir();
+  OMBREL_TRY(ensure_private_dir(dir));
+  // Only the service makes files in its folder, so every such name is the
+  // copy of a renewal whose holder kept it open at the time.
+  for (const std::string& entry : folder_entries(dir).value_or(std::vector<std::string>{})) {
+    if (is_gone_name(entry)) (void)remove_file(join_path(dir, entry));
+  }
+  return {};
 }
 
 }  // namespace ombrel::platform

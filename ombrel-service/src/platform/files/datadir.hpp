@@ -34,6 +34,7 @@
 // file there must also be owned by the system, the administrators or the
 // service's own account (Linux: root or the service's user), else the
 // folder is unfit.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,13 +54,34 @@ inline constexpr std::string_view PRIVATE_DIR_SDDL = "D:P(A;OICI;FA;;;SY)(A;OICI
 // written there.
 Result<void> ensure_private_dir(const std::string& path);
 
-// ensure_private_dir for data_dir().
+// ensure_private_dir for data_dir(), at the service's start: also removes
+// the copies an earlier renewal renamed aside and could not delete then.
 Result<void> ensure_private_data_dir();
 
 // Makes each of `names` in `dir` anew (content copied into a new file that
 // replaces it), giving up on a file that does not answer within
-// SHARED_FILE_STALL; for `ensure_private_dir`.
+// SHARED_FILE_STALL; for `ensure_private_dir`. A file that cannot be made
+// anew ("не пересоздать {path}: {error}") is told to the renewal reporter:
+// whoever holds it may go on reading what the service writes there, which
+// an administrator must hear of. The folder is private all the same, and
+// nothing else changes.
 void renew_files(const std::string& dir, const std::vector<std::string>& names);
+
+// One file of `renew_files`: `content` put at `path` in a new file, so that
+// a handle taken on the old one reads nothing written later. Linux: a
+// rename, which never minds open descriptors. Windows: a rename over the
+// held file with POSIX semantics where the file system has them, else the
+// held file renamed aside ("{path}.{ms}.gone", deleted at once when it can
+// be, else by `ensure_private_data_dir` at the next start) and the new one
+// moved in. Both need the holder to share deleting; one that does not
+// makes this fail, and the file is left as it was.
+Result<void> renew_file(const std::string& path, std::string_view content);
+
+// Where the failures of `renew_files` go, for the rest of the process (the
+// service: its log and the Application log). Failures met before a
+// reporter is set wait for it. An empty reporter makes them wait again.
+using RenewalReporter = std::function<void(const Error& failure)>;
+void report_renewal_failures_to(RenewalReporter reporter);
 
 #ifdef _WIN32
 // Whether a folder with this security descriptor (SDDL with an owner and an

@@ -111,6 +111,11 @@ void remember_private(const std::string& path) {
 
 }  // namespace
 
+// rename(2) takes the name from the old file whoever holds it open.
+Result<void> renew_file(const std::string& path, std::string_view content) {
+  return replace_file_atomically(path, path + ".renew", content);
+}
+
 Result<void> ensure_private_dir(const std::string& path) {
   const std::lock_guard guard(ensure_lock());
   if (struct stat st{}; ::lstat(path.c_str(), &st) == 0 && still_private(path, st)) return {};

@@ -4,6 +4,8 @@
 #include <sddl.h>
 // clang-format on
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "base/text.hpp"
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
+#include "platform/files/files_win.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/oserror.hpp"
@@ -273,7 +276,89 @@ std::mutex& ensure_lock() {
   return lock;
 }
 
+// FILE_RENAME_INFO as winbase.h lays it out from Windows 10 1607 on, its
+// first member the union of ReplaceIfExists and Flags, with the class and
+// flags of SetFileInformationByHandle for it: mingw declares them only for
+// _WIN32_WINNT >= 0x0A000002, and the service is built for 0x0A00.
+struct RenameInfoEx {
+  DWORD flags;
+  HANDLE root_directory;
+  DWORD file_name_length;  // in bytes, without the terminating null
+  WCHAR file_name[1];
+};
+static_assert(offsetof(RenameInfoEx, root_directory) == offsetof(FILE_RENAME_INFO, RootDirectory));
+static_assert(offsetof(RenameInfoEx, file_name) == offsetof(FILE_RENAME_INFO, FileName));
+constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
+constexpr DWORD RENAME_POSIX_SEMANTICS = 0x2;
+
+// Documented (FILE_RENAME_INFORMATION, FILE_RENAME_POSIX_SEMANTICS): with
+// REPLACE_IF_EXISTS, the file at `target` is replaced even while handles
+// to it are open, and those handles go on reading the replaced file; a
+// later open of the name opens the new one. The replaced file is deleted
+// by the rename, so a handle that does not share deleting refuses it.
+// `source` must be open with DELETE access.
+bool rename_with_posix_semantics(HANDLE source, const std::wstring& target) {
+  const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  std::vector<std::byte> buffer(offsetof(RenameInfoEx, file_name) + name_bytes + sizeof(wchar_t));
+  auto* info = reinterpret_cast<RenameInfoEx*>(buffer.data());
+  info->flags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS;
+  info->root_directory = nullptr;
+  info->file_name_length = static_cast<DWORD>(name_bytes);
+  std::copy(target.begin(), target.end(), info->file_name);
+  return SetFileInformationByHandle(source, FILE_RENAME_INFO_EX, info,
+                                    static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+Result<void> write_whole(const std::string& path, std::string_view content) {
+  auto file = File::create(path);
+  if (!file) return fail(file.error());
+  OMBREL_TRY(file->write_all(content));
+  OMBREL_TRY(file->sync());
+  file->close();
+  return {};
+}
+
 }  // namespace
+
+// A held file's name cannot be taken over under the classic rename rules
+// (MS-FSCC, FileRenameInformation: STATUS_ACCESS_DENIED when the target is
+// open and ReplaceIfExists is set), so a plain replace would leave the
+// holder reading on.
+Result<void> renew_file(const std::string& path, std::string_view content) {
+  const std::string temp = path + ".renew";
+  const std::wstring wtemp = wide(temp);
+  const std::wstring wpath = wide(path);
+  if (auto written = write_whole(temp, content); !written) {
+    DeleteFileW(wtemp.c_str());
+    return written;
+  }
+  {
+    UniqueHandle source(CreateFileW(wtemp.c_str(), DELETE | SYNCHRONIZE, SHARE_ALL, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (source && rename_with_posix_semantics(source.get(), wpath)) return {};
+  }
+  // A file system without POSIX renames (FAT, an older Windows): the held
+  // file goes aside first, which frees its name, and the new one moves in.
+  const std::string aside = gone_name(path);
+  const std::wstring waside = wide(aside);
+  if (!MoveFileExW(wpath.c_str(), waside.c_str(), 0)) {
+    const Error error = last_os_error();
+    DeleteFileW(wtemp.c_str());
+    return fail(error);
+  }
+  if (!MoveFileExW(wtemp.c_str(), wpath.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const Error error = last_os_error();
+    (void)MoveFileExW(waside.c_str(), wpath.c_str(), 0);
+    DeleteFileW(wtemp.c_str());
+    return fail(error);
+  }
+  // The holder shares deleting, or the rename aside would have failed: the
+  // copy goes with its last handle. Else the next start removes it.
+  DeleteFileW(waside.c_str());
+  return {};
+}
 
 Result<void> ensure_private_dir(const std::string& path) {
   const std::lock_guard guard(ensure_lock());

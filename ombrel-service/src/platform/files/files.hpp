@@ -43,6 +43,14 @@ bool path_exists(const std::string& path);
 // time in milliseconds and `after`, with "-2", "-3"... before `after` while
 // that is taken.
 std::string unused_name(const std::string& before, std::string_view after = {});
+// The name a file is renamed to before it is deleted, so that its own name
+// is free at once even while a handle keeps it (a deleted file keeps its
+// name until the last handle goes): "{path}.{ms}.gone", unused.
+std::string gone_name(const std::string& path);
+// Whether the folder entry `entry` is a `gone_name` made for the entry
+// `name` beside it (for any, when empty); those a holder kept are removed
+// at a later start.
+bool is_gone_name(std::string_view entry, std::string_view name = {});
 // True when a folder exists at `path` (a link to one counts on Linux).
 bool is_folder(const std::string& path);
 Result<void> remove_file(const std::string& path);

@@ -8,6 +8,10 @@
 
 namespace ombrel::platform {
 
+namespace {
+constexpr std::string_view GONE_SUFFIX = ".gone";
+}  // namespace
+
 Result<std::string> install_dir() {
   auto exe = current_exe_path();
   if (!exe) return fail(exe.error());
@@ -25,6 +29,16 @@ std::string unused_name(const std::string& before, std::string_view after) {
   for (int n = 2; path_exists(name); ++n)
     name = base + "-" + std::to_string(n) + std::string(after);
   return name;
+}
+
+std::string gone_name(const std::string& path) {
+  return unused_name(path + ".", GONE_SUFFIX);
+}
+
+bool is_gone_name(std::string_view entry, std::string_view name) {
+  if (name.empty()) return entry.size() > GONE_SUFFIX.size() && entry.ends_with(GONE_SUFFIX);
+  return entry.size() >= name.size() + GONE_SUFFIX.size() && entry.starts_with(name) &&
+         entry[name.size()] == '.' && entry.ends_with(GONE_SUFFIX);
 }
 
 }  // namespace ombrel::platform

@@ -125,7 +125,8 @@ TEST(InterruptedUpdate, EveryStepLeavesARunnableInstallationAndNoRecordAfterTheN
   for (const Scenario& sc : scenarios) {
     for (const std::string& point : points) {
       SCOPED_TRACE(std::string(sc.name) + ", ended at: " + point);
-      testsupport::TempDir root("interrupted");
+      // Never the profile's %TEMP%, where no installation lives.
+      testsupport::TempDir root("interrupted", testsupport::Where::BelowRoot);
       const Layout l = layout_of(root.path());
       std::filesystem::create_directories(fs_path(l.install));
       const std::string desktop = platform::join_path(l.install, DESKTOP_EXE);

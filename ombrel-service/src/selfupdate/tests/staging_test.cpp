@@ -379,7 +379,7 @@ TEST(ReplaceFile, PutsTheSourceInPlaceAndKeepsTheBackup) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testsupport::TempDir dir;
+    testsupport::TempDir dir("replace", testsupport::Where::BelowRoot);
     const std::string target = dir.file("app.exe");
     const std::string source = dir.file("app.exe.staged");
     if (c.target_exists) write(target, "old");
@@ -402,7 +402,7 @@ TEST(ReplaceFile, PutsTheSourceInPlaceAndKeepsTheBackup) {
 }
 
 TEST(ReplaceFile, ATargetThatCannotBeMovedAsideStays) {
-  testsupport::TempDir dir;
+  testsupport::TempDir dir("replace", testsupport::Where::BelowRoot);
   const std::string target = dir.file("app.exe");
   write(target, "old");
   write(dir.file("new"), "new");
@@ -417,7 +417,7 @@ TEST(ReplaceFile, ATargetThatCannotBeMovedAsideStays) {
 // The service replaces its own executable while it runs from it: the
 // running file can only be moved aside, never overwritten or deleted.
 TEST(ReplaceFile, ARunningProgramIsMovedAsideAndKeepsRunning) {
-  testsupport::TempDir dir;
+  testsupport::TempDir dir("replace", testsupport::Where::BelowRoot);
   const std::string target =
       testsupport::install_standin(dir.path(), testsupport::Standin::Desktop, "running.exe");
   testsupport::set_script(target, "stay");

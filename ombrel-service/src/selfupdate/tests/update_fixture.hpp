@@ -58,7 +58,8 @@ inline std::map<std::string, std::string> snapshot(const std::string& dir) {
 
 class UpdateFixture {
  public:
-  testsupport::TempDir install{"upd-install"};
+  // An installation never lives in a profile's %TEMP%.
+  testsupport::TempDir install{"upd-install", testsupport::Where::BelowRoot};
   testsupport::TempDir offered{"upd-offered"};
   testsupport::FakeClock clock;
 

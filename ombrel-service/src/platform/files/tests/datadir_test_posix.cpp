@@ -103,5 +103,31 @@ TEST(PrivateDirPosix, AFolderThatIsALinkIsMovedAsideAndItsTargetLeftAlone) {
   EXPECT_EQ(read_file(target.file("keep")).value_or("?"), "precious");
 }
 
+// A renewal whose holder kept the old file renamed aside leaves its copy
+// for the next start; nothing else there is touched.
+TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
+  TempDir root("datadir");
+  const std::string dir = join_path(root.path(), "Ombrel");
+  const char* saved = std::getenv("OMBREL_DATA_DIR");
+  const std::string restore = saved != nullptr ? saved : "";
+  ::setenv("OMBREL_DATA_DIR", dir.c_str(), 1);
+  ASSERT_TRUE(ensure_private_dir(dir));
+  const std::string copy = gone_name(join_path(dir, "tunnel.json"));
+  for (const std::string& name :
+       {copy, join_path(dir, "tunnel.json"), join_path(dir, "a.gone.json")}) {
+    ASSERT_TRUE(rewrite_file(name, "x"));
+  }
+  const auto ensured = ensure_private_data_dir();
+  if (saved != nullptr) {
+    ::setenv("OMBREL_DATA_DIR", restore.c_str(), 1);
+  } else {
+    ::unsetenv("OMBREL_DATA_DIR");
+  }
+  ASSERT_TRUE(ensured) << ensured.error().to_string();
+  EXPECT_FALSE(path_exists(copy));
+  EXPECT_TRUE(path_exists(join_path(dir, "tunnel.json")));
+  EXPECT_TRUE(path_exists(join_path(dir, "a.gone.json")));
+}
+
 }  // namespace
 }  // namespace ombrel::platform

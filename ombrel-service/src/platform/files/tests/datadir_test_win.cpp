@@ -101,5 +101,51 @@ TEST(PrivateDirWin, ANewOrEarlierFolderCarriesTheProtectedList) {
   }
 }
 
+// Held by another user's handle, taken while users could read: with delete
+// shared, the file is made anew and that handle reads nothing written
+// later; without, nothing can take the name from it (MS-FSCC: a rename
+// deletes the replaced file, which a handle must share), and that is told.
+TEST(PrivateDirWin, AHeldFileIsMadeAnewOrItsFailureIsTold) {
+  struct Case {
+    const char* name;
+    DWORD share;
+    bool renewed;
+  };
+  const Case cases[] = {
+      {"held sharing everything", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+      {"held sharing no deleting", FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+  };
+  std::vector<std::string> told;
+  report_renewal_failures_to([&](const Error& failure) { told.push_back(failure.to_string()); });
+  const struct Restore {
+    ~Restore() { report_renewal_failures_to(nullptr); }
+  } restore;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TempDir dir("renew");
+    const std::string document = join_path(dir.path(), "tunnel.json");
+    ASSERT_TRUE(rewrite_file(document, "earlier sites"));
+    const std::u16string wdoc = utf8_to_utf16(document);
+    UniqueHandle reader(CreateFileW(reinterpret_cast<const wchar_t*>(wdoc.c_str()), GENERIC_READ,
+                                    c.share, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    told.clear();
+    renew_files(dir.path(), {"tunnel.json"});
+    ASSERT_TRUE(rewrite_file(document, "new sites"));
+    char seen[32] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(reader.get(), seen, sizeof seen, &n, nullptr));
+    EXPECT_EQ(std::string(seen, n), c.renewed ? "earlier sites" : "new sites");
+    EXPECT_EQ(told.size(), c.renewed ? 0U : 1U);
+    for (const std::string& line : told) {
+      EXPECT_TRUE(line.starts_with("не пересоздать " + document + ": ")) << line;
+    }
+    reader.reset();
+    // Neither the new file's first name nor the old one's last is left.
+    EXPECT_EQ(folder_entries(dir.path()).value_or(std::vector<std::string>{}),
+              std::vector<std::string>{"tunnel.json"});
+  }
+}
+
 }  // namespace
 }  // namespace ombrel::platform
