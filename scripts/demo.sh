@@ -21,8 +21,8 @@ cp "$bin/standin-xray" "$install/xray"
 cp "$bin/standin-sing-box" "$install/sing-box"
 export OMBREL_PIPE=$data/service.sock OMBREL_DATA_DIR=$data
 # The stand-in proxy core records what it was given next to itself, in a
-# folder only we may write: it runs as our account, not as "nobody", the
-# account a service run by root gives the real proxy core.
+# folder only we may write: it runs as our account, not as the id of its
+# own that a service run by root gives the real proxy core.
 export OMBREL_CORE_USER=$(id -un)
 
 "$install/ombrel-service" run 2>"$work/service.err" &

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "as_user.hpp"
 #include "host_run.hpp"
 #include "running_service.hpp"
 
@@ -200,6 +201,16 @@ platform::Process start_trojan(const testsupport::TempDir& dir, std::uint16_t po
   return process ? std::move(*process) : platform::Process();
 }
 
+// A line of /proc/PID/status with its label, tabs as blanks.
+std::string status_line(std::uint32_t pid, const std::string& label) {
+  const std::string text = e2e::read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
+  const auto at = text.find("\n" + label);
+  if (at == std::string::npos) return "";
+  std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+  std::replace(line.begin(), line.end(), '\t', ' ');
+  return line;
+}
+
 TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
   if (::access(V2RAY, X_OK) != 0) {
     GTEST_SKIP() << V2RAY << " is missing (Debian package v2ray, installed by scripts/deps.sh): "
@@ -227,13 +238,17 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
   e2e::ServiceSetup setup("real-core");
   // The node's document names no certificate of its own: the core trusts
   // the test's through the system's store, which Go reads from SSL_CERT_FILE.
+  // The core runs in the account the service picks for it, which may write
+  // only in the records folder.
   setup.prepare = [&](const testsupport::InstallDir& install, const std::string&) {
     e2e::write_file(install.xray,
-                    "#!/bin/sh\n[ \"$*\" = \"run -c stdin:\" ] || exit 2\necho $$ > \"$0.pid\"\n"
-                    "SSL_CERT_FILE='" +
+                    "#!/bin/sh\n[ \"$*\" = \"run -c stdin:\" ] || exit 2\necho $$ > '" +
+                        testsupport::record_path(install.xray, ".pid") + "'\nSSL_CERT_FILE='" +
                         dir.file("cert.pem") + "' exec " + V2RAY + " -config stdin:\n");
+    testsupport::name_no_core_account();
   };
   e2e::RunningService service(setup);
+  testsupport::set_core_account();
   const std::string node =
       "{\"id\":\"t\",\"address\":\"127.0.0.1\",\"port\":" + std::to_string(trojan_port) +
       ",\"remark\":\"Loopback\",\"protocol\":{\"Trojan\":{\"password\":\"" + PASSWORD +
@@ -278,8 +293,15 @@ TEST(RealCore, PagesTakeTheWaysTheServicesDocumentGivesThem) {
             std::string::npos);
 
   const std::uint32_t core =
-      std::stoul(e2e::read_file(service.install().xray + ".pid").value_or("0"));
+      std::stoul(testsupport::read_record(service.install().xray, ".pid").value_or("0"));
   EXPECT_TRUE(testsupport::running_from(core, V2RAY));
+  if (::geteuid() == 0) {
+    const std::string id =
+        e2e::read_file(platform::join_path(platform::data_dir(), platform::CORE_ID_FILE))
+            .value_or("?\n");
+    const std::string u = id.substr(0, id.size() - 1);
+    EXPECT_EQ(status_line(core, "Uid:"), "Uid: " + u + " " + u + " " + u + " " + u);
+  }
   EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
   EXPECT_FALSE(testsupport::running_from(core, V2RAY));
   EXPECT_FALSE(accepts(10808));
@@ -338,18 +360,24 @@ TEST(TakenPorts, AnotherListenerFailsTheConnectAndTheRestart) {
 }
 
 // The proxy core, which parses what the servers send, runs without the
-// service's rights: as the cores' account, with no supplementary groups.
-// The tunnel core, which makes the network adapter, keeps them.
+// service's rights: in an account of its own (none named: an id the service
+// picks and records in its data folder), with no supplementary groups and
+// none of the service's variables. No other account's process can signal
+// it or read its environment, and what it leaves running in a session of
+// its own ends with the disconnect. The tunnel core, which makes the
+// network adapter, keeps the service's rights.
 TEST(CoreAccount, OnlyTheProxyCoreGivesUpTheServicesRights) {
   if (::geteuid() != 0) GTEST_SKIP() << "only a service that runs as root has rights to give up";
   ASSERT_FALSE(accepts(10820)) << "another program holds 10820";
   e2e::ServiceSetup setup("core-account");
   setup.prepare = [](const testsupport::InstallDir& install, const std::string&) {
-    testsupport::set_script(install.xray, "ids\nstay");
+    testsupport::set_script(install.xray, 1, "ids\nenv\ndetach\nstay");
     testsupport::set_script(install.sing_box, "ids\nstay");
-    testsupport::set_core_account("nobody");
+    testsupport::name_no_core_account();
   };
+  ::setenv("OMBREL_TEST_MARKER", "the service's alone", 1);
   e2e::RunningService service(setup);
+  ::unsetenv("OMBREL_TEST_MARKER");
   testsupport::set_core_account();
   EXPECT_EQ(service.ask("{\"cmd\":\"connect\",\"nodes\":[{\"id\":\"t\",\"address\":"
                         "\"192.0.2.1\",\"port\":443,\"remark\":\"DE\",\"protocol\":{\"Trojan\":"
@@ -358,15 +386,33 @@ TEST(CoreAccount, OnlyTheProxyCoreGivesUpTheServicesRights) {
   const auto log = [](const char* name) {
     return e2e::read_file(platform::join_path(platform::data_dir(), name)).value_or("");
   };
+  std::string id = log(platform::CORE_ID_FILE.data());
+  ASSERT_TRUE(id.ends_with("\n")) << id;
+  id.pop_back();
+  const std::string ids = "Uid: " + id + " " + id + " " + id + " " + id + "\nGid: " + id + " " +
+                          id + " " + id + " " + id + "\nGroups:\n";
   EXPECT_TRUE(testsupport::wait_until([&] {
-    return log("core-diag.log").find("Gid: 65534 65534 65534 65534\nGroups:\n") !=
-           std::string::npos;
+    return log("core-diag.log").find("\ndetached ") != std::string::npos;
   })) << log("core-diag.log");
-  EXPECT_NE(log("core-diag.log").find("Uid: 65534 65534 65534 65534\n"), std::string::npos);
+  const std::string said = log("core-diag.log");
+  EXPECT_NE(said.find(ids), std::string::npos) << said;
+  EXPECT_NE(said.find("env PATH\n"), std::string::npos) << said;
+  EXPECT_EQ(said.find("OMBREL_"), std::string::npos) << said;
+  const auto left =
+      static_cast<std::uint32_t>(std::stoul("0" + said.substr(said.find("\ndetached ") + 10)));
+  EXPECT_TRUE(testsupport::wait_until(
+      [&] { return testsupport::running_from(left, service.install().xray); }));
+  const auto core = static_cast<pid_t>(
+      std::stoul("0" + testsupport::read_record(service.install().xray, ".runs").value_or("")));
+  const testsupport::Reach nobody = testsupport::reach_as_user(65534, core);
+  EXPECT_FALSE(nobody.signal);
+  EXPECT_FALSE(nobody.environment);
   EXPECT_TRUE(testsupport::wait_until([&] {
     return log("tunnel-diag.log").find("Uid: 0 0 0 0\n") != std::string::npos;
   })) << log("tunnel-diag.log");
   EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
+  EXPECT_TRUE(testsupport::wait_until(
+      [&] { return !testsupport::running_from(left, service.install().xray); }));
 }
 
 // v2ray 4.34 has no gRPC, XHTTP or Hysteria2 transport: a document with an

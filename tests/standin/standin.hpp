@@ -25,6 +25,10 @@
 //   ids             (Linux) the Uid, Gid and Groups lines of /proc/self/status
 //                   on standard output, tabs shown as spaces, none at the end:
 //                   whom it runs as
+//   env             (Linux) "env NAME" on standard output for each variable it has
+//   detach          starts itself again on its own (a session of its own, no
+//                   streams) and prints "detached PID": what a core may
+//                   leave behind
 // TEXT understands \r, \n, \t and \\. The end of the script is "exit 0".
 // Records are written whole (through a temporary file), so a test that sees
 // one may read it at once.
@@ -49,6 +53,10 @@
 #include "platform/host/console.hpp"
 #include "platform/process/process.hpp"
 #include "platform/process/proclist.hpp"
+
+#ifndef _WIN32
+extern char** environ;
+#endif
 
 namespace standin {
 
@@ -164,6 +172,19 @@ inline int run_script(const std::string& script) {
       return std::stoi(rest);
     } else if (word == "stay") {
       stay();
+#ifndef _WIN32
+    } else if (word == "env") {
+      for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string_view entry = *variable;
+        ombrel::platform::write_stdout("env " + std::string(entry.substr(0, entry.find('='))) +
+                                       "\n");
+      }
+#endif
+    } else if (word == "detach") {
+      const auto exe = ombrel::platform::current_exe_path();
+      const auto pid = exe ? ombrel::platform::spawn_detached(*exe, {}, std::nullopt)
+                           : ombrel::Result<std::uint32_t>(0);
+      ombrel::platform::write_stdout("detached " + std::to_string(pid.value_or(0)) + "\n");
     } else if (word == "ids") {
       std::istringstream status(read_file("/proc/self/status").value_or(""));
       for (std::string field; std::getline(status, field);) {

@@ -21,5 +21,14 @@ std::string exchange_as_user(uid_t uid, const std::string& socket_path, const st
 pid_t start_as_user(uid_t uid, const std::string& program);
 void end_as_user(pid_t child);
 
+// What a process running as `uid` (and the group of the same number) may do
+// to the process `target`: send it a signal (the harmless 0), read its
+// environment from /proc.
+struct Reach {
+  bool signal = false;
+  bool environment = false;
+};
+Reach reach_as_user(uid_t uid, pid_t target);
+
 }  // namespace ombrel::testsupport
 #endif

@@ -79,6 +79,30 @@ pid_t start_as_user(uid_t uid, const std::string& program) {
   return child;
 }
 
+Reach reach_as_user(uid_t uid, pid_t target) {
+  const std::string environment = "/proc/" + std::to_string(target) + "/environ";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const gid_t gid = static_cast<gid_t>(uid);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(8);
+    }
+    int reach = ::kill(target, 0) == 0 ? 1 : 0;
+    const int fd = ::open(environment.c_str(), O_RDONLY);
+    char byte = 0;
+    if (fd >= 0 && ::read(fd, &byte, 1) == 1) reach |= 2;
+    ::_exit(reach);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) > 3) {
+    ADD_FAILURE() << "the child as user " << uid << " failed: status " << status;
+    return {};
+  }
+  return Reach{(WEXITSTATUS(status) & 1) != 0, (WEXITSTATUS(status) & 2) != 0};
+}
+
 void end_as_user(pid_t child) {
   if (child <= 0) return;
   ::kill(child, SIGKILL);

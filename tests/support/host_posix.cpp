@@ -41,6 +41,10 @@ void set_core_account(const std::string& name) {
   ::setenv(std::string(platform::UNPRIVILEGED_ACCOUNT_VARIABLE).c_str(), account.c_str(), 1);
 }
 
+void name_no_core_account() {
+  ::unsetenv(std::string(platform::UNPRIVILEGED_ACCOUNT_VARIABLE).c_str());
+}
+
 FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)
     : link_(std::move(link)) {
   made_ = kind == Kind::Symbolic && ::symlink(target.c_str(), link_.c_str()) == 0;

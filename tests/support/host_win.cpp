@@ -218,5 +218,6 @@ HostFifo::~HostFifo() {
 
 // The proxy core's account is the service's restricted token there.
 void set_core_account(const std::string&) {}
+void name_no_core_account() {}
 
 }  // namespace ombrel::testsupport

@@ -106,6 +106,9 @@ std::map<std::string, std::string> granted_rights(const std::string& sddl);
 // write, so placing one sets the test's own; a test of the account names
 // another after placing its cores.
 void set_core_account(const std::string& name = "");
+// No account named: a service run as root picks the proxy core an id of its
+// own and records it in its data folder (Linux; nothing on Windows).
+void name_no_core_account();
 
 // A link at `link` to the folder `target`, removed (the link alone) when
 // dropped, before the folders around it are: a symbolic link (on Windows a

@@ -1,5 +1,6 @@
 #include "supervisor/launch.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/process/proclist.hpp"
 #include "registry/registry.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
@@ -95,9 +97,12 @@ Result<void> start_copier(std::optional<platform::PipeReader> pipe,
 // next start cleaned it up.
 // The cores need no console: made for each start of a service that has
 // none, it would cost a console host process per start.
+// Neither core gets the service's environment: what the service was given
+// is not theirs, and the proxy core parses what the network sends.
 platform::SpawnOptions core_options(platform::SpawnOptions options) {
   options.end_with_service = true;
   options.no_console = true;
+  options.own_environment = true;
   return options;
 }
 
@@ -257,8 +262,20 @@ Result<std::string> locate_core(std::string_view file_name, const CoreEnvironmen
 
 Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& env) {
   if (launch.local_ports.empty()) return {};
-  auto listeners = env.listeners ? env.listeners(launch.local_ports)
-                                 : platform::loopback_listeners(launch.local_ports);
+  const auto ask = [&] {
+    return env.listeners ? env.listeners(launch.local_ports)
+                         : platform::loopback_listeners(launch.local_ports);
+  };
+  auto listeners = ask();
+  // A listener of the proxy core's own account is this service's: nothing
+  // else runs as it. What an earlier core left is ended, and the ports
+  // looked at again.
+  if (listeners && std::any_of(listeners->begin(), listeners->end(), [](const auto& listener) {
+        return listener.pid && platform::runs_as_core_account(*listener.pid);
+      })) {
+    (void)platform::end_leftover_core_processes();
+    listeners = ask();
+  }
   // A start that cannot tell whose the ports are does not hand them over.
   if (!listeners) return fail(std::move(listeners.error()).wrapped(std::string(PORTS_UNCHECKED)));
   if (listeners->empty()) return {};

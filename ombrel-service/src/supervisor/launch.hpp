@@ -92,7 +92,10 @@ struct CoreEnvironment {
 
 // Fails with "порт 127.0.0.1:{port} занят другим процессом ({pid})" when
 // another process listens where the launch's cores are to be reached.
-// Called before the cores are made, so any listener is another's.
+// Called before the cores are made, so any listener is another's, except
+// one of the proxy core's own account (Linux), which is what an earlier
+// core of this service left: such processes are ended and the ports looked
+// at again.
 Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& env = {});
 
 Result<std::string> locate_core(std::string_view file_name, const CoreEnvironment& env = {});

@@ -40,7 +40,9 @@ std::size_t kill_orphan_cores() {
   if (!exe) return 0;
   const std::string dir = platform::parent_path(*exe);
   if (dir.empty()) return 0;
-  return kill_orphan_cores_in(dir);
+  // The proxy core's own account holds nothing but cores and what they
+  // started: all of it is left over, whatever its program.
+  return kill_orphan_cores_in(dir) + platform::end_leftover_core_processes();
 }
 
 std::size_t kill_orphan_cores_in(const std::string& install_dir) {

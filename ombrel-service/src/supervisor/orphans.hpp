@@ -20,6 +20,8 @@ std::vector<std::uint32_t> find_processes_by_name(const std::vector<std::string>
 // image is one of the two core files there, and returns how many were
 // terminated. Never fails: whatever cannot be found, resolved, opened or
 // ended is left alone. Does not wait for the processes to disappear.
+// Linux, service run as root: also every process of the proxy core's own
+// account, which is the cores' alone (`platform::end_leftover_core_processes`).
 std::size_t kill_orphan_cores();
 
 // The same for the cores in `install_dir`.

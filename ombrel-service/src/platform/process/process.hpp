@@ -112,8 +112,18 @@ struct SpawnOptions {
   // are as for any child. Linux: when the service runs as root, the account
   // `unprivileged_account` names, with its group and no supplementary
   // groups; a service that is not root has no rights to give up, and the
-  // child runs as its user.
+  // child runs as its user. When that account is the cores' own, dropping
+  // the `Process` ends every process of the account with the child, so
+  // that nothing it started in a session of its own outlives it.
   bool unprivileged = false;
+  // The child gets an environment made for it instead of the service's:
+  // whatever the service was given (tokens, proxies, library paths of an
+  // administrator's shell) is no business of a program that parses what
+  // the network sends. Linux: a fixed PATH, HOME (the account's home, else
+  // "/") and LANG=C.UTF-8, nothing else; a build with sanitizers adds their
+  // options, so that its stand-in cores report as the tests ask. Windows:
+  // no effect yet.
+  bool own_environment = false;
 };
 
 // Whether the service starts its proxy core `unprivileged`. Linux: yes.
@@ -129,19 +139,45 @@ extern const bool PROXY_CORE_UNPRIVILEGED;
 
 #ifndef _WIN32
 inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_VARIABLE = "OMBREL_CORE_USER";
-inline constexpr std::string_view UNPRIVILEGED_ACCOUNT_DEFAULT = "nobody";
+// Without a named account the proxy core gets a user and group id of its
+// own from this range, which no account of the system's tables holds and
+// no running process uses when it is picked (the range systemd leaves to
+// dynamic service users, so that no distribution's static accounts land
+// there). The id picked is kept in the data folder, in this file, so that
+// the next run finds the processes a crash left behind under it.
+inline constexpr std::uint32_t CORE_ID_FIRST = 61184;
+inline constexpr std::uint32_t CORE_ID_LAST = 65519;
+inline constexpr std::string_view CORE_ID_FILE = "core-id";
 
 struct Account {
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
+  // The account is the cores' alone: every process of it is the proxy core
+  // or something the core started, and the service ends them all with the
+  // core and at its own start. Never the service's own account or root's.
+  bool cores_own = false;
 };
 
-// The account an unprivileged child runs as: the user named by
-// $OMBREL_CORE_USER, "nobody" when unset, when this process is root; this
-// process's own user otherwise. A name that names no account fails with
-// "нет учётной записи для ядра: {name}", so that a child meant to run
-// without rights never runs as root instead.
+// The account an unprivileged child runs as when this process is root: the
+// user named by $OMBREL_CORE_USER (its group, and the cores' own unless it
+// is root), else the id recorded in the data folder, else a free id picked
+// from the range and recorded there ("не удалось записать {path}" when it
+// cannot be; "нет свободного идентификатора для ядра" when the range is
+// used up). This process's own user when it is not root, never the cores'
+// own. A name that names no account fails with "нет учётной записи для
+// ядра: {name}", so that a child meant to run without rights never runs as
+// root instead.
 Result<Account> unprivileged_account();
+
+// The same account as far as it is known without picking one: none while
+// no id has been recorded yet, or when this process is not root.
+std::optional<Account> known_core_account();
+
+// Ends every process that runs as `account` (SIGKILL, sent by a helper
+// that takes the account's user id, so that a process forked meanwhile is
+// caught as well) and waits briefly for them to go; nothing when the
+// account is not the cores' own. Returns how many there were.
+std::size_t end_account_processes(const Account& account) noexcept;
 #endif
 
 class Process {
@@ -194,6 +230,8 @@ class Process {
   bool running_ = false;  // a child that has not been reaped yet
   int exit_code_ = 0;     // valid once reaped
   std::optional<int> terminated_with_;
+  // The cores' own account the child runs as: ended whole with it.
+  std::optional<Account> own_account_;
 #endif
   std::optional<PipeWriter> stdin_;
   std::optional<PipeReader> stdout_;

@@ -54,7 +54,7 @@ class HeldProcess {
   // process tokens on Windows (a child's restricted token keeps it); on
   // Linux its real and effective user ids are both this process's effective
   // user id, or both that of the account its unprivileged children run as
-  // (`unprivileged_account`).
+  // (`known_core_account`).
   Result<bool> runs_as_this_account() const;
   // Ends it with `exit_code` (SIGKILL on Linux).
   Result<void> terminate(int exit_code) const;
@@ -62,6 +62,17 @@ class HeldProcess {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// Ends what is left of the proxy core's own account from an earlier run:
+// every process of it (Linux, service run as root, with the account known
+// from $OMBREL_CORE_USER or the data folder's record). Returns how many
+// there were. Windows: 0; the service's job ends a core's processes with it.
+std::size_t end_leftover_core_processes();
+
+// Whether the process `pid` runs as that account (its real user id), so
+// that it is the service's own core or something a core started. Windows:
+// false.
+bool runs_as_core_account(std::uint32_t pid);
 
 // The canonical full path of an existing file or folder: links and relative
 // parts resolved; on Windows the final path without the "\\?\" prefix.

@@ -196,7 +196,7 @@ Result<bool> HeldProcess::runs_as_this_account() const {
   }
   // The account the service's unprivileged core runs as is the service's
   // too: its leftovers are ended as well.
-  const auto is_ours = [core = unprivileged_account()](unsigned long uid) {
+  const auto is_ours = [core = known_core_account()](unsigned long uid) {
     return uid == ::geteuid() || (core && uid == core->uid);
   };
   return real == effective && is_ours(real);

@@ -160,4 +160,12 @@ bool same_path(const std::string& a, const std::string& b) {
   return true;
 }
 
+std::size_t end_leftover_core_processes() {
+  return 0;
+}
+
+bool runs_as_core_account(std::uint32_t) {
+  return false;
+}
+
 }  // namespace ombrel::platform

@@ -2,7 +2,6 @@
 // children bound to the service, and the replacement of the running program.
 // The handles they come back in are in process_posix.cpp.
 #include <fcntl.h>
-#include <grp.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -19,6 +18,8 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -259,8 +260,53 @@ thread_local bool made_bound_children = false;
 // A child's setup and the argument list it points into.
 struct PreparedChild {
   std::vector<char*> argv;
+  std::vector<std::string> env;  // the environment made for it, if any
+  std::vector<char*> envp;
   ChildSetup setup;
 };
+
+// The variables a child given its own environment gets from the service's:
+// only the options of the sanitizers a test build runs with, so that its
+// stand-in cores report as the tests ask.
+constexpr std::string_view PASSED_VARIABLES[] = {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    "ASAN_OPTIONS",
+    "LSAN_OPTIONS",
+    "UBSAN_OPTIONS",
+    "TSAN_OPTIONS",
+#endif
+    "",
+};
+
+// The home folder of `uid`, "/" for an id without an account.
+std::string home_of(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buf(16384);
+  if (::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr ||
+      entry.pw_dir == nullptr || *entry.pw_dir == '\0') {
+    return "/";
+  }
+  return entry.pw_dir;
+}
+
+// Replaces the service's environment in `child` by one made for it. Called
+// once the account it runs as is settled.
+void give_own_environment(PreparedChild& child) {
+  const uid_t uid = child.setup.drop_rights ? child.setup.uid : ::geteuid();
+  child.env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+               "HOME=" + home_of(uid), "LANG=C.UTF-8"};
+  for (const std::string_view name : PASSED_VARIABLES) {
+    if (name.empty()) continue;
+    if (const char* value = std::getenv(std::string(name).c_str())) {
+      child.env.push_back(std::string(name) + "=" + value);
+    }
+  }
+  child.envp.clear();
+  for (std::string& entry : child.env) child.envp.push_back(entry.data());
+  child.envp.push_back(nullptr);
+  child.setup.envp = child.envp.data();
+}
 
 void prepare_child(PreparedChild& child, const std::string& program,
                    std::span<const std::string> args, const std::optional<std::string>& working_dir,
@@ -292,23 +338,6 @@ Result<Fd> open_null(int flags) {
 }
 
 }  // namespace
-
-Result<Account> unprivileged_account() {
-  if (::geteuid() != 0) return Account{::geteuid(), ::getegid()};
-  const char* set = std::getenv(std::string(UNPRIVILEGED_ACCOUNT_VARIABLE).c_str());
-  const std::string name =
-      set != nullptr && *set != '\0' ? set : std::string(UNPRIVILEGED_ACCOUNT_DEFAULT);
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buf(16384);
-  const int err = ::getpwnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found);
-  if (err != 0) {
-    return fail(
-        os_error(static_cast<unsigned long>(err)).wrapped("нет учётной записи для ядра: " + name));
-  }
-  if (found == nullptr) return fail("нет учётной записи для ядра: " + name);
-  return Account{entry.pw_uid, entry.pw_gid};
-}
 
 std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
   struct Pending {
@@ -365,8 +394,10 @@ std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
         p.child.setup.drop_rights = true;
         p.child.setup.uid = account->uid;
         p.child.setup.gid = account->gid;
+        if (account->cores_own) p.process.own_account_ = *account;
       }
     }
+    if (o.own_environment && p.pid) give_own_environment(p.child);
   }
 
   // Only the entries before the first that could not be prepared start.

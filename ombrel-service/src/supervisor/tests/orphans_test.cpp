@@ -12,6 +12,12 @@
 #ifndef _WIN32
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
+#include <optional>
+
+#include "supervisor/launch.hpp"
+
 #include "as_user.hpp"
 #endif
 
@@ -126,6 +132,58 @@ TEST(Orphans, ACoreOfAnotherUserIsLeftAloneUnlessItIsTheCoresAccount) {
     }));
     end_as_user(their_xray);
   }
+}
+
+// What the proxy core's own account runs is all left over from an earlier
+// run, whatever its program (a core's own child in a session of its own
+// too): ended by the cleanup at start, and by a start that finds it on a
+// core's port, which then goes ahead. The account is found in the data
+// folder's record. Another user's process is not touched.
+TEST(Orphans, EveryProcessOfTheCoresOwnAccountIsLeftOver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+  TempDir data("orphan-data");
+  const char* saved = std::getenv("OMBREL_DATA_DIR");
+  const std::optional<std::string> restore =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("OMBREL_DATA_DIR", data.path().c_str(), 1);
+  InstallDir ours;
+  name_no_core_account();
+  const auto account = platform::unprivileged_account();
+  ASSERT_TRUE(account) << account.error().to_string();
+  const auto runs = [&](pid_t pid) {
+    return running_from(static_cast<std::uint32_t>(pid), ours.desktop);
+  };
+  const struct {
+    const char* how;
+    std::function<bool(pid_t left)> ends;
+  } ways[] = {
+      // The test's own folder holds no cores: only the account's process counts.
+      {"the cleanup at start", [](pid_t) { return kill_orphan_cores() == 1; }},
+      {"a start that finds it on a core's port",
+       [&](pid_t left) {
+         CoreLaunch launch;
+         launch.local_ports = {10809};
+         CoreEnvironment env;
+         env.listeners = [&](std::span<const std::uint16_t>) {
+           return runs(left) ? std::vector<platform::PortListener>{{10809, left}}
+                             : std::vector<platform::PortListener>{};
+         };
+         return check_local_ports(launch, env).has_value();
+       }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    const pid_t left = start_as_user(account->uid, ours.desktop);
+    const pid_t other = start_as_user(65534, ours.desktop);
+    EXPECT_TRUE(wait_until([&] { return runs(left) && runs(other); }));
+    EXPECT_TRUE(way.ends(left));
+    EXPECT_TRUE(wait_until([&] { return !runs(left); }));
+    EXPECT_TRUE(runs(other));
+    end_as_user(left);
+    end_as_user(other);
+  }
+  set_core_account();
+  restore ? ::setenv("OMBREL_DATA_DIR", restore->c_str(), 1) : ::unsetenv("OMBREL_DATA_DIR");
 }
 #endif
 

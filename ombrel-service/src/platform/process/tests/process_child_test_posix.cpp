@@ -8,11 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <thread>
 
+#include "as_user.hpp"
+#include "platform/files/files.hpp"
 #include "platform/process/process.hpp"
 #include "platform/process/proclist.hpp"
 #include "testsupport.hpp"
@@ -126,26 +130,65 @@ std::string ids_without_groups(const passwd& account) {
          "\nGroups:\n";
 }
 
+// A variable of this process set for one test and put back after it.
+class Variable {
+ public:
+  Variable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~Variable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 // A child asked to run without rights becomes the configured account, with
-// its group and no other; a name that names no account starts nothing
-// rather than a child with the service's rights.
+// its group and no other, or, with none named, the id picked for the cores
+// and recorded in the data folder; a name that names no account starts
+// nothing rather than a child with the service's rights.
 TEST(ProcessChild, AnUnprivilegedChildRunsAsTheCoreAccountWithoutGroups) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root has rights to give up";
+  TempDir data("core-data");
+  const Variable data_dir("OMBREL_DATA_DIR", data.path());
   const struct {
-    const char* account;
+    const char* account;  // "": none named
     bool unprivileged;
-  } cases[] = {{"nobody", true}, {"daemon", true}, {"nobody", false}, {"ombrel-no-such", true}};
+  } cases[] = {{"", true}, {"daemon", true}, {"nobody", false}, {"ombrel-no-such", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.account) + (c.unprivileged ? ", unprivileged" : ""));
     InstallDir dir;
     set_script(dir.desktop, "ids");
-    set_core_account(c.account);
+    if (*c.account == '\0') {
+      name_no_core_account();
+    } else {
+      set_core_account(c.account);
+    }
     SpawnOptions options{dir.desktop, {}, std::nullopt, Stdio::Null, Stdio::Pipe, Stdio::Null};
     options.end_with_service = true;
     options.unprivileged = c.unprivileged;
     auto child = spawn(options);
+    const std::optional<Account> known = known_core_account();
     set_core_account();
+    passwd picked{};
     const passwd* account = ::getpwnam(c.account);
+    if (*c.account == '\0' && known) {
+      // The id is the cores' alone: no name, group of the same number.
+      EXPECT_TRUE(known->cores_own);
+      EXPECT_TRUE(known->uid >= CORE_ID_FIRST && known->uid <= CORE_ID_LAST) << known->uid;
+      EXPECT_EQ(known->gid, known->uid);
+      EXPECT_EQ(read_file(data.file(CORE_ID_FILE)), std::to_string(known->uid) + "\n");
+      picked.pw_uid = known->uid;
+      picked.pw_gid = known->gid;
+      account = &picked;
+    }
     if (account == nullptr) {
       ASSERT_FALSE(child);
       EXPECT_EQ(child.error().to_string(), "нет учётной записи для ядра: ombrel-no-such");
@@ -161,6 +204,72 @@ TEST(ProcessChild, AnUnprivilegedChildRunsAsTheCoreAccountWithoutGroups) {
       EXPECT_TRUE(said.starts_with("Uid: 0 0 0 0\nGid: 0 0 0 0\n")) << said;
     }
   }
+}
+
+// The next line of `out` that starts with `prefix`, without the prefix.
+std::string line_starting(Reader& out, std::string& seen, const std::string& prefix) {
+  char buf[256];
+  while (true) {
+    const auto at = seen.find(prefix);
+    if (at != std::string::npos && seen.find('\n', at) != std::string::npos) {
+      return seen.substr(at + prefix.size(), seen.find('\n', at) - at - prefix.size());
+    }
+    const auto n = out.read(buf);
+    if (!n || *n == 0) return "";
+    seen.append(buf, *n);
+  }
+}
+
+// The proxy core in the cores' own account: another account's process can
+// neither signal it nor read its environment (the account's own can, which
+// shows the probe works), it has none of the service's variables, and what
+// it leaves in a session of its own ends with it. The id stays for the next
+// start.
+TEST(ProcessChild, ACoreInItsOwnAccountIsOutOfReachAndEndsWhole) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root has rights to give up";
+  TempDir data("core-data");
+  const Variable data_dir("OMBREL_DATA_DIR", data.path());
+  const Variable marker("OMBREL_TEST_MARKER", "the service's alone");
+  InstallDir dir;
+  set_script(dir.xray, 1, "env\ndetach\nstay");
+  name_no_core_account();
+  SpawnOptions options{dir.xray, {}, std::nullopt, Stdio::Null, Stdio::Pipe, Stdio::Null};
+  options.end_with_service = options.unprivileged = options.own_environment = true;
+  auto core = spawn(options);
+  const std::optional<Account> account = known_core_account();
+  set_core_account();
+  ASSERT_TRUE(core) << core.error().to_string();
+  ASSERT_TRUE(account && account->cores_own);
+
+  auto out = core->take_stdout();
+  std::string said;
+  const std::string left = line_starting(*out, said, "detached ");
+  const auto grandchild = static_cast<std::uint32_t>(std::stoul("0" + left));
+  ASSERT_TRUE(wait_until([&] { return running_from(grandchild, dir.xray); })) << said;
+  for (const char* name : {"PATH", "HOME", "LANG"}) {
+    EXPECT_NE(said.find(std::string("env ") + name + "\n"), std::string::npos) << said;
+  }
+  EXPECT_EQ(said.find("OMBREL_"), std::string::npos) << said;
+
+  const struct {
+    const char* who;
+    uid_t uid;
+    bool reaches;
+  } reaches[] = {{"nobody", 65534, false}, {"the cores' own", account->uid, true}};
+  for (const auto& r : reaches) {
+    SCOPED_TRACE(r.who);
+    const Reach reach = reach_as_user(r.uid, static_cast<pid_t>(core->pid()));
+    EXPECT_EQ(reach.signal, r.reaches);
+    EXPECT_EQ(reach.environment, r.reaches);
+  }
+
+  *core = Process();
+  EXPECT_TRUE(wait_until([&] { return !running_from(grandchild, dir.xray); }));
+  name_no_core_account();
+  const auto again = unprivileged_account();
+  set_core_account();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->uid, account->uid);
 }
 
 // Starts from several threads at once, some of them failing, each with its
