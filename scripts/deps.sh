@@ -9,6 +9,8 @@ PACKAGES=(
   # windres (version resources) and windmc (the message table of events).
   binutils-mingw-w64-x86-64
   osslsigncode openssl python3
+  # The Go stand-in proxy core of the Windows tests (standard library only).
+  golang-go
   # A real proxy core for the end-to-end tests: v2ray reads the proxy core's
   # document family (the test makes its certificate with openssl).
   v2ray

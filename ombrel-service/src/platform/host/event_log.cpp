@@ -14,7 +14,7 @@ void report_to_system(const EventType& type, std::string_view text);
 
 namespace {
 
-constexpr std::size_t KINDS = static_cast<std::size_t>(EventKind::DataFolderNotReady) + 1;
+constexpr std::size_t KINDS = static_cast<std::size_t>(EventKind::CoreAsService) + 1;
 
 struct Reports {
   std::mutex mutex;
