@@ -29,7 +29,7 @@ const (
 )
 
 var lookupPrivilegeName = syscall.NewLazyDLL("advapi32.dll").NewProc("LookupPrivilegeNameW")
-var getConsoleProcessList = syscall.NewLazyDLL("kernel32.dll").NewProc("GetConsoleProcessList")
+var getConsoleCP = syscall.NewLazyDLL("kernel32.dll").NewProc("GetConsoleCP")
 
 func tokenInfo(t syscall.Token, class uint32) []byte {
 	var size uint32
@@ -137,10 +137,9 @@ func recordToken() {
 		}
 	}
 	facts = append(facts, "administrators "+admins)
-	// Without a console the list cannot be read: the call answers 0.
-	var attached [4]uint32
+	// Without a console its code page cannot be read: the call answers 0.
 	console := "none"
-	if n, _, _ := getConsoleProcessList.Call(uintptr(unsafe.Pointer(&attached[0])), 4); n != 0 {
+	if cp, _, _ := getConsoleCP.Call(); cp != 0 {
 		console = "attached"
 	}
 	facts = append(facts, "console "+console)

@@ -150,7 +150,10 @@ struct GoCore {
 // token of another account may not open the service's, and a service has
 // none to give), in the service's job, with the environment the system
 // makes for its account and nothing of the service's. Run with a console of
-// the test's own, which a child started without DETACHED_PROCESS shares.
+// the test's own, which a child started without DETACHED_PROCESS shares
+// (CreateProcess: a console process inherits its parent's console unless a
+// flag says otherwise). Wine without a display refuses AllocConsole, so only
+// Windows shows the console half.
 TEST(ProcessJob, AnUnprivilegedChildHasNoConsoleAndNothingOfTheServicesEnvironment) {
   GoCore core("account");
   const bool made_console = AllocConsole() != FALSE;
