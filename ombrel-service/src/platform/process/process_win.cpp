@@ -212,6 +212,9 @@ Result<UniqueHandle> core_account_token() {
                   LOGON32_PROVIDER_DEFAULT, token.put())) {
     return fail(last_os_error().wrapped(std::string(CORE_LOGON_REFUSED)));
   }
+  // Wine answers the logon with success and a handle that is no token
+  // (0xdeadbeef): the first query of it below fails, and the core is
+  // started as the service.
   if (auto removed = remove_privileges(token.get()); !removed) {
     return fail(std::move(removed.error()).wrapped(std::string(CORE_TOKEN_UNFIT)));
   }
