@@ -186,8 +186,9 @@ class Process {
   // service's token instead (the logon or the creation refused); nullopt
   // when it runs as meant. Always nullopt on Linux.
   const std::optional<Error>& unprivileged_refused() const noexcept { return refused_; }
-  // Whether the child runs in an account of its own (`unprivileged`, not
-  // refused).
+  // Windows: whether the child runs in an account of its own
+  // (`unprivileged`, not refused), so that an early end may be the
+  // account's doing. Always false on Linux, where nothing falls back.
   bool unprivileged_account_used() const noexcept { return own_account_; }
 
  private:
