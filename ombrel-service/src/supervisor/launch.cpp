@@ -64,7 +64,7 @@ bool refused_at_start(platform::Process& core, bool spoke, CoreAccountFallback* 
   if (!ended || !ended->has_value() || !platform::ended_for_want_of_rights(**ended)) return false;
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(**ended));
-  fallback->take(Error(std::string(CORE_ENDED_AT_START) + code));
+  fallback->take(Error(std::string(CORE_ENDED_AT_START) + code), true);
   return true;
 }
 
@@ -425,8 +425,9 @@ Result<RunningCores> start_cores_once(const CoreLaunch& launch, const CoreEnviro
 
 }  // namespace
 
-void CoreAccountFallback::take(const Error& why) {
+void CoreAccountFallback::take(const Error& why, bool ended_in_start) {
   if (taken_.exchange(true)) return;
+  ended_in_start_.store(ended_in_start);
   const std::string line = std::string(CORE_AS_SERVICE) + why.to_string();
   if (say) {
     say(line);
@@ -451,7 +452,7 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   // A core that its account let die in its start took the fall-back when
   // the failed start was dropped: the same start, as the service, brings
   // the tunnel up at once.
-  if (!started && in_own_account && fallback.taken()) {
+  if (!started && in_own_account && fallback.ended_in_start()) {
     started = start_cores_once(launch, env, fallback, false);
   }
   return started;

@@ -62,13 +62,19 @@ struct CoreLaunch {
 class CoreAccountFallback {
  public:
   bool taken() const noexcept { return taken_.load(); }
+  // Whether it was taken for a core that ended in its start in its own
+  // account: the start that saw it is made again, as the service. When the
+  // account was refused at the creation, the core already runs as the
+  // service and nothing is made again.
+  bool ended_in_start() const noexcept { return ended_in_start_.load(); }
   // Takes the fall-back for the rest of the run; the first call says `why`.
-  void take(const Error& why);
+  void take(const Error& why, bool ended_in_start = false);
   // Tests: where the line goes instead of the logs.
   std::function<void(const std::string& line)> say;
 
  private:
   std::atomic<bool> taken_{false};
+  std::atomic<bool> ended_in_start_{false};
 };
 
 // The process's own: the one the service's starts share.
