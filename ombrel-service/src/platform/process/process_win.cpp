@@ -542,7 +542,9 @@ Result<Process> spawn(const SpawnOptions& options) {
       auto token = core_account_token();
       if (!token) return fail(std::move(token.error()));
       EnvironmentBlock environment;
-      OMBREL_TRY(environment.build(token->get()));
+      if (auto built = environment.build(token->get()); !built) {
+        return fail(std::move(built.error()).wrapped(std::string(CORE_TOKEN_UNFIT)));
+      }
       auto made = create_process(options.program, options.args, options.working_dir, handles, flags,
                                  job, token->get(), environment.get());
       if (!made) return fail(std::move(made.error()).wrapped(std::string(CORE_CREATE_REFUSED)));
