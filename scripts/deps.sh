@@ -12,6 +12,8 @@ PACKAGES=(
   # The Unicode Character Database, which the text tables are generated
   # from and checked against (tools/gen_textclass.py --check).
   unicode-data
+  # The Go stand-in proxy core of the Windows tests (standard library only).
+  golang-go
   # A real proxy core for the end-to-end tests: v2ray reads the proxy core's
   # document family (the test makes its certificate with openssl).
   v2ray

@@ -18,11 +18,13 @@
 
 #include "base/text.hpp"
 #include "host_run.hpp"
+#include "listener.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/host/event_log.hpp"
 #include "platform/host/service.hpp"
 #include "platform/process/proclist.hpp"
+#include "running_service.hpp"
 
 namespace ombrel::host_e2e {
 namespace {
@@ -214,7 +216,7 @@ TEST(HostService, InstallRepointRestartStopAndUninstall) {
   EXPECT_EQ(service_settings().image_path, "\"" + first + "\"");
   EXPECT_EQ(event_source_file(), first);
   // The file it names carries every kind's message: the line, whole.
-  for (int k = 0; k <= static_cast<int>(platform::EventKind::DataFolderNotReady); ++k) {
+  for (int k = 0; k <= static_cast<int>(platform::EventKind::CoreAsService); ++k) {
     EXPECT_EQ(event_text(first, static_cast<platform::EventKind>(k), "строка 1%"), "строка 1%")
         << k;
   }
@@ -441,6 +443,58 @@ TEST(HostService, AControlAfterTheServiceMainReturnedReachesTheHandler) {
   EXPECT_TRUE(testsupport::wait_until(
       [&] { return (*service)->query_state().value_or(0) == scm::STATE_STOPPED; }, 30s));
   EXPECT_EQ(testsupport::read_record(exe, ".controls"), "1\n");
+}
+
+// A proxy core built as a real one is (the Go stand-in, which loads the
+// system libraries a Go program needs at its start) carries a connection
+// the service's document sends it to. Under Wine, where no LocalService is
+// logged on, the start falls back to the service's account: the tunnel
+// comes up all the same and the service says why once, however often the
+// core is started. On Windows as the system account the core runs as
+// LocalService and nothing is said.
+TEST(HostService, AGoProxyCoreCarriesAConnectionInTheCoresAccountOrSaysOnceWhyNot) {
+  auto target = testsupport::TcpListener::open("127.0.0.1");
+  ASSERT_TRUE(target);
+  ASSERT_FALSE(testsupport::connect_loopback(10809)) << "another program holds 10809";
+  e2e::ServiceSetup setup("go-core");
+  setup.prepare = [](const testsupport::InstallDir& install, const std::string&) {
+    std::filesystem::remove(fs_path(install.xray));
+    testsupport::install_program(install.path(), "standin-go-xray", "xray.exe");
+  };
+  e2e::RunningService service(setup);
+  const std::string& xray = service.install().xray;
+  const std::string connect =
+      "{\"cmd\":\"connect\",\"proxy_only\":true,\"nodes\":[{\"id\":\"t\","
+      "\"address\":\"127.0.0.1\",\"port\":" +
+      std::to_string(target->port) +
+      ",\"remark\":\"DE\",\"protocol\":{\"Trojan\":{\"password\":\"p\","
+      "\"sni\":\"\"}},\"raw\":\"\"}]}\n";
+  const std::string connected = "{\"state\":\"connected\",\"node\":\"DE\",\"proxy_port\":10809}\n";
+  const std::string fell_back = "ядро прокси запущено от имени службы: ";
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE(start);
+    std::filesystem::remove(fs_path(testsupport::record_path(xray, ".seen")));
+    ASSERT_EQ(service.ask(connect), connected);
+    ASSERT_TRUE(testsupport::wait_until([&] {
+      return testsupport::read_record(xray, ".seen").value_or("").find("listen 10809") !=
+             std::string::npos;
+    })) << testsupport::read_record(xray, ".error").value_or("(no error)");
+    EXPECT_TRUE(testsupport::connect_loopback(10809, "hello"));
+    const std::string through = "connected 127.0.0.1:" + std::to_string(target->port);
+    EXPECT_TRUE(testsupport::wait_until([&] {
+      return testsupport::read_record(xray, ".seen").value_or("").find(through) !=
+             std::string::npos;
+    })) << testsupport::read_record(xray, ".seen").value_or("(nothing seen)");
+    EXPECT_EQ(service.ask("{\"cmd\":\"disconnect\"}\n"), e2e::DISCONNECTED);
+  }
+  const std::string said = service.stderr_text();
+  const auto first = said.find(fell_back);
+  if (testsupport::real_windows() && testsupport::system_account()) {
+    EXPECT_EQ(first, std::string::npos) << said;
+  } else if (!testsupport::real_windows()) {
+    ASSERT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find(fell_back, first + 1), std::string::npos) << said;
+  }
 }
 
 }  // namespace

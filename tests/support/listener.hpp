@@ -20,6 +20,10 @@ struct TcpListener {
   std::shared_ptr<void> socket;  // closes it with its last copy
 };
 
+// Connects to 127.0.0.1:`port`, sends `bytes` and closes: whether the
+// connection was made and the bytes sent.
+bool connect_loopback(std::uint16_t port, const std::string& bytes = "");
+
 // Whether the system's listener table names the owner of each socket (Wine's
 // names none).
 bool listener_owners_named();

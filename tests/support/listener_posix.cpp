@@ -45,6 +45,22 @@ std::optional<TcpListener> TcpListener::open(const std::string& address) {
   return listener;
 }
 
+bool connect_loopback(std::uint16_t port, const std::string& bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  bool done = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (done && !bytes.empty()) {
+    done =
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  ::close(fd);
+  return done;
+}
+
 bool listener_owners_named() {
   return true;
 }

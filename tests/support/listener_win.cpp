@@ -50,6 +50,23 @@ std::optional<TcpListener> TcpListener::open(const std::string& address) {
   return listener;
 }
 
+bool connect_loopback(std::uint16_t port, const std::string& bytes) {
+  if (!TcpListener::open("127.0.0.1")) return false;  // Winsock started
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  bool done = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (done && !bytes.empty()) {
+    done = ::send(s, bytes.data(), static_cast<int>(bytes.size()), 0) ==
+           static_cast<int>(bytes.size());
+  }
+  closesocket(s);
+  return done;
+}
+
 bool listener_owners_named() {
   return real_windows();
 }

@@ -1,6 +1,7 @@
 #include "supervisor/launch.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -8,10 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.hpp"
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/proclist.hpp"
+#include "platform/host/console.hpp"
+#include "platform/host/event_log.hpp"
 #include "registry/registry.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
@@ -30,6 +34,11 @@ constexpr std::string_view NO_READER_THREAD = "не удалось запуст�
 constexpr std::string_view PORT_TAKEN = "порт 127.0.0.1:";
 constexpr std::string_view PORT_TAKEN_BY = " занят другим процессом (";
 constexpr std::string_view PORTS_UNCHECKED = "не проверить порты 127.0.0.1";
+constexpr std::string_view CORE_AS_SERVICE = "ядро прокси запущено от имени службы: ";
+constexpr std::string_view CORE_ENDED_AT_START = "ядро завершилось при запуске с кодом ";
+// How long a proxy core that refused its document is given to end, so that
+// its exit status can tell a start its account could not make.
+constexpr auto REFUSAL_SETTLES = std::chrono::seconds(2);
 
 // The diagnostic file of one tunnel-core run, shared by its two copiers so
 // that lines of standard output and standard error land whole.
@@ -47,6 +56,36 @@ std::string data_folder(const CoreEnvironment& env) {
 void end_core(platform::Process& core) noexcept {
   core = platform::Process();
 }
+
+// Whether the proxy core ended by itself, in its own account, before it
+// wrote a line, with a status that says its account could not load or open
+// what it needs; the fall-back is then taken, with that status as the why.
+bool refused_at_start(platform::Process& core, bool spoke, CoreAccountFallback* fallback) {
+  if (fallback == nullptr || spoke || !core.unprivileged_account_used()) return false;
+  const auto ended = core.try_wait();
+  if (!ended || !ended->has_value() || !platform::ended_for_want_of_rights(**ended)) return false;
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(**ended));
+  fallback->take(Error(std::string(CORE_ENDED_AT_START) + code), true);
+  return true;
+}
+
+// The proxy core's output, noting that some came: a core that has spoken
+// got past its start.
+class NotingReader final : public Reader {
+ public:
+  NotingReader(std::unique_ptr<Reader> inner, std::shared_ptr<std::atomic<bool>> spoke)
+      : inner_(std::move(inner)), spoke_(std::move(spoke)) {}
+  Result<std::size_t> read(std::span<char> buf) override {
+    auto got = inner_->read(buf);
+    if (got && *got > 0) spoke_->store(true);
+    return got;
+  }
+
+ private:
+  std::unique_ptr<Reader> inner_;
+  std::shared_ptr<std::atomic<bool>> spoke_;
+};
 
 // Starts `body` on a thread of its own that nobody waits for. A thread the
 // system refuses is an error: the caller must not leave a core whose output
@@ -97,8 +136,8 @@ Result<void> start_copier(std::optional<platform::PipeReader> pipe,
 // next start cleaned it up.
 // The cores need no console: made for each start of a service that has
 // none, it would cost a console host process per start.
-// Neither core gets the service's environment: what the service was given
-// is not theirs, and the proxy core parses what the network sends.
+// Nothing of the service's environment crosses over: what the service was
+// given is not theirs, and the proxy core parses what the network sends.
 platform::SpawnOptions core_options(platform::SpawnOptions options) {
   options.end_with_service = true;
   options.no_console = true;
@@ -110,14 +149,14 @@ platform::SpawnOptions core_options(platform::SpawnOptions options) {
 // come with the service's rights. It needs none (its document comes on
 // standard input, it listens above port 1024 and connects out); the tunnel
 // core keeps them, since it makes the network adapter.
-platform::SpawnOptions proxy_core_options(const std::string& path) {
+platform::SpawnOptions proxy_core_options(const std::string& path, bool unprivileged) {
   auto options = core_options(platform::SpawnOptions{path,
                                                      {"run", "-c", "stdin:"},
                                                      std::nullopt,
                                                      platform::Stdio::Pipe,
                                                      platform::Stdio::Pipe,
                                                      platform::Stdio::Null});
-  options.unprivileged = platform::PROXY_CORE_UNPRIVILEGED;
+  options.unprivileged = unprivileged;
   return options;
 }
 
@@ -131,7 +170,8 @@ platform::SpawnOptions tunnel_core_options(const std::string& path,
                                              platform::Stdio::Pipe});
 }
 
-// Hands the proxy core its document; a core that cannot take it is ended.
+// Hands the proxy core its document; a core that cannot take it is left to
+// the caller to end.
 Result<void> deliver_document(platform::Process& core, const std::string& document) {
   Result<void> delivered;
   if (auto input = core.take_stdin()) {
@@ -143,7 +183,16 @@ Result<void> deliver_document(platform::Process& core, const std::string& docume
   } else {
     delivered = fail(std::string(NO_STDIN));
   }
-  if (!delivered) end_core(core);
+  if (!delivered && core.unprivileged_account_used()) {
+    // A core that died in its start closed its input with it: its status
+    // tells whether its account was the cause.
+    const auto until = std::chrono::steady_clock::now() + REFUSAL_SETTLES;
+    while (std::chrono::steady_clock::now() < until) {
+      const auto ended = core.try_wait();
+      if (!ended || ended->has_value()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
   return delivered;
 }
 
@@ -216,10 +265,18 @@ Result<std::vector<platform::InputFile>> hold_images(
 
 // Ends the tunnel core first: while it runs, traffic it captured goes to the
 // proxy core, which must outlive it.
+// A proxy core that its account let die in its start takes the fall-back
+// here, where every dropped set of cores passes.
 void end_cores(RunningCores& cores) noexcept {
   if (cores.singbox) {
     end_core(*cores.singbox);
     cores.singbox.reset();
+  }
+  try {
+    (void)refused_at_start(cores.xray, cores.xray_spoke && cores.xray_spoke->load(),
+                           cores.fallback);
+  } catch (...) {
+    // Ending the core matters more than saying why it could not start.
   }
   end_core(cores.xray);
 }
@@ -237,6 +294,8 @@ RunningCores& RunningCores::operator=(RunningCores&& other) noexcept {
     started_at = other.started_at;
     current_channel = std::move(other.current_channel);
     proxy_port = other.proxy_port;
+    xray_spoke = std::move(other.xray_spoke);
+    fallback = std::exchange(other.fallback, nullptr);
   }
   return *this;
 }
@@ -284,14 +343,17 @@ Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& 
               (first.pid ? std::to_string(*first.pid) : std::string("?")) + ")");
 }
 
-Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env) {
+namespace {
+
+Result<RunningCores> start_cores_once(const CoreLaunch& launch, const CoreEnvironment& env,
+                                      CoreAccountFallback& fallback, bool in_own_account) {
   const auto xray_path = locate_core(PROXY_CORE_FILE, env);
   if (!xray_path) return fail(xray_path.error());
   // Before the cores are made: a listener found now is another process's,
   // and one that takes a port later makes the proxy core exit, which the
   // watchdog notices and says.
   OMBREL_TRY(check_local_ports(launch, env));
-  std::vector<platform::SpawnOptions> starts{proxy_core_options(*xray_path)};
+  std::vector<platform::SpawnOptions> starts{proxy_core_options(*xray_path, in_own_account)};
 
   SharedFiles files(env);
   const std::string data = data_folder(env);
@@ -328,6 +390,9 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   RunningCores cores;
   cores.xray = std::move(*started[0]);
   if (started.size() > 1) cores.singbox = std::move(*started[1]);
+  if (const auto& refused = cores.xray.unprivileged_refused()) fallback.take(*refused);
+  cores.fallback = &fallback;
+  cores.xray_spoke = std::make_shared<std::atomic<bool>>(false);
   OMBREL_TRY(deliver_document(cores.xray, launch.xray_config));
 
   cores.current_channel = serving::make_current_channel();
@@ -335,7 +400,8 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
     auto remarks = launch.channel_remarks;
     auto watched =
         start_detached([remarks = std::move(remarks), channel = cores.current_channel,
-                        output = output_reader(cores.xray.take_stdout()),
+                        output = std::make_unique<NotingReader>(
+                            output_reader(cores.xray.take_stdout()), cores.xray_spoke),
                         log_path = data_ready ? platform::join_path(data, serving::CORE_LOG_FILE)
                                               : std::string()]() mutable {
           serving::watch_core_log(std::move(remarks), std::move(channel), std::move(output),
@@ -369,6 +435,41 @@ Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment
   cores.proxy_port = launch.proxy_port;
   cores.started_at = std::chrono::steady_clock::now();
   return cores;
+}
+
+}  // namespace
+
+void CoreAccountFallback::take(const Error& why, bool ended_in_start) {
+  if (taken_.exchange(true)) return;
+  ended_in_start_.store(ended_in_start);
+  const std::string line = std::string(CORE_AS_SERVICE) + why.to_string();
+  if (say) {
+    say(line);
+    return;
+  }
+  platform::write_stderr(escape_controls(line) + "\n");
+  platform::report_event(platform::EventKind::CoreAsService, escape_controls(line));
+}
+
+CoreAccountFallback& core_account_fallback() {
+  // Never destroyed: a watchdog or a request may start cores while the
+  // process ends.
+  static auto* const fallback = new CoreAccountFallback();
+  return *fallback;
+}
+
+Result<RunningCores> start_cores(const CoreLaunch& launch, const CoreEnvironment& env) {
+  CoreAccountFallback& fallback =
+      env.account_fallback != nullptr ? *env.account_fallback : core_account_fallback();
+  const bool in_own_account = platform::PROXY_CORE_UNPRIVILEGED && !fallback.taken();
+  auto started = start_cores_once(launch, env, fallback, in_own_account);
+  // A core that its account let die in its start took the fall-back when
+  // the failed start was dropped: the same start, as the service, brings
+  // the tunnel up at once.
+  if (!started && in_own_account && fallback.ended_in_start()) {
+    started = start_cores_once(launch, env, fallback, false);
+  }
+  return started;
 }
 
 void stop_cores(RunningCores cores) {

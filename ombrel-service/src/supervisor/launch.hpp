@@ -4,9 +4,11 @@
 // "tunnel.json". A `RunningCores` ends its processes when dropped, tunnel
 // core first, so a handle that is replaced or discarded never leaves a core
 // running.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +52,34 @@ struct CoreLaunch {
   friend bool operator==(const CoreLaunch&, const CoreLaunch&) = default;
 };
 
+// Whether the proxy core still starts in an account of its own during this
+// run (Windows: LocalService, see `SpawnOptions::unprivileged`). The first
+// refusal is said, once, in the service's log and the Application log:
+// "ядро прокси запущено от имени службы: {why}". From then on the core
+// starts as the service for the rest of the run, so that every later start
+// neither repeats a logon that fails the same way nor loses the tunnel to a
+// core that dies in its start.
+class CoreAccountFallback {
+ public:
+  bool taken() const noexcept { return taken_.load(); }
+  // Whether it was taken for a core that ended in its start in its own
+  // account: the start that saw it is made again, as the service. When the
+  // account was refused at the creation, the core already runs as the
+  // service and nothing is made again.
+  bool ended_in_start() const noexcept { return ended_in_start_.load(); }
+  // Takes the fall-back for the rest of the run; the first call says `why`.
+  void take(const Error& why, bool ended_in_start = false);
+  // Tests: where the line goes instead of the logs.
+  std::function<void(const std::string& line)> say;
+
+ private:
+  std::atomic<bool> taken_{false};
+  std::atomic<bool> ended_in_start_{false};
+};
+
+// The process's own: the one the service's starts share.
+CoreAccountFallback& core_account_fallback();
+
 // A started set of cores.
 struct RunningCores {
   platform::Process xray;
@@ -60,6 +90,11 @@ struct RunningCores {
   std::chrono::steady_clock::time_point started_at;
   serving::CurrentChannel current_channel;
   std::optional<std::uint16_t> proxy_port;
+  // Whether the proxy core has written anything yet: one that ends before
+  // its first output with a loader or access status, in its own account,
+  // takes `fallback` when it is dropped.
+  std::shared_ptr<std::atomic<bool>> xray_spoke;
+  CoreAccountFallback* fallback = nullptr;
 
   RunningCores() = default;
   RunningCores(RunningCores&&) noexcept = default;
@@ -88,6 +123,9 @@ struct CoreEnvironment {
   std::function<void(const std::string& path)> at_file = {};
   // Who listens on the launch's ports; empty means the system's answer.
   ListenersFn listeners = {};
+  // Whether the proxy core still starts in its own account; null means the
+  // process's (`core_account_fallback`).
+  CoreAccountFallback* account_fallback = nullptr;
 };
 
 // Fails with "порт 127.0.0.1:{port} занят другим процессом ({pid})" when

@@ -93,6 +93,14 @@ TEST(Events, EachIsReportedOnceAMinutePerSourceWithItsIdAndItsLine) {
       {"the watchdog gives up",
        [](EventRecorder& r) { watchdog_round(r, supervisor::RESTART_LIMIT); },
        {{EventKind::GaveUp, 4, std::string(supervisor::GIVE_UP_MESSAGE)}}},
+      {"a run whose proxy core cannot start in its own account",
+       [](EventRecorder&) {
+         supervisor::CoreAccountFallback run;
+         run.take(Error("вход LocalService отклонён"));
+         run.take(Error("вход LocalService отклонён снова"));
+       },
+       {{EventKind::CoreAsService, 10,
+         "ядро прокси запущено от имени службы: вход LocalService отклонён"}}},
       {"an update refused",
        update_refused,
        {{EventKind::UpdateRefused, 6,

@@ -26,6 +26,7 @@ enum class EventKind : std::uint8_t {
   UnsafeFolder,
   PipeHeld,
   DataFolderNotReady,
+  CoreAsService,
 };
 
 enum class EventLevel : std::uint8_t { Information, Warning, Error };
@@ -57,6 +58,8 @@ constexpr EventType event_type(EventKind kind) {
       return {8, EventLevel::Error};
     case EventKind::DataFolderNotReady:
       return {9, EventLevel::Error};
+    case EventKind::CoreAsService:
+      return {10, EventLevel::Warning};
   }
   return {0, EventLevel::Error};
 }

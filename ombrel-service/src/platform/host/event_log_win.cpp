@@ -29,6 +29,7 @@ static_assert(message_id(event_type(EventKind::UpdateRefused)) == MSG_UPDATE_REF
 static_assert(message_id(event_type(EventKind::UnsafeFolder)) == MSG_UNSAFE_FOLDER);
 static_assert(message_id(event_type(EventKind::PipeHeld)) == MSG_PIPE_HELD);
 static_assert(message_id(event_type(EventKind::DataFolderNotReady)) == MSG_DATA_FOLDER_NOT_READY);
+static_assert(message_id(event_type(EventKind::CoreAsService)) == MSG_CORE_AS_SERVICE);
 
 WORD event_log_type(EventLevel level) {
   switch (level) {

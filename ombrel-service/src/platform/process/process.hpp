@@ -106,35 +106,34 @@ struct SpawnOptions {
   // The child runs without the service's rights, for a program that parses
   // what the network sends and needs none of them (the proxy core: it reads
   // its standard input, writes its output, listens above port 1024 and
-  // connects out). Windows: a restricted token made from the service's,
-  // every privilege removed, Administrators and the service's own account
-  // for deny only, at medium integrity; the job and the end with the service
-  // are as for any child. Linux: when the service runs as root, the account
-  // `unprivileged_account` names, with its group and no supplementary
-  // groups; a service that is not root has no rights to give up, and the
-  // child runs as its user. When that account is the cores' own, dropping
-  // the `Process` ends every process of the account with the child, so
-  // that nothing it started in a session of its own outlives it.
+  // connects out). Windows: as LocalService, logged on by the service (a
+  // service logon, which holds Users, so the system's libraries that are no
+  // KnownDLLs load), every privilege but the traversal of folders removed,
+  // and a default access list of SYSTEM and that logon alone, so that no
+  // other process of LocalService opens it; detached from any console, on
+  // a window station of its logon's own; the job and the end with the
+  // service are as for any child. When it cannot be started so (the logon
+  // or the creation fails) it is started with the service's token after
+  // all, and `Process::unprivileged_refused` says why: no user loses the
+  // tunnel to the hardening. Linux: when the service runs as root, the
+  // account `unprivileged_account` names, with its group and no
+  // supplementary groups; a service that is not root has no rights to give
+  // up, and the child runs as its user. When that account is the cores'
+  // own, dropping the `Process` ends every process of the account with the
+  // child, so that nothing it started in a session of its own outlives it.
   bool unprivileged = false;
   // The child gets an environment made for it instead of the service's:
   // whatever the service was given (tokens, proxies, library paths of an
   // administrator's shell) is no business of a program that parses what
-  // the network sends. Linux: a fixed PATH, HOME (the account's home, else
-  // "/") and LANG=C.UTF-8, nothing else; a build with sanitizers adds their
-  // options, so that its stand-in cores report as the tests ask. Windows:
-  // no effect yet.
+  // the network sends. Windows: the account's block from the system
+  // (CreateEnvironmentBlock, nothing inherited). Linux: a fixed PATH, HOME
+  // (the account's home, else "/") and LANG=C.UTF-8, nothing else; a build
+  // with sanitizers adds their options, so that its stand-in cores report as
+  // the tests ask.
   bool own_environment = false;
 };
 
-// Whether the service starts its proxy core `unprivileged`. Linux: yes.
-// Windows: not yet. The restricted token leaves the core only the groups a
-// system account's token holds besides its own and Administrators
-// (Everyone, Authenticated Users), and the system's libraries that are not
-// KnownDLLs grant reading to Users, not to them, as do the service's window
-// station and desktop: a core that loads such a library (a Go program does,
-// at start) would fail to start. Stand-in cores load none, so only a real
-// core on a real Windows machine can show the token is enough; the token and
-// its test stay ready for that day.
+// Whether the service starts its proxy core `unprivileged`: both targets.
 extern const bool PROXY_CORE_UNPRIVILEGED;
 
 #ifndef _WIN32
@@ -215,6 +214,15 @@ class Process {
   // Pipes not yet taken are closed. Returns the process id.
   std::uint32_t release() noexcept;
 
+  // Windows: why a child meant to run `unprivileged` runs with the
+  // service's token instead (the logon or the creation refused); nullopt
+  // when it runs as meant. Always nullopt on Linux.
+  const std::optional<Error>& unprivileged_refused() const noexcept { return refused_; }
+  // Windows: whether the child runs in an account of its own
+  // (`unprivileged`, not refused), so that an early end may be the
+  // account's doing. Always false on Linux, where nothing falls back.
+  bool unprivileged_account_used() const noexcept { return own_account_; }
+
  private:
   friend Result<Process> spawn(const SpawnOptions& options);
   friend std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options);
@@ -236,7 +244,15 @@ class Process {
   std::optional<PipeWriter> stdin_;
   std::optional<PipeReader> stdout_;
   std::optional<PipeReader> stderr_;
+  std::optional<Error> refused_;
+  bool own_account_ = false;
 };
+
+// Whether `exit_code` says a child ended in its start for want of a right
+// or a library its account may not load, before any of its own work:
+// Windows' loader and access statuses (STATUS_DLL_NOT_FOUND,
+// STATUS_ACCESS_DENIED, STATUS_DLL_INIT_FAILED, ...). Never on Linux.
+bool ended_for_want_of_rights(int exit_code) noexcept;
 
 // Starts `options.program` with the service's environment. The error is the
 // system's (the caller names the program).

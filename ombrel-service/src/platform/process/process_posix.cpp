@@ -121,7 +121,9 @@ Process::Process(Process&& other) noexcept
       own_account_(std::exchange(other.own_account_, std::nullopt)),
       stdin_(std::exchange(other.stdin_, std::nullopt)),
       stdout_(std::exchange(other.stdout_, std::nullopt)),
-      stderr_(std::exchange(other.stderr_, std::nullopt)) {}
+      stderr_(std::exchange(other.stderr_, std::nullopt)),
+      refused_(std::exchange(other.refused_, std::nullopt)),
+      own_account_(std::exchange(other.own_account_, false)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
   if (this != &other) {
@@ -134,6 +136,8 @@ Process& Process::operator=(Process&& other) noexcept {
     stdin_ = std::exchange(other.stdin_, std::nullopt);
     stdout_ = std::exchange(other.stdout_, std::nullopt);
     stderr_ = std::exchange(other.stderr_, std::nullopt);
+    refused_ = std::exchange(other.refused_, std::nullopt);
+    own_account_ = std::exchange(other.own_account_, false);
   }
   return *this;
 }
@@ -204,6 +208,12 @@ std::uint32_t Process::release() noexcept {
   running_ = false;
   pid_ = 0;
   return pid;
+}
+
+// A failed exec or a refused account ends the child before the program
+// runs, and the start fails with it: nothing to fall back from.
+bool ended_for_want_of_rights(int) noexcept {
+  return false;
 }
 
 }  // namespace ombrel::platform

@@ -1,6 +1,9 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <userenv.h>
 
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "base/text.hpp"
@@ -110,56 +113,171 @@ Result<std::vector<BYTE>> well_known_sid(WELL_KNOWN_SID_TYPE kind) {
   return sid;
 }
 
-// This process's token without its rights: every privilege removed (but
-// the traversal of folders, which DISABLE_MAX_PRIVILEGE keeps), its own
-// account, LocalSystem and Administrators for deny only, so that what the
-// service may open a child of it may not, and medium integrity, so that it
-// writes nothing of a higher level. The child still listens, connects out
-// and uses what it was handed.
-Result<UniqueHandle> unprivileged_token() {
-  UniqueHandle own;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
-                        own.put())) {
+// The account the proxy core runs as, and the words its refusal is said in.
+constexpr std::string_view CORE_LOGON_REFUSED = "вход LocalService отклонён";
+constexpr std::string_view CORE_TOKEN_UNFIT = "маркер LocalService не подготовлен";
+constexpr std::string_view CORE_CREATE_REFUSED = "запуск под LocalService отклонён";
+
+// Every privilege of `token` removed but the traversal of folders
+// (SeChangeNotifyPrivilege, which every account holds and which spares the
+// core a check on each folder of a path). SE_PRIVILEGE_REMOVED takes a
+// privilege out of the token for good, so the core cannot enable it again.
+// AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when it
+// changed only some: that counts as a failure here.
+Result<void> remove_privileges(HANDLE token) {
+  auto held = token_information(token, TokenPrivileges);
+  if (!held) return fail(std::move(held.error()));
+  auto* list = reinterpret_cast<TOKEN_PRIVILEGES*>(held->data());
+  LUID traverse{};
+  if (!LookupPrivilegeValueW(nullptr, SE_CHANGE_NOTIFY_NAME, &traverse)) {
     return fail(last_os_error());
   }
-  auto user = token_information(own.get(), TokenUser);
-  if (!user) return fail(std::move(user.error()));
-  auto system = well_known_sid(WinLocalSystemSid);
-  if (!system) return fail(std::move(system.error()));
-  auto admins = well_known_sid(WinBuiltinAdministratorsSid);
-  if (!admins) return fail(std::move(admins.error()));
-  auto medium = well_known_sid(WinMediumLabelSid);
-  if (!medium) return fail(std::move(medium.error()));
-  const PSID user_sid = reinterpret_cast<TOKEN_USER*>(user->data())->User.Sid;
-  std::vector<SID_AND_ATTRIBUTES> disabled = {{user_sid, 0}, {admins->data(), 0}};
-  if (!EqualSid(user_sid, system->data())) disabled.push_back({system->data(), 0});
-  UniqueHandle restricted;
-  if (!CreateRestrictedToken(own.get(), DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(disabled.size()),
-                             disabled.data(), 0, nullptr, 0, nullptr, restricted.put())) {
+  DWORD kept = 0;
+  for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
+    const LUID luid = list->Privileges[i].Luid;
+    if (luid.LowPart == traverse.LowPart && luid.HighPart == traverse.HighPart) continue;
+    list->Privileges[kept].Luid = luid;
+    list->Privileges[kept].Attributes = SE_PRIVILEGE_REMOVED;
+    ++kept;
+  }
+  if (kept == 0) return {};
+  list->PrivilegeCount = kept;
+  SetLastError(ERROR_SUCCESS);
+  if (!AdjustTokenPrivileges(token, FALSE, list, 0, nullptr, nullptr) ||
+      GetLastError() != ERROR_SUCCESS) {
     return fail(last_os_error());
   }
-  TOKEN_MANDATORY_LABEL label{};
-  label.Label.Sid = medium->data();
-  label.Label.Attributes = SE_GROUP_INTEGRITY;
-  if (!SetTokenInformation(restricted.get(), TokenIntegrityLevel, &label,
-                           static_cast<DWORD>(sizeof label + medium->size()))) {
-    return fail(last_os_error());
-  }
-  return restricted;
+  return {};
 }
 
+// The logon SID of `token`'s session: the group marked SE_GROUP_LOGON_ID.
+// Each logon has one of its own, so a grant to it reaches this logon's
+// processes and no other process of the same account.
+Result<std::vector<BYTE>> logon_sid(HANDLE token) {
+  auto groups = token_information(token, TokenGroups);
+  if (!groups) return fail(std::move(groups.error()));
+  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    if ((list->Groups[i].Attributes & SE_GROUP_LOGON_ID) != SE_GROUP_LOGON_ID) continue;
+    const DWORD length = GetLengthSid(list->Groups[i].Sid);
+    std::vector<BYTE> sid(length);
+    if (!CopySid(length, sid.data(), list->Groups[i].Sid)) return fail(last_os_error());
+    return sid;
+  }
+  return fail(os_error(ERROR_NO_SUCH_LOGON_SESSION));
+}
+
+// The default access list of the core's token: what the objects it makes
+// get, its own process and threads first (CreateProcessAsUserW with no
+// process attributes gives the new process "the default security
+// descriptor of the user referenced in hToken"). SYSTEM and this logon
+// alone: other processes of LocalService, which share its account but not
+// its logon, cannot open it, read its memory or end it. OWNER RIGHTS
+// (S-1-3-4) with reading of the access list only takes away what an owner
+// is otherwise granted implicitly (READ_CONTROL and WRITE_DAC): the owner
+// of these objects is LocalService, the account every such process holds.
+Result<void> set_default_access(HANDLE token) {
+  auto logon = logon_sid(token);
+  if (!logon) return fail(std::move(logon.error()));
+  auto system = well_known_sid(WinLocalSystemSid);
+  if (!system) return fail(std::move(system.error()));
+  auto owner = well_known_sid(WinCreatorOwnerRightsSid);
+  if (!owner) return fail(std::move(owner.error()));
+  const DWORD size = static_cast<DWORD>(sizeof(ACL) + 3 * sizeof(ACCESS_ALLOWED_ACE) +
+                                        logon->size() + system->size() + owner->size());
+  std::vector<BYTE> buffer(size);
+  auto* acl = reinterpret_cast<ACL*>(buffer.data());
+  if (!InitializeAcl(acl, size, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, system->data()) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, logon->data()) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, READ_CONTROL, owner->data())) {
+    return fail(last_os_error());
+  }
+  TOKEN_DEFAULT_DACL dacl{acl};
+  if (!SetTokenInformation(token, TokenDefaultDacl, &dacl, sizeof dacl)) {
+    return fail(last_os_error());
+  }
+  return {};
+}
+
+// The proxy core's token: a service logon of LocalService, made by the
+// service as SYSTEM. LogonUserW documents "NT AUTHORITY" as the domain of
+// LocalService with LOGON32_LOGON_SERVICE, and the account has no password
+// (the argument is ignored for it). The token holds Users, which the
+// system's libraries outside the KnownDLLs and the service's window station
+// grant reading to; SYSTEM and Administrators are not in it at all.
+Result<UniqueHandle> core_account_token() {
+  UniqueHandle token;
+  if (!LogonUserW(L"LocalService", L"NT AUTHORITY", nullptr, LOGON32_LOGON_SERVICE,
+                  LOGON32_PROVIDER_DEFAULT, token.put())) {
+    return fail(last_os_error().wrapped(std::string(CORE_LOGON_REFUSED)));
+  }
+  // Wine answers the logon with success and a handle that is no token
+  // (0xdeadbeef): the first query of it below fails, and the core is
+  // started as the service.
+  if (auto removed = remove_privileges(token.get()); !removed) {
+    return fail(std::move(removed.error()).wrapped(std::string(CORE_TOKEN_UNFIT)));
+  }
+  if (auto access = set_default_access(token.get()); !access) {
+    return fail(std::move(access.error()).wrapped(std::string(CORE_TOKEN_UNFIT)));
+  }
+  return token;
+}
+
+// An environment block the system builds for `token`'s account, with
+// nothing of this process's (bInherit FALSE); the service's own account
+// when `token` is null. Freed with DestroyEnvironmentBlock.
+class EnvironmentBlock {
+ public:
+  EnvironmentBlock() = default;
+  EnvironmentBlock(const EnvironmentBlock&) = delete;
+  EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
+  ~EnvironmentBlock() {
+    if (block_ != nullptr) DestroyEnvironmentBlock(block_);
+  }
+
+  Result<void> build(HANDLE token) {
+    UniqueHandle own;
+    if (token == nullptr) {
+      if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put())) {
+        return fail(last_os_error());
+      }
+      token = own.get();
+    }
+    if (!CreateEnvironmentBlock(&block_, token, FALSE)) {
+      block_ = nullptr;
+      return fail(last_os_error());
+    }
+    return {};
+  }
+
+  void* get() const noexcept { return block_; }
+
+ private:
+  void* block_ = nullptr;
+};
+
 // CreateProcessW with the given standard handles (all three or none) as the
-// only inherited handles, inside `job` when one is given; CreateProcessAsUserW
-// when a `token` is given.
+// only inherited handles, inside `job` when one is given, with `environment`
+// (a Unicode block) instead of the service's when one is given;
+// CreateProcessAsUserW when a `token` is given.
 Result<Created> create_process(const std::string& program, std::span<const std::string> args,
                                const std::optional<std::string>& working_dir, HANDLE std_handles[3],
-                               DWORD flags, HANDLE job = nullptr, HANDLE token = nullptr) {
+                               DWORD flags, HANDLE job = nullptr, HANDLE token = nullptr,
+                               void* environment = nullptr) {
   const std::wstring application = wide(program);
   std::wstring command_line = wide(windows_command_line(program, args));
   const std::wstring directory = working_dir ? wide(*working_dir) : std::wstring();
 
   STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
+  // An empty desktop name: the child of another logon gets a window station
+  // and desktop of that logon's own ("Service-0x0-{logon}$\\default", made by
+  // the system for a noninteractive logon), not the service's, which grants
+  // LocalService nothing.
+  wchar_t no_desktop[] = L"";
+  if (token != nullptr) si.StartupInfo.lpDesktop = no_desktop;
+  if (environment != nullptr) flags |= CREATE_UNICODE_ENVIRONMENT;
   AttributeList attributes;
   BOOL inherit = FALSE;
   HANDLE list[3];
@@ -199,10 +317,10 @@ Result<Created> create_process(const std::string& program, std::span<const std::
     const wchar_t* folder = working_dir ? directory.c_str() : nullptr;
     if (token != nullptr) {
       return CreateProcessAsUserW(token, application.c_str(), command_line.data(), nullptr, nullptr,
-                                  inherit, with_flags, nullptr, folder, &si.StartupInfo, &pi);
+                                  inherit, with_flags, environment, folder, &si.StartupInfo, &pi);
     }
     return CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, inherit,
-                          with_flags, nullptr, folder, &si.StartupInfo, &pi);
+                          with_flags, environment, folder, &si.StartupInfo, &pi);
   };
   BOOL ok = create(flags);
   if (!ok && (flags & CREATE_BREAKAWAY_FROM_JOB) != 0 && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -279,7 +397,9 @@ Process::Process(Process&& other) noexcept
       process_(std::exchange(other.process_, NO_NATIVE_HANDLE)),
       stdin_(std::exchange(other.stdin_, std::nullopt)),
       stdout_(std::exchange(other.stdout_, std::nullopt)),
-      stderr_(std::exchange(other.stderr_, std::nullopt)) {}
+      stderr_(std::exchange(other.stderr_, std::nullopt)),
+      refused_(std::exchange(other.refused_, std::nullopt)),
+      own_account_(std::exchange(other.own_account_, false)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
   if (this != &other) {
@@ -289,6 +409,8 @@ Process& Process::operator=(Process&& other) noexcept {
     stdin_ = std::exchange(other.stdin_, std::nullopt);
     stdout_ = std::exchange(other.stdout_, std::nullopt);
     stderr_ = std::exchange(other.stderr_, std::nullopt);
+    refused_ = std::exchange(other.refused_, std::nullopt);
+    own_account_ = std::exchange(other.own_account_, false);
   }
   return *this;
 }
@@ -410,16 +532,38 @@ Result<Process> spawn(const SpawnOptions& options) {
   // ended early in its start: the thread that reads the core's output then
   // never saw its end, and a thread, its stack and its handles stayed behind
   // every few starts.
-  const DWORD flags = options.no_console ? DETACHED_PROCESS : 0;
+  // A child without the service's rights may not open the service's
+  // console either, and needs none.
+  const DWORD flags = options.no_console || options.unprivileged ? DETACHED_PROCESS : 0;
   HANDLE handles[3] = {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()};
-  UniqueHandle token;
+  Result<Created> created = fail(os_error(ERROR_INVALID_FUNCTION));
   if (options.unprivileged) {
-    auto made = unprivileged_token();
-    if (!made) return fail(made.error());
-    token = std::move(*made);
+    created = [&]() -> Result<Created> {
+      auto token = core_account_token();
+      if (!token) return fail(std::move(token.error()));
+      EnvironmentBlock environment;
+      if (auto built = environment.build(token->get()); !built) {
+        return fail(std::move(built.error()).wrapped(std::string(CORE_TOKEN_UNFIT)));
+      }
+      auto made = create_process(options.program, options.args, options.working_dir, handles, flags,
+                                 job, token->get(), environment.get());
+      if (!made) return fail(std::move(made.error()).wrapped(std::string(CORE_CREATE_REFUSED)));
+      return made;
+    }();
+    if (created) {
+      process.own_account_ = true;
+    } else {
+      // Started as any other child: the account is a hardening, and the
+      // tunnel must not be lost to it. The caller says why, once.
+      process.refused_ = created.error();
+    }
   }
-  auto created = create_process(options.program, options.args, options.working_dir, handles, flags,
-                                job, token.get());
+  if (!process.own_account_) {
+    EnvironmentBlock environment;
+    if (options.own_environment) OMBREL_TRY(environment.build(nullptr));
+    created = create_process(options.program, options.args, options.working_dir, handles, flags,
+                             job, nullptr, environment.get());
+  }
   if (!created) return fail(created.error());
   process.pid_ = created->pid;
   process.process_ = created->process.release();
@@ -466,7 +610,21 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 extern const bool PROGRAM_REPLACEABLE = false;
-extern const bool PROXY_CORE_UNPRIVILEGED = false;
+extern const bool PROXY_CORE_UNPRIVILEGED = true;
+
+bool ended_for_want_of_rights(int exit_code) noexcept {
+  // What a process ends with when the loader or the system refuses it
+  // before its entry point runs: an import not found or unreadable to its
+  // account, a library whose start failed, an access refused.
+  switch (static_cast<DWORD>(exit_code)) {
+    case 0xC0000135:  // STATUS_DLL_NOT_FOUND
+    case 0xC0000022:  // STATUS_ACCESS_DENIED
+    case 0xC0000142:  // STATUS_DLL_INIT_FAILED
+      return true;
+    default:
+      return false;
+  }
+}
 
 Result<void> replace_program(const std::string&) {
   return fail(os_error(ERROR_NOT_SUPPORTED));

@@ -51,9 +51,10 @@ class HeldProcess {
   // The full path of its executable image (Win32 form on Windows).
   Result<std::string> image_path() const;
   // Whether it runs under this process's own account: the user of both
-  // process tokens on Windows (a child's restricted token keeps it); on
-  // Linux its real and effective user ids are both this process's effective
-  // user id, or both that of the account its unprivileged children run as
+  // process tokens on Windows, or LocalService, the proxy core's, when this
+  // process is the system account that starts it so; on Linux its real and
+  // effective user ids are both this process's effective user id, or both
+  // that of the account its unprivileged children run as
   // (`known_core_account`).
   Result<bool> runs_as_this_account() const;
   // Ends it with `exit_code` (SIGKILL on Linux).

@@ -111,7 +111,12 @@ Result<bool> HeldProcess::runs_as_this_account() const {
   if (!ours) return fail(ours.error());
   const auto* a = reinterpret_cast<const TOKEN_USER*>(theirs->data());
   const auto* b = reinterpret_cast<const TOKEN_USER*>(ours->data());
-  return EqualSid(a->User.Sid, b->User.Sid) != FALSE;
+  if (EqualSid(a->User.Sid, b->User.Sid)) return true;
+  // The service, as the system account, starts its proxy core as
+  // LocalService (`SpawnOptions::unprivileged`): a core of that account is
+  // still one of the service's.
+  return IsWellKnownSid(a->User.Sid, WinLocalServiceSid) &&
+         IsWellKnownSid(b->User.Sid, WinLocalSystemSid);
 }
 
 Result<void> HeldProcess::terminate(int exit_code) const {

@@ -230,6 +230,55 @@ TEST(StartCores, ProxyOnlyRunsTheProxyCoreWithItsDocumentOnStandardInput) {
   EXPECT_TRUE(all_gone(pids));
 }
 
+// The proxy core's own account is a hardening that never costs the tunnel:
+// a core its account cannot start is started as the service in the same
+// start, and that is said once for the run, and the rest of the run starts
+// it as the service without trying again. Wine logs no LocalService on;
+// on Windows as the system account the first core ends in its start with a
+// loader status, before any output, as one whose account may not read a
+// library would. Linux never falls back.
+TEST(StartCores, AProxyCoreItsAccountCannotStartRunsAsTheServiceSaidOncePerRun) {
+  // Windows makes the account only for SYSTEM, as the service runs; the
+  // runner's administrator would see only the refusal Wine shows.
+  OMBREL_SYSTEM_ACCOUNT_ONLY("LocalService is logged on by SYSTEM");
+  CoreFolders f;
+  CoreAccountFallback run;
+  std::vector<std::string> said;
+  run.say = [&](const std::string& line) { said.push_back(line); };
+  CoreEnvironment env = f.env();
+  env.account_fallback = &run;
+  const bool falls_back = platform::ended_for_want_of_rights(static_cast<int>(0xC0000135u));
+  set_script(f.install.xray, 1, "exit -1073741515");
+  bool own_account_tried = false;
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE(start);
+    auto cores = start_cores(proxy_launch(), env);
+    ASSERT_TRUE(cores) << cores.error().to_string();
+    if (start == 1) {
+      own_account_tried = cores->xray.unprivileged_account_used();
+      // Judged when the ended core is dropped.
+      EXPECT_TRUE(wait_until([&] {
+        const auto ended = cores->xray.try_wait();
+        return ended && ended->has_value();
+      }));
+    } else {
+      EXPECT_FALSE(cores->xray.unprivileged_account_used());
+      EXPECT_TRUE(wait_until([&] { return run_count(f.install.xray) == 2; }));
+    }
+  }
+  if (!falls_back) {
+    EXPECT_TRUE(said.empty());
+    return;
+  }
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_TRUE(said[0].starts_with("ядро прокси запущено от имени службы: ")) << said[0];
+  if (own_account_tried) {
+    EXPECT_EQ(said[0],
+              "ядро прокси запущено от имени службы: ядро завершилось при запуске с кодом "
+              "0xC0000135");
+  }
+}
+
 TEST(StartCores, FreshStartHasNoChannelInUse) {
   CoreFolders f;
   auto cores = start_cores(proxy_launch(), f.env());

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "listener.hpp"
+#include "platform/files/datadir.hpp"
 #include "platform/handle_win.hpp"
 #include "platform/process/job_win.hpp"
 #include "platform/process/process.hpp"
@@ -111,59 +115,125 @@ TEST(ProcessJob, ABoundCoreOfAServiceInsideAJobEndsWithTheService) {
   if (running_from(pid, child)) (void)terminate_process(pid, 1);
 }
 
-// The proxy core starts with the service's token stripped of its rights: no
-// privilege left but the traversal of folders, the token's own account and
-// Administrators for deny only, medium integrity; still in the service's
-// job. Wine keeps no such token, so only Windows reads it back.
-TEST(ProcessJob, AnUnprivilegedChildHasNoPrivilegesAndAdministratorsForDenyOnly) {
-  TempDir dir("restricted");
-  // The stand-in reads its script and keeps its records beside itself, which
-  // a token of no account of the test's may do only where everyone may.
-  set_folder_rights(dir.path(), Rights::EveryoneChanges);
-  const std::string child = install_standin(dir.path(), Standin::Desktop);
-  set_script(child, "stay");
-  SpawnOptions options{child, {}, std::nullopt, Stdio::Null, Stdio::Null, Stdio::Null};
-  options.end_with_service = true;
-  options.unprivileged = true;
-  auto process = spawn(options);
-  ASSERT_TRUE(process) << process.error().to_string();
-  ASSERT_TRUE(wait_for_record(child, ".runs", 30s));
-  EXPECT_TRUE(in_job(process->pid(), *service_job()));
-  OMBREL_REAL_WINDOWS_ONLY("Wine enforces no token and may report it as made");
+// A line of a Go stand-in's token record ("user S-1-5-19", ...).
+bool holds_fact(const std::string& record, const std::string& fact) {
+  return ("\n" + record).find("\n" + fact + "\n") != std::string::npos;
+}
 
-  UniqueHandle opened(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process->pid()));
-  UniqueHandle token;
-  ASSERT_TRUE(OpenProcessToken(opened.get(), TOKEN_QUERY, token.put())) << GetLastError();
-  const auto privileges = token_information(token.get(), TokenPrivileges);
-  ASSERT_TRUE(privileges);
-  const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(privileges->data());
-  for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
-    wchar_t name[64];
-    DWORD length = 64;
-    LUID luid = held->Privileges[i].Luid;
-    ASSERT_TRUE(LookupPrivilegeNameW(nullptr, &luid, name, &length));
-    EXPECT_EQ(std::wstring(name), L"SeChangeNotifyPrivilege");
+// The Go stand-in proxy core (tests/standin/go-xray), placed where an
+// account of its own may read and run it and write its records, started as
+// the service starts its proxy core, with `document` on its input.
+struct GoCore {
+  explicit GoCore(std::string_view hint) : dir(hint, Where::BelowRoot) {
+    set_folder_rights(dir.path(), Rights::AdministratorsOnly);
+    make_records_folder(dir.path());
+    exe = install_program(dir.path(), "standin-go-xray", "xray.exe");
   }
-  const auto user = token_information(token.get(), TokenUser);
-  ASSERT_TRUE(user);
-  EXPECT_NE(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Attributes &
-                SE_GROUP_USE_FOR_DENY_ONLY,
-            0u);
-  BYTE admins[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof admins;
-  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
-  const auto groups = token_information(token.get(), TokenGroups);
-  ASSERT_TRUE(groups);
-  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
-  for (DWORD i = 0; i < list->GroupCount; ++i) {
-    if (!EqualSid(list->Groups[i].Sid, admins)) continue;
-    EXPECT_NE(list->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY, 0u);
+  Result<Process> start(const std::string& document) {
+    SpawnOptions options{
+        exe, {"run", "-c", "stdin:"}, std::nullopt, Stdio::Pipe, Stdio::Null, Stdio::Null};
+    options.end_with_service = true;
+    options.unprivileged = true;
+    options.own_environment = true;
+    auto process = spawn(options);
+    if (process) {
+      auto input = process->take_stdin();
+      if (!input || !input->write_all(document)) ADD_FAILURE() << "no document delivered";
+    }
+    return process;
   }
-  const auto label = token_information(token.get(), TokenIntegrityLevel);
-  ASSERT_TRUE(label);
-  const PSID level = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label->data())->Label.Sid;
-  EXPECT_EQ(*GetSidSubAuthority(level, *GetSidSubAuthorityCount(level) - 1),
-            static_cast<DWORD>(SECURITY_MANDATORY_MEDIUM_RID));
+  TempDir dir;
+  std::string exe;
+};
+
+// A child without the service's rights starts detached from any console (a
+// token of another account may not open the service's, and a service has
+// none to give), in the service's job, with the environment the system
+// makes for its account and nothing of the service's. Run with a console of
+// the test's own, which a child started without DETACHED_PROCESS shares
+// (CreateProcess: a console process inherits its parent's console unless a
+// flag says otherwise). Wine without a display refuses AllocConsole, so only
+// Windows shows the console half.
+TEST(ProcessJob, AnUnprivilegedChildHasNoConsoleAndNothingOfTheServicesEnvironment) {
+  GoCore core("account");
+  const bool made_console = AllocConsole() != FALSE;
+  ASSERT_TRUE(SetEnvironmentVariableW(L"OMBREL_SERVICE_ONLY", L"marker"));
+  auto process = core.start("{\"inbounds\": [], \"outbounds\": []}");
+  SetEnvironmentVariableW(L"OMBREL_SERVICE_ONLY", nullptr);
+  ASSERT_TRUE(process) << process.error().to_string();
+  const auto token = wait_for_record(core.exe, ".token", 30s);
+  if (made_console) FreeConsole();
+  ASSERT_TRUE(token) << read_record(core.exe, ".error").value_or("(no record)");
+  EXPECT_TRUE(holds_fact(*token, "console none")) << *token;
+  const auto environment = read_record(core.exe, ".env");
+  ASSERT_TRUE(environment);
+  EXPECT_EQ(environment->find("OMBREL_SERVICE_ONLY"), std::string::npos) << *environment;
+  EXPECT_TRUE(in_job(process->pid(), *service_job()));
+}
+
+// The proxy core's account, read back by a Go program, which loads at its
+// start system libraries that grant reading to Users alone: LocalService
+// (S-1-5-19), no privilege but the traversal of folders, no Administrators,
+// neither the service's process nor its data folder opened, and still a
+// listener that accepts and a connection out, and the start did not fall
+// back. As LocalSystem on real Windows only, as the service runs: the
+// service logon of LocalService is made by SYSTEM (LogonUserW with "NT
+// AUTHORITY" and LOGON32_LOGON_SERVICE), and Wine keeps no such account.
+TEST(ProcessJob, AGoCoreInTheCoresAccountOpensNothingOfTheServicesAndCarriesTraffic) {
+  OMBREL_REAL_WINDOWS_ONLY("Wine logs no LocalService on");
+  OMBREL_SYSTEM_ACCOUNT_ONLY("the service logs LocalService on as SYSTEM");
+  GoCore core("account");
+  TempDir data("data", Where::BelowRoot);
+  const std::string private_data = data.file("Ombrel");
+  ASSERT_TRUE(ensure_private_dir(private_data));
+  {
+    std::ofstream probe(fs_path(core.exe + ".probe"), std::ios::binary);
+    probe << "process " << GetCurrentProcessId() << "\nfile " << private_data << "\n";
+  }
+  auto target = TcpListener::open("127.0.0.1");
+  ASSERT_TRUE(target);
+  std::uint16_t inbound = 0;
+  {
+    auto free = TcpListener::open("127.0.0.1");
+    ASSERT_TRUE(free);
+    inbound = free->port;
+  }
+  auto process = core.start("{\"inbounds\": [{\"port\": " + std::to_string(inbound) +
+                            "}], \"outbounds\": [{\"settings\": {\"servers\": [{\"address\": "
+                            "\"127.0.0.1\", \"port\": " +
+                            std::to_string(target->port) + "}]}}]}");
+  ASSERT_TRUE(process) << process.error().to_string();
+  EXPECT_FALSE(process->unprivileged_refused())
+      << process->unprivileged_refused().value_or(Error("")).to_string();
+  EXPECT_TRUE(process->unprivileged_account_used());
+  // The orphan cleanup at the next start knows it for the service's.
+  auto held = HeldProcess::open(process->pid());
+  ASSERT_TRUE(held) << held.error().to_string();
+  EXPECT_TRUE(held->runs_as_this_account().value_or(false));
+  const auto token = wait_for_record(core.exe, ".token", 30s);
+  ASSERT_TRUE(token) << read_record(core.exe, ".error").value_or("(no record)");
+  EXPECT_TRUE(holds_fact(*token, "user S-1-5-19")) << *token;
+  std::size_t privileges = 0;
+  for (std::size_t at = token->find("privilege "); at != std::string::npos;
+       at = token->find("privilege ", at + 1)) {
+    ++privileges;
+  }
+  EXPECT_EQ(privileges, 1u) << *token;
+  EXPECT_TRUE(holds_fact(*token, "privilege SeChangeNotifyPrivilege")) << *token;
+  EXPECT_TRUE(holds_fact(*token, "administrators absent") ||
+              holds_fact(*token, "administrators deny-only"))
+      << *token;
+  EXPECT_TRUE(holds_fact(*token, "process " + std::to_string(GetCurrentProcessId()) + " denied"))
+      << *token;
+  EXPECT_TRUE(holds_fact(*token, "file " + private_data + " denied")) << *token;
+  ASSERT_TRUE(wait_until([&] {
+    return read_record(core.exe, ".seen").value_or("").find("listen ") != std::string::npos;
+  })) << read_record(core.exe, ".error").value_or("(no error)");
+  EXPECT_TRUE(connect_loopback(inbound, "hello"));
+  const std::string connected = "connected 127.0.0.1:" + std::to_string(target->port);
+  EXPECT_TRUE(wait_until([&] {
+    return read_record(core.exe, ".seen").value_or("").find(connected) != std::string::npos;
+  })) << read_record(core.exe, ".seen").value_or("(nothing seen)");
 }
 
 // Wine starts a Linux program with no process of its own to hand back: the

@@ -1,0 +1,3 @@
+module ombrel.test/standin-go-xray
+
+go 1.19
