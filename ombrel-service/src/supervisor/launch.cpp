@@ -230,11 +230,13 @@ Result<void> judge_images(const std::vector<platform::SpawnOptions>& starts,
       return fail(std::move(why).wrapped(std::string(CANNOT_START) + program));
     };
     auto file_safe = platform::is_safe_program_file(images[i]);
-    if (!file_safe) return refused(std::move(file_safe.error()).wrapped(std::string(IMAGE_UNCHECKED)));
+    if (!file_safe)
+      return refused(std::move(file_safe.error()).wrapped(std::string(IMAGE_UNCHECKED)));
     if (!*file_safe) return refused(Error(std::string(UNSAFE_IMAGE)));
     auto folder = platform::held_file_folder(images[i]);
     if (!folder) return refused(std::move(folder.error()).wrapped(std::string(IMAGE_UNCHECKED)));
-    if (std::find(safe_folders.begin(), safe_folders.end(), *folder) != safe_folders.end()) continue;
+    if (std::find(safe_folders.begin(), safe_folders.end(), *folder) != safe_folders.end())
+      continue;
     // The folders on the way are opened by path, and others may hold an
     // oplock on one above the installation folder: bounded as the images.
     auto folder_safe = files.on(*folder, [&] {

@@ -32,8 +32,8 @@ Result<bool> is_safe_program_file(const InputFile& file) {
   struct stat st {};
   if (::fstat(file.native_fd(), &st) != 0) return fail(last_os_error());
   // The sticky bit means nothing on a file: judged as the folder it lies in.
-  return S_ISREG(st.st_mode) && is_safe_folder_mode(st.st_uid, st.st_mode,
-                                                    static_cast<std::uint32_t>(::geteuid()), true);
+  return S_ISREG(st.st_mode) &&
+         is_safe_folder_mode(st.st_uid, st.st_mode, static_cast<std::uint32_t>(::geteuid()), true);
 }
 
 Result<std::string> held_file_folder(const InputFile& file) {

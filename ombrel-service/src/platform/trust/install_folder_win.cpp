@@ -198,8 +198,8 @@ Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by) {
                                       nullptr, nullptr, nullptr, nullptr, &sd);
     if (err != ERROR_SUCCESS) return fail(os_error(err).wrapped("не проверить " + folder));
     const LocalMemory owned(sd);
-    auto safe = judge(sd, own->data(),
-                      installation_folder ? Judged::InstallationFolder : Judged::Above);
+    auto safe =
+        judge(sd, own->data(), installation_folder ? Judged::InstallationFolder : Judged::Above);
     if (!safe || !*safe) return safe;
     if (root) return true;
     installation_folder = false;
@@ -212,10 +212,9 @@ Result<bool> is_safe_program_file(const InputFile& file) {
   // The handle was opened for reading, which holds READ_CONTROL: the owner
   // and the access list come from the very file held.
   PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD err =
-      GetSecurityInfo(static_cast<HANDLE>(file.native_handle()), SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                      nullptr, nullptr, &sd);
+  const DWORD err = GetSecurityInfo(static_cast<HANDLE>(file.native_handle()), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &sd);
   if (err != ERROR_SUCCESS) return fail(os_error(err));
   const LocalMemory owned(sd);
   auto own = own_user_sid();

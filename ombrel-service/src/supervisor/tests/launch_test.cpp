@@ -165,7 +165,9 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
          return "не удалось запустить " + f.install.sing_box;
        },
        Ports::Free, true, XrayRan::Never, true,
-       [](Folders) { return std::string("файл ядра доступен на запись не только администраторам"); }},
+       [](Folders) {
+         return std::string("файл ядра доступен на запись не только администраторам");
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
