@@ -41,7 +41,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* V2RAY = "/usr/bin/v2ray";
 constexpr const char* PASSWORD = "loopback-only";
-constexpr int ROUNDS = 12;
+constexpr int ROUNDS = 30;
 // Not a private address, so the service's document sends it through the
 // proxy; the Trojan server hands it to the web server.
 constexpr std::uint8_t PAGE_ADDRESS[4] = {203, 0, 113, 7};
