@@ -124,6 +124,9 @@ int main(int argc, char** argv) {
                         ("ombrel-bench-soak-" + std::to_string(platform::current_process_id()));
   const fs::path install = work / "install";
   fs::create_directories(install);
+  // Only we may change it, whatever the umask: no core starts from a folder
+  // that others may.
+  fs::permissions(install, fs::perms(0755));
   const std::string exe = platform::join_path(bin, std::string("ombrel-service") + EXE);
   fs::copy_file(u8(exe), install / (std::string("ombrel-service") + EXE));
   fs::copy_file(u8(platform::join_path(bin, std::string("standin-xray") + EXE)),

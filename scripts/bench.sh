@@ -21,7 +21,7 @@ echo "== building" >&2
 cmake --preset native -B "$native" -DOMBREL_BUILD_BENCH=ON >/dev/null
 cmake --build "$native" -j2 --target ombrel-service standin-xray standin-sing-box \
   ombrel_bench_status ombrel_bench_prepare ombrel_bench_watcher ombrel_bench_service \
-  ombrel_bench_soak >&2
+  ombrel_bench_soak ombrel_bench_first_page >&2
 # The tests' folder holds the stand-in cores the soak runs; only they are built.
 cmake --preset windows -B "$windows" -DOMBREL_BUILD_BENCH=ON -DOMBREL_BUILD_TESTS=ON >/dev/null
 cmake --build "$windows" -j2 --target ombrel-service ombrel_bench_status ombrel_bench_soak \
@@ -70,6 +70,8 @@ run "$bin/ombrel_bench_prepare"
 run "$bin/ombrel_bench_watcher"
 run "$bin/ombrel_bench_service" "$bin" "$idle"
 run "$bin/ombrel_bench_soak" "$bin" "$cycles"
+# The proxy core Debian's v2ray, run as the stand-in is (OMBREL_CORE_USER).
+run "$bin/ombrel_bench_first_page" "$bin"
 
 # The Windows file: its size, and every DLL it imports must be the system's.
 exe=$windows/bin/ombrel-service.exe

@@ -16,6 +16,9 @@ work=$(mktemp -d)
 install=$work/install
 data=$work/data
 mkdir -p "$install" "$data"
+# Only we may change it, whatever the umask: no core starts from a folder
+# that others may.
+chmod 755 "$install"
 cp "$bin/ombrel-service" "$install/"
 cp "$bin/standin-xray" "$install/xray"
 cp "$bin/standin-sing-box" "$install/sing-box"

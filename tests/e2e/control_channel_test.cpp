@@ -18,9 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/files/paths.hpp"
 #include "platform/process/process.hpp"
+#include "platform/process/proclist.hpp"
 #include "platform/process/selfstats.hpp"
 #include "running_service.hpp"
 #include "testsupport.hpp"
@@ -289,6 +291,43 @@ TEST(ControlChannel, ReportsConnectingUntilTheWatchdogBringsALostCoreBack) {
   EXPECT_EQ(reply, "{\"state\":\"connecting\"}\n");
   EXPECT_TRUE(wait_until([&] { return service.ask(STATUS) == connected; }, 30s));
   EXPECT_TRUE(wait_until([&] { return testsupport::run_count(xray) == 2; }));
+}
+
+// Whoever may change the cores' folder would have their program run as the
+// service: from then on neither the watchdog's restart nor a connect starts
+// a core, and both say which folder, in the reply and the service's log.
+// Judged at every start: once mended, the folder serves again.
+TEST(ControlChannel, NoCoreStartsFromAFolderOthersMayChange) {
+  Service service;
+  const testsupport::InstallDir& install = service.install();
+  const std::string flag = install.file("end-first-core");
+  testsupport::set_script(install.xray, 1, "waitfor " + flag + "\nexit 1");
+  const std::string connect =
+      connect_line(list_of({trojan_node("one app_z", "192.0.2.1", 443)}), ",\"proxy_only\":true");
+  const std::string connected = "{\"state\":\"connected\",\"node\":\"one\",\"proxy_port\":10809}\n";
+  ASSERT_EQ(service.ask(connect), connected);
+
+  testsupport::set_folder_rights(install.path(), testsupport::Rights::EveryoneChanges);
+  { std::ofstream(testsupport::fs_path(flag)) << "now"; }
+  const std::string refusal =
+      "не удалось запустить " + install.xray +
+      ": папка установки доступна на запись не только администраторам: " +
+      platform::parent_path(platform::canonical_path(install.xray).value_or(install.xray));
+  EXPECT_TRUE(service.said("ядра не перезапущены: " + escape_controls(refusal)))
+      << service.stderr_text();
+  const auto reply = nlohmann::json::parse(service.ask(connect));
+  EXPECT_EQ(reply.value("code", ""), "core_start_failed");
+  EXPECT_EQ(reply.value("message", ""), refusal);
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(service.data_file("service-diag.log"))
+               .value_or("")
+               .find("ядра не запущены: " + escape_controls(refusal)) != std::string::npos;
+  }));
+  EXPECT_EQ(testsupport::run_count(install.xray), 1);
+
+  testsupport::set_folder_rights(install.path(), testsupport::Rights::AdministratorsOnly);
+  EXPECT_EQ(service.ask(connect), connected);
+  EXPECT_TRUE(wait_until([&] { return testsupport::run_count(install.xray) == 2; }));
 }
 
 // Dozens of connects and disconnects leave the service as they found it:

@@ -1,7 +1,12 @@
 #include "control/handling.hpp"
 
-#include <future>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -37,24 +42,81 @@ Result<std::vector<IpAddress>> system_lookup(const std::string& host) {
   return out;
 }
 
-// Nodes often share a host, and each lookup may wait on the network: every
-// distinct address is looked up once, all of them at the same time.
-void resolve_addresses(ServerNodes& nodes, const LookupFn& lookup) {
+// The answers of one connect's lookups, shared with the lookup threads,
+// which may outlive the connect.
+struct Answers {
+  std::mutex mutex;
+  std::condition_variable arrived;
   std::map<std::string, std::string> resolved;
-  std::map<std::string, std::future<std::string>> pending;
+  std::size_t awaited = 0;
+};
+
+// Looks `address` up on a thread of its own, which nobody joins: a resolver
+// may never answer. False when no slot or no thread could be had.
+bool start_lookup(const std::string& address, const PrepareDeps& deps,
+                  const std::shared_ptr<Answers>& answers) {
+  const std::shared_ptr<LookupSlots>& slots = deps.lookup_slots;
+  if (!slots->take()) return false;
+  {
+    const std::lock_guard lock(answers->mutex);
+    ++answers->awaited;
+  }
+  try {
+    std::thread([address, lookup = deps.lookup, slots, answers]() noexcept {
+      std::string found;
+      try {
+        found = resolved_address(address, lookup);
+      } catch (...) {
+        found = std::string(trim_white_space(address));
+      }
+      slots->give();
+      {
+        const std::lock_guard lock(answers->mutex);
+        answers->resolved.emplace(address, std::move(found));
+        --answers->awaited;
+      }
+      answers->arrived.notify_all();
+    }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    slots->give();
+    const std::lock_guard lock(answers->mutex);
+    --answers->awaited;
+    return false;
+  }
+}
+
+// Nodes often share a host, and each lookup may wait on the network: every
+// distinct address is looked up once, all of them at the same time, and
+// all of them together within one bound. A name without an answer by then
+// stays as written, as after a failed lookup; the core then looks it up
+// itself.
+void resolve_addresses(ServerNodes& nodes, const PrepareDeps& deps) {
+  const auto deadline = std::chrono::steady_clock::now() + deps.lookup_bound;
+  std::map<std::string, std::string> resolved;
+  const auto answers = std::make_shared<Answers>();
+  std::set<std::string> asked;
   for (const ServerNode& node : nodes) {
     const std::string& a = node.address;
-    if (resolved.contains(a) || pending.contains(a)) continue;
-    if (parse_ip_address(trim_white_space(a))) {
-      resolved.emplace(a, resolved_address(a, lookup));
+    if (resolved.contains(a) || asked.contains(a)) continue;
+    if (parse_ip_address(trim_white_space(a)) || !deps.lookup || !deps.lookup_slots ||
+        !start_lookup(a, deps, answers)) {
+      // No lookup for a literal, and none without a slot: as written.
+      resolved.emplace(a, resolved_address(a, nullptr));
       continue;
     }
-    // Deferred when no thread can be had: then it is looked up right here.
-    pending.emplace(a, std::async(std::launch::async | std::launch::deferred, resolved_address, a,
-                                  std::cref(lookup)));
+    asked.insert(a);
   }
-  for (auto& [address, future] : pending) resolved.emplace(address, future.get());
-  for (ServerNode& node : nodes) node.address = resolved.at(node.address);
+  {
+    std::unique_lock lock(answers->mutex);
+    answers->arrived.wait_until(lock, deadline, [&] { return answers->awaited == 0; });
+    resolved.insert(answers->resolved.begin(), answers->resolved.end());
+  }
+  for (ServerNode& node : nodes) {
+    const auto found = resolved.find(node.address);
+    node.address =
+        found != resolved.end() ? found->second : std::string(trim_white_space(node.address));
+  }
 }
 
 PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) {
@@ -84,7 +146,7 @@ PreparedAction prepare_connect(const Connect& connect, const PrepareDeps& deps) 
     launch.channel_remarks.push_back(node.remark);
   }
 
-  resolve_addresses(chosen, deps.lookup);
+  resolve_addresses(chosen, deps);
   const LocalProxy local = local_proxy_for(connect.proxy_only);
   const auto xray = build_xray_config(chosen, local);
   if (!xray) return refusal(no_usable_nodes());
@@ -160,6 +222,18 @@ std::string resolved_address(const std::string& address, const LookupFn& lookup)
   }
   if (!found->empty()) return ip_text(found->front());
   return host;
+}
+
+bool LookupSlots::take() {
+  std::size_t out = out_.load();
+  do {
+    if (out >= most_) return false;
+  } while (!out_.compare_exchange_weak(out, out + 1));
+  return true;
+}
+
+void LookupSlots::give() {
+  out_.fetch_sub(1);
 }
 
 const PrepareDeps& real_prepare_deps() {

@@ -6,6 +6,8 @@
 // reply. The split keeps name lookups and document building from holding up
 // the watchdog.
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,14 +90,44 @@ using LookupFn = std::function<Result<std::vector<IpAddress>>(const std::string&
 // name stays.
 std::string resolved_address(const std::string& address, const LookupFn& lookup);
 
+// How long the lookups of one connect may take, all of its names at once:
+// the connect holds the only channel meanwhile, and a name server that
+// never answers must not hold it longer.
+inline constexpr std::chrono::milliseconds LOOKUP_BOUND{2000};
+// Lookups that may be under way at once, abandoned ones included.
+inline constexpr std::size_t MOST_LOOKUPS_OUT = 32;
+
+// The lookups begun and not yet answered, counted across connects: a lookup
+// that outlives its connect's bound keeps its thread until the resolver
+// answers, and no more threads than this wait on a resolver that never
+// does. A name for which no slot is free is not looked up.
+class LookupSlots {
+ public:
+  explicit LookupSlots(std::size_t most) : most_(most) {}
+  // False when `most` lookups are out.
+  bool take();
+  void give();
+  std::size_t out() const { return out_.load(); }
+
+ private:
+  const std::size_t most_;
+  std::atomic<std::size_t> out_{0};
+};
+
 // What preparing needs from the world: `real_prepare_deps()` gives the
 // process-wide counter, the service's registry and the system's resolver.
 struct PrepareDeps {
   std::atomic<std::uint64_t>* counter = &connect_counter;
   std::function<std::vector<std::string>()> recent_seen;
   std::function<std::vector<std::string>()> recent_failed;
-  // Called from several threads at once (one per distinct host name).
+  // Called from several threads at once (one per distinct host name), and
+  // possibly after the prepare that asked has returned: a copy of it is
+  // kept until it answers.
   LookupFn lookup;
+  // A name without an answer by then stays as written, as after a failed
+  // lookup.
+  std::chrono::milliseconds lookup_bound = LOOKUP_BOUND;
+  std::shared_ptr<LookupSlots> lookup_slots = std::make_shared<LookupSlots>(MOST_LOOKUPS_OUT);
 };
 const PrepareDeps& real_prepare_deps();
 

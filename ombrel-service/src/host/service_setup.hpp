@@ -9,13 +9,13 @@
 #include "base/error.hpp"
 #include "host/console.hpp"
 #include "platform/host/service.hpp"
+#include "platform/trust/install_folder.hpp"
 
 namespace ombrel::host {
 
 // The refusal of `install` in a folder others may write, and the start's
 // diagnostic line for one; the folder follows.
-inline constexpr std::string_view UNSAFE_FOLDER =
-    "папка установки доступна на запись не только администраторам: ";
+inline constexpr std::string_view UNSAFE_FOLDER = platform::UNSAFE_INSTALL_FOLDER;
 
 // Creates the service, or points an existing one at this executable, sets
 // its description and starts it unless it runs; prints the success line.

@@ -24,8 +24,9 @@ namespace {
 
 // Judged again at every start, now as the service's own account: a folder
 // only the installing administrator's account could write is unsafe too.
-// An unsafe folder takes no update, but the cores still start: an existing
-// installation keeps working until an administrator mends the folder.
+// An unsafe folder takes no update, and no core starts from it either (the
+// launcher judges the cores' images and their folder before every start):
+// whoever may write there would have their program run as the service.
 void check_install_folder_at_start() {
   auto dir = platform::install_dir();
   if (!dir) return;  // then no update can be staged either

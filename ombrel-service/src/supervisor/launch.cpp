@@ -13,9 +13,10 @@
 #include "platform/files/datadir.hpp"
 #include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
-#include "platform/process/proclist.hpp"
 #include "platform/host/console.hpp"
 #include "platform/host/event_log.hpp"
+#include "platform/process/proclist.hpp"
+#include "platform/trust/install_folder.hpp"
 #include "registry/registry.hpp"
 #include "serving/diag_log.hpp"
 #include "serving/line_reader.hpp"
@@ -39,6 +40,8 @@ constexpr std::string_view CORE_ENDED_AT_START = "ядро завершилос�
 // How long a proxy core that refused its document is given to end, so that
 // its exit status can tell a start its account could not make.
 constexpr auto REFUSAL_SETTLES = std::chrono::seconds(2);
+constexpr std::string_view UNSAFE_IMAGE = "файл ядра доступен на запись не только администраторам";
+constexpr std::string_view IMAGE_UNCHECKED = "не проверить права файла ядра";
 
 // The diagnostic file of one tunnel-core run, shared by its two copiers so
 // that lines of standard output and standard error land whole.
@@ -263,6 +266,46 @@ Result<std::vector<platform::InputFile>> hold_images(
   return images;
 }
 
+// A core runs with the service's rights (the tunnel core as the system
+// account): it starts only from an image that nobody but the trusted may
+// change, lying in a folder where nobody else may put another in its place,
+// both judged by the installation folder's rule. Judged before every start,
+// restarts included, since rights may change while the service runs;
+// through the images held, so that what is judged is what starts (nobody
+// else may swap it once its folder is found safe). Either image's folder is
+// the one the system names for the held file, a link on the way resolved.
+Result<void> judge_images(const std::vector<platform::SpawnOptions>& starts,
+                          const std::vector<platform::InputFile>& images, SharedFiles& files) {
+  std::vector<std::string> safe_folders;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::string& program = starts[i].program;
+    const auto refused = [&](Error why) {
+      return fail(std::move(why).wrapped(std::string(CANNOT_START) + program));
+    };
+    auto file_safe = platform::is_safe_program_file(images[i]);
+    if (!file_safe)
+      return refused(std::move(file_safe.error()).wrapped(std::string(IMAGE_UNCHECKED)));
+    if (!*file_safe) return refused(Error(std::string(UNSAFE_IMAGE)));
+    auto folder = platform::held_file_folder(images[i]);
+    if (!folder) return refused(std::move(folder.error()).wrapped(std::string(IMAGE_UNCHECKED)));
+    if (std::find(safe_folders.begin(), safe_folders.end(), *folder) != safe_folders.end())
+      continue;
+    // The folders on the way are opened by path, and others may hold an
+    // oplock on one above the installation folder: bounded as the images.
+    auto folder_safe = files.on(*folder, [&] {
+      const platform::BoundedCall bounded;
+      return platform::is_safe_install_folder(*folder);
+    });
+    if (!folder_safe && files.overran()) return fail(std::move(folder_safe.error()));
+    if (!folder_safe) return refused(std::move(folder_safe.error()));
+    if (!*folder_safe) {
+      return refused(Error(std::string(platform::UNSAFE_INSTALL_FOLDER) + *folder));
+    }
+    safe_folders.push_back(std::move(*folder));
+  }
+  return {};
+}
+
 // Ends the tunnel core first: while it runs, traffic it captured goes to the
 // proxy core, which must outlive it.
 // A proxy core that its account let die in its start takes the fall-back
@@ -378,6 +421,7 @@ Result<RunningCores> start_cores_once(const CoreLaunch& launch, const CoreEnviro
 
   auto images = hold_images(starts, files);
   if (!images) return fail(std::move(images.error()));
+  OMBREL_TRY(judge_images(starts, *images, files));
   auto started = platform::spawn_all(starts);
   images->clear();
   const std::size_t last = started.size() - 1;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
@@ -273,6 +275,67 @@ TEST(ReadAndPrepare, ResolvedAddressesGoIntoBothDocumentsAndUnknownNamesStay) {
   std::vector<std::string> looked_up = world.looked_up;
   std::sort(looked_up.begin(), looked_up.end());
   EXPECT_EQ(looked_up, (std::vector<std::string>{"a.example", "nowhere.example"}));
+}
+
+// A name server that does not answer holds a connect, and so the only
+// channel, for one bound whatever the number of names; what has no answer
+// by then stays as written. Lookups still out take their slots, and a name
+// without a free slot is not looked up at all: a resolver that never
+// answers holds a bounded number of threads.
+TEST(ReadAndPrepare, LookupsEndWithinOneBoundAndStayWithinTheirSlots) {
+  struct Resolver {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    std::atomic<int> asked{0};
+  };
+  const auto resolver = std::make_shared<Resolver>();
+  std::atomic<std::uint64_t> counter{0};
+  PrepareDeps deps;
+  deps.counter = &counter;
+  deps.lookup_slots = std::make_shared<LookupSlots>(12);
+  // Every name but one sleeps far past the bound (until the test ends).
+  deps.lookup = [resolver](const std::string& host) -> Result<std::vector<IpAddress>> {
+    ++resolver->asked;
+    if (host == "fast.example") return std::vector<IpAddress>{Ipv4{192, 0, 2, 1}};
+    std::unique_lock lock(resolver->mutex);
+    resolver->opened.wait_for(lock, 20s, [&] { return resolver->open; });
+    return std::vector<IpAddress>{Ipv4{192, 0, 2, 99}};
+  };
+  ServerNodes nodes = {trojan("fast", "fast.example")};
+  for (int i = 0; i < 11; ++i) {
+    nodes.push_back(trojan("slow" + std::to_string(i), "slow" + std::to_string(i) + ".example"));
+  }
+  const std::string line = connect_line(make_connect(nodes));
+
+  const auto began = std::chrono::steady_clock::now();
+  const auto first = launch_of(read_and_prepare(line, deps));
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_GE(took, LOOKUP_BOUND - 100ms);
+  EXPECT_LT(took, LOOKUP_BOUND + 3s);
+  EXPECT_NE(first.xray_config.find("\"192.0.2.1\""), std::string::npos);
+  EXPECT_NE(first.xray_config.find("\"slow10.example\""), std::string::npos);
+  EXPECT_NE(first.singbox_config->find("\"192.0.2.1/32\""), std::string::npos);
+  for (const auto* config : {&first.xray_config, &*first.singbox_config}) {
+    EXPECT_EQ(config->find("192.0.2.99"), std::string::npos);
+  }
+  EXPECT_EQ(resolver->asked, 12);
+  EXPECT_EQ(deps.lookup_slots->out(), 11u);
+
+  // Eleven slots are held by the names still out: the next connect looks
+  // up one name and waits for nothing it could not start.
+  deps.lookup_bound = 200ms;
+  const auto second_began = std::chrono::steady_clock::now();
+  (void)read_and_prepare(line, deps);
+  EXPECT_LT(std::chrono::steady_clock::now() - second_began, 2s);
+  EXPECT_EQ(resolver->asked, 13);
+
+  {
+    const std::lock_guard lock(resolver->mutex);
+    resolver->open = true;
+  }
+  resolver->opened.notify_all();
+  EXPECT_TRUE(testsupport::wait_until([&] { return deps.lookup_slots->out() == 0; }, 10s));
 }
 
 TEST(ResolvedAddress, TakesTheFirstIpv4ElseTheFirstIpv6) {

@@ -160,6 +160,10 @@ class InputFile {
   static InputFile adopt(int fd) {
     return InputFile(fd);
   }
+  // For the platform layer's own checks on the open file.
+  int native_fd() const {
+    return fd_;
+  }
 #endif
 
  private:

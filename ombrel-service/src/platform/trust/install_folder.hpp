@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "platform/files/files.hpp"
 
 namespace ombrel::platform {
 
@@ -48,6 +49,22 @@ enum class JudgedBy { OwnAccount, Service };
 // Judges `folder` and every folder above it; an error when one of them
 // cannot be judged.
 Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by = JudgedBy::OwnAccount);
+
+// The text that names an installation folder others may change; the
+// folder follows.
+inline constexpr std::string_view UNSAFE_INSTALL_FOLDER =
+    "папка установки доступна на запись не только администраторам: ";
+
+// A program held open, judged through the handle as the folder above is:
+// its owner is one of those trusted, and nobody else may write it, delete
+// it or change its access list or owner (Linux: owned by root or the
+// judging process's user, writable by neither its group nor others).
+Result<bool> is_safe_program_file(const InputFile& file);
+
+// The folder that holds the file open behind `file`, as the system names it
+// for the handle (a link on the way to the file resolved): what is judged
+// is where the held file lies, not where a path once led.
+Result<std::string> held_file_folder(const InputFile& file);
 
 // One folder, from its owner and mode bits (Linux).
 bool is_safe_folder_mode(std::uint32_t owner, std::uint32_t mode, std::uint32_t own_uid,

@@ -52,7 +52,11 @@ Result<std::vector<unsigned char>> sid_from_text(const wchar_t* text) {
   return out;
 }
 
-Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, bool installation_folder) {
+// What a descriptor belongs to: a folder above the installation folder, the
+// installation folder itself, or a program file in it.
+enum class Judged { Above, InstallationFolder, ProgramFile };
+
+Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, Judged what) {
   auto ti = sid_from_text(TRUSTED_INSTALLER);
   if (!ti) return fail(ti.error());
   const Trusted trusted{std::move(*ti), own};
@@ -67,7 +71,8 @@ Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, bool installation_folder) 
   if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
     return false;
   }
-  const ACCESS_MASK changing = installation_folder ? CHANGING_HERE : CHANGING;
+  // On a file the same bits are writing and appending to it.
+  const ACCESS_MASK changing = what == Judged::Above ? CHANGING : CHANGING_HERE;
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!GetAce(dacl, i, &ace)) return false;
@@ -83,8 +88,9 @@ Result<bool> judge(PSECURITY_DESCRIPTOR sd, PSID own, bool installation_folder) 
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     const bool inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
     // Above the installation folder an inherit-only entry grants nothing on
-    // the folder itself; what it hands down shows in the lists below.
-    if (inherit_only && !installation_folder) continue;
+    // the folder itself; what it hands down shows in the lists below. A
+    // file hands nothing down.
+    if (inherit_only && what != Judged::InstallationFolder) continue;
     if ((allowed->Mask & changing) == 0) continue;
     const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
     if (is_trusted(sid, trusted)) continue;
@@ -144,7 +150,7 @@ Result<bool> is_safe_folder_sddl(std::string_view sddl, std::string_view own_sid
   const LocalMemory owned(sd);
   auto own = sid_from_text(wide(own_sid).c_str());
   if (!own) return fail(own.error());
-  return judge(sd, own->data(), installation_folder);
+  return judge(sd, own->data(), installation_folder ? Judged::InstallationFolder : Judged::Above);
 }
 
 Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by) {
@@ -192,13 +198,56 @@ Result<bool> is_safe_install_folder(const std::string& folder, JudgedBy by) {
                                       nullptr, nullptr, nullptr, nullptr, &sd);
     if (err != ERROR_SUCCESS) return fail(os_error(err).wrapped("не проверить " + folder));
     const LocalMemory owned(sd);
-    auto safe = judge(sd, own->data(), installation_folder);
+    auto safe =
+        judge(sd, own->data(), installation_folder ? Judged::InstallationFolder : Judged::Above);
     if (!safe || !*safe) return safe;
     if (root) return true;
     installation_folder = false;
     const auto cut = p.find_last_of(L"\\/");
     p.erase(cut <= 2 ? 3 : cut);
   }
+}
+
+Result<bool> is_safe_program_file(const InputFile& file) {
+  // The handle was opened for reading, which holds READ_CONTROL: the owner
+  // and the access list come from the very file held.
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD err = GetSecurityInfo(static_cast<HANDLE>(file.native_handle()), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &sd);
+  if (err != ERROR_SUCCESS) return fail(os_error(err));
+  const LocalMemory owned(sd);
+  auto own = own_user_sid();
+  if (!own) return fail(own.error());
+  return judge(sd, own->data(), Judged::ProgramFile);
+}
+
+Result<std::string> held_file_folder(const InputFile& file) {
+  const auto handle = static_cast<HANDLE>(file.native_handle());
+  // The path the system names for the open file, links on the way
+  // resolved, with its drive letter ("\\?\C:\..." or "\\?\UNC\...").
+  std::vector<wchar_t> name(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return fail(last_os_error());
+    if (n < name.size()) {
+      name.resize(n);
+      break;
+    }
+    name.resize(n + 1);
+  }
+  std::wstring path(name.begin(), name.end());
+  // A share keeps its "\\" so that the folder's judgement refuses it.
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
+    path = L"\\" + path.substr(7);
+  } else if (path.starts_with(L"\\\\?\\")) {
+    path.erase(0, 4);
+  }
+  const auto cut = path.find_last_of(L'\\');
+  if (cut == std::wstring::npos) return fail(os_error(ERROR_BAD_PATHNAME));
+  // A file straight in a volume's root: the root with its separator.
+  return narrow(path.substr(0, cut <= 2 ? cut + 1 : cut));
 }
 
 }  // namespace ombrel::platform

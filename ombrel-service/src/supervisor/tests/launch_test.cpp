@@ -12,6 +12,7 @@
 #include "exit_order.hpp"
 #include "oplock.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/trust/install_folder.hpp"
 #include "testsupport.hpp"
 
 namespace ombrel::supervisor {
@@ -90,6 +91,8 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     bool has_cause;  // the system's reason kept below the message
     XrayRan xray;
     bool document_written;  // "tunnel.json"
+    // The message below the outermost, where it tells faults apart.
+    std::function<std::string(Folders f)> cause = {};
   };
   const auto no_xray = [&](Folders f, CoreEnvironment&) {
     return missing(PROXY_CORE_FILE, f.install.xray);
@@ -144,6 +147,27 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
       {"listeners not known", true,
        [](Folders, CoreEnvironment&) { return std::string("не проверить порты 127.0.0.1"); },
        Ports::Unknown, true, XrayRan::Never, false},
+      // Whoever may change a core or its folder would have their program
+      // run as the service: nothing starts, judged through the held images.
+      {"the cores' folder others may change", true,
+       [](Folders f, CoreEnvironment&) {
+         set_folder_rights(f.install.path(), Rights::EveryoneChanges);
+         return "не удалось запустить " + f.install.xray;
+       },
+       Ports::Free, true, XrayRan::Never, true,
+       [](Folders f) {
+         return std::string(platform::UNSAFE_INSTALL_FOLDER) +
+                platform::parent_path(*platform::canonical_path(f.install.xray));
+       }},
+      {"sing-box's image others may change", true,
+       [](Folders f, CoreEnvironment&) {
+         set_folder_rights(f.install.sing_box, Rights::EveryoneChanges);
+         return "не удалось запустить " + f.install.sing_box;
+       },
+       Ports::Free, true, XrayRan::Never, true,
+       [](Folders) {
+         return std::string("файл ядра доступен на запись не только администраторам");
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -169,6 +193,9 @@ TEST(StartCores, FailedStartsLeaveNothingBehind) {
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error().outermost(), expected);
     EXPECT_EQ(started.error().chain().size(), c.has_cause ? 2u : 1u) << started.error().to_string();
+    if (c.cause && started.error().chain().size() > 1) {
+      EXPECT_EQ(started.error().chain()[1], c.cause(f));
+    }
 
     const auto xray_pids = recorded_pids(f.install.xray);
     if (c.xray == XrayRan::AtMostOnce) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "platform/files/files.hpp"
 #include "platform/files/paths.hpp"
+#include "platform/process/proclist.hpp"
 #include "platform/trust/install_folder.hpp"
 #include "testsupport.hpp"
 
@@ -115,6 +119,23 @@ TEST(InstallFolder, FoldersWithRightsSetByTheTestAreJudged) {
     auto for_service = is_safe_install_folder(dir.path(), JudgedBy::Service);
     ASSERT_TRUE(for_service) << for_service.error().to_string();
     EXPECT_EQ(*for_service, c.safe);
+
+    // A program in it, given the same rights and judged through its handle;
+    // its folder is where the held file lies, even when opened by a link.
+    testsupport::TempDir other("ссылка");
+    const std::string program = dir.file("core");
+    { std::ofstream(testsupport::fs_path(program)) << "program"; }
+    testsupport::set_folder_rights(program, c.rights);
+    const testsupport::FolderLink link(other.file("via"), dir.path(),
+                                       testsupport::FolderLink::Kind::Symbolic);
+    auto held = InputFile::open(link.made() ? join_path(other.file("via"), "core") : program);
+    ASSERT_TRUE(held) << held.error().to_string();
+    auto file_safe = is_safe_program_file(*held);
+    ASSERT_TRUE(file_safe) << file_safe.error().to_string();
+    EXPECT_EQ(*file_safe, c.safe);
+    auto folder = held_file_folder(*held);
+    ASSERT_TRUE(folder) << folder.error().to_string();
+    EXPECT_EQ(*folder, parent_path(*canonical_path(program)));
   }
 }
 
