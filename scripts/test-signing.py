@@ -5,16 +5,16 @@
 
 BIN holds the built executables (ombrel-service.exe and the stand-ins);
 OUT (made afresh) receives BUILD.SIGNER.exe for every build and signer the
-tests name, BUILD.exe for the unsigned ones, the certificates under certs/,
-and last the file "made". The Windows build runs this after linking (the
+tests name, BUILD.exe for the unsigned ones, the certificates (not their
+keys) under certs/, and last the file "made", which lists the programs. The Windows build runs this after linking (the
 ombrel_test_signed target), so the signed files lie beside the test
 executables in bin/test-signed and travel with them to a Windows runner:
 no signing tool is needed where the tests run, and Wine and Windows judge
 the very same files.
 
 Certificates come from openssl and signatures from osslsigncode, both
-Debian's. The keys are made afresh on each run and are worth nothing: they
-sign test builds only.
+Debian's. The keys are made afresh on each run and never leave a temporary
+folder: they sign these test builds and nothing else.
 """
 import os
 import shutil
@@ -151,13 +151,18 @@ def main():
         sys.exit(__doc__)
     bin_dir, out = sys.argv[1], sys.argv[2]
     shutil.rmtree(out, ignore_errors=True)
-    certs = os.path.join(out, "certs")
-    os.makedirs(certs)
-    for name in AUTHORITIES:
-        authority(certs, name)
-    for name, shape in SIGNERS.items():
-        signer(certs, name, *shape)
+    os.makedirs(os.path.join(out, "certs"))
+    made = []
     with tempfile.TemporaryDirectory() as work:
+        certs = os.path.join(work, "certs")
+        os.makedirs(certs)
+        for name in AUTHORITIES:
+            authority(certs, name)
+        for name, shape in SIGNERS.items():
+            signer(certs, name, *shape)
+        for name in os.listdir(certs):
+            if name.endswith(".crt"):
+                shutil.copyfile(os.path.join(certs, name), os.path.join(out, "certs", name))
         for build, signers in SIGNED.items():
             source, version, rename = BUILDS[build]
             with open(os.path.join(bin_dir, source), "rb") as f:
@@ -169,15 +174,18 @@ def main():
                 f.write(program)
             for name in signers:
                 if name is None:
-                    shutil.copyfile(unsigned, os.path.join(out, build + ".exe"))
+                    made.append(build + ".exe")
+                    shutil.copyfile(unsigned, os.path.join(out, made[-1]))
                     continue
+                made.append(f"{build}.{name}.exe")
                 run("osslsigncode", "sign",
                     "-certs", os.path.join(certs, name + ".crt"),
                     "-key", os.path.join(certs, name + ".key"),
-                    "-in", unsigned, "-out", os.path.join(out, f"{build}.{name}.exe"))
+                    "-in", unsigned, "-out", os.path.join(out, made[-1]))
     # Last: a run that failed halfway leaves no "made", and the build runs
     # this again.
-    open(os.path.join(out, "made"), "w").close()
+    with open(os.path.join(out, "made"), "w") as f:
+        f.write("".join(name + "\n" for name in made))
 
 
 if __name__ == "__main__":
