@@ -25,6 +25,8 @@ import tempfile
 
 # Long enough that a build folder's signed files outlast any test run made
 # from it; the files are made again whenever a program they come from is.
+# The certificates start when they are made (Debian's openssl 3.0 sets no
+# other start): the tests run after the build, on a clock that agrees.
 DAYS = "365"
 
 # Builds: name -> (built program, version resource (a, b, c, d) or None to
