@@ -60,7 +60,7 @@ function Start-Bounded([string] $Exe, [string] $ArgLine, [string] $Name, [string
   $cmd = Join-Path $Results "$Name.cmd"
   Remove-Item -Force -ErrorAction SilentlyContinue $done, "$done.part"
   $lines = @('@echo off')
-  foreach ($v in 'OMBREL_OPENSSL', 'OMBREL_OSSLSIGNCODE', 'OMBREL_REAL_WINDOWS') {
+  foreach ($v in @('OMBREL_REAL_WINDOWS')) {
     $value = [Environment]::GetEnvironmentVariable($v)
     if ($value) { $lines += "set `"$v=$value`"" }
   }
@@ -164,6 +164,10 @@ if ($Soak) {
 
 $tests = Get-ChildItem $Bin -Filter *_tests.exe | Sort-Object Name
 if ($tests.Count -eq 0) { throw "no test executable in $Bin" }
+# The signed programs the tests take come with them from the build.
+if (-not (Test-Path (Join-Path $Bin 'test-signed\made'))) {
+  throw "no signed programs in $(Join-Path $Bin 'test-signed'): the Windows build makes them beside the test executables"
+}
 $runs = @()
 foreach ($exe in $tests) {
   $name = $exe.BaseName

@@ -3,9 +3,9 @@
 // itself and of the desktop application, moves its own executable aside,
 // has the new one restart the service, and the restarted service starts the
 // new desktop application in the user's session and clears the record.
-// The installed service and the new builds are signed with certificates
-// made for this run by an authority of its own: the new builds with a
-// renewed certificate of the same publisher. Before the update that is
+// The installed service and the new builds are the ones the build signed
+// for the tests (signing.hpp), all from one test authority: the new builds
+// with a renewed certificate of the same publisher. Before the update that is
 // taken, offers of the wrong program or of an older build are refused and
 // leave the installation as it was. The service is installed in a folder
 // only the system and the administrators may change: one in the temporary
@@ -14,7 +14,6 @@
 // update into.
 #include <windows.h>
 
-#include <array>
 #include <filesystem>
 #include <tuple>
 #include <vector>
@@ -48,18 +47,10 @@ std::string digest_of(std::string_view bytes) {
   return platform::to_hex(platform::sha256(bytes).value());
 }
 
-// A runnable copy of `program` that differs from it by `tag` after its end,
-// with the version `version` in its resource, signed by `signer`.
-std::string new_build(const std::string& program, const std::string& path, std::string_view tag,
-                      const testsupport::TestSigner& signer,
-                      const std::array<unsigned, 4>& version) {
-  std::string bytes = read_file(program).value_or("");
-  EXPECT_FALSE(bytes.empty()) << program;
-  bytes += '\0';
-  bytes += tag;
-  write_file(path, bytes);
-  testsupport::restamp_program(path, version);
-  EXPECT_TRUE(signer.sign_in_place(path));
+// The build `build` signed by the publisher's renewed certificate, put at
+// `path`; its bytes.
+std::string new_build(std::string_view build, const std::string& path) {
+  EXPECT_TRUE(testsupport::put_signed_program(build, "renewed", path));
   return read_file(path).value_or("");
 }
 
@@ -124,16 +115,9 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   ASSERT_NO_FATAL_FAILURE(host_e2e::wait_for_idle_manager());
   testsupport::InstallDir install("update service e2e");
   testsupport::TempDir offered("update offered");
-  testsupport::TempDir certs("update certs");
-  const auto ca = testsupport::TestAuthority::make(certs.path(), "ca");
-  ASSERT_TRUE(ca);
-  const auto signer = testsupport::TestSigner::make(certs.path(), "ours", &*ca);
-  const auto renewed = testsupport::TestSigner::make(certs.path(), "renewed", &*ca, "ours");
-  ASSERT_TRUE(signer && renewed);
   const std::string service = install.file("ombrel-service.exe");
-  std::filesystem::copy_file(fs_path(host_e2e::service_exe()), fs_path(service));
-  ASSERT_TRUE(signer->sign_in_place(service));
-  ASSERT_TRUE(signer->sign_in_place(install.desktop));
+  ASSERT_TRUE(testsupport::put_signed_program("service", "ours", service));
+  ASSERT_TRUE(testsupport::put_signed_program("desktop", "ours", install.desktop));
   const std::string old_service = read_file(service).value_or("");
   testsupport::set_script(install.desktop, "exit 0");
 
@@ -149,16 +133,13 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
   ASSERT_EQ(ask(status), disconnected);
 
   const std::string app_path = offered.file("desktop.exe");
-  const std::string app =
-      new_build(platform::join_path(testsupport::bin_dir(), "standin-desktop.exe"), app_path, "9.1",
-                *renewed, {9, 1, 0, 0});
+  const std::string app = new_build("desktop-9.1", app_path);
   // The signed desktop program offered as the service, and an older build
   // of the service itself: refused, nothing changes, the service answers on.
   const std::string desktop_copy = offered.file("desktop as service.exe");
   std::filesystem::copy_file(fs_path(install.desktop), fs_path(desktop_copy));
   const std::string older_path = offered.file("older service.exe");
-  const std::string older =
-      new_build(host_e2e::service_exe(), older_path, "0.9", *renewed, {0, 9, 0, 0});
+  const std::string older = new_build("service-0.9", older_path);
   for (const auto& [path, bytes, text] : {
            std::tuple{desktop_copy, read_file(desktop_copy).value_or(""),
                       desktop_copy + " - не ombrel-service.exe"},
@@ -174,8 +155,7 @@ TEST(UpdateInstalledService, ReplacesItselfRestartsAndStartsTheNewDesktop) {
 
   // A newer build, signed with the publisher's renewed certificate.
   const std::string svc_path = offered.file("service.exe");
-  const std::string svc =
-      new_build(host_e2e::service_exe(), svc_path, "9.1", *renewed, {9, 1, 0, 0});
+  const std::string svc = new_build("service-9.1", svc_path);
   EXPECT_EQ(ask(update_line(app_path, app, svc_path, svc)),
             "{\"state\":\"updating\",\"version\":\"9.1\",\"tunnel_drops\":true}\n");
   // The restarted service launches the desktop application and clears the record.

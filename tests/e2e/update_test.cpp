@@ -1,11 +1,12 @@
 // Self-update through the real service: ombrel-service "run" in a temporary
 // installation folder receives update requests over the real pipe (Windows)
 // or socket (Linux). New builds are stand-in programs with a few bytes
-// appended, so that they differ from the installed ones and still run and
-// record their starts.
+// appended (Linux) or another version in their resource (Windows), so that
+// they differ from the installed ones and still run and record their
+// starts.
 //
-// On Windows the installed service and every build offered to it are
-// signed at test time with a certificate made for this run; offers signed
+// On Windows the installed service and every build offered to it are the
+// ones the build signed for the tests (signing.hpp); offers signed
 // otherwise are refused. Offered builds carry a higher version in their
 // version resource, and a build offered as the service is the stand-in
 // renamed inside its resource. On Linux only root may offer an update.
@@ -17,7 +18,6 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,8 +51,6 @@ using e2e::write_file;
 using testsupport::fs_path;
 using testsupport::InstallDir;
 using testsupport::TempDir;
-using testsupport::TestAuthority;
-using testsupport::TestSigner;
 using testsupport::wait_until;
 
 // Whatever keeps a file from being opened (a FIFO, a link on the way), the
@@ -68,32 +66,6 @@ std::string digest_of(std::string_view bytes) {
 bool exists(const std::string& path) {
   return std::filesystem::exists(fs_path(path));
 }
-
-#ifdef _WIN32
-// The certificates of this test run: ours, issued by our authority, signs
-// the installed service and the builds it is to take; renewed is a second
-// certificate of the same publisher from the same authority; theirs is
-// anybody else's, and impostor names us but comes from another authority.
-struct Signers {
-  TempDir dir{"update-certs"};
-  std::optional<TestAuthority> ca = TestAuthority::make(dir.path(), "ca");
-  std::optional<TestAuthority> other_ca = TestAuthority::make(dir.path(), "other");
-  std::optional<TestSigner> ours = make("ours", ca);
-  std::optional<TestSigner> renewed = make("renewed", ca);
-  std::optional<TestSigner> theirs = TestSigner::make(dir.path(), "theirs");
-  std::optional<TestSigner> impostor = make("impostor", other_ca);
-
-  std::optional<TestSigner> make(std::string_view name,
-                                 const std::optional<TestAuthority>& by) const {
-    if (!by) return std::nullopt;
-    return TestSigner::make(dir.path(), name, &*by, "ours");
-  }
-};
-const Signers& signers() {
-  static const Signers s;
-  return s;
-}
-#endif
 
 // The installed service as built for the product (signed on Windows with
 // our certificate), the product unsigned, or the development variant
@@ -116,8 +88,8 @@ class Service : public e2e::RunningService {
     setup.prepare = [prepare, build](const InstallDir& install, const std::string& exe) {
 #ifdef _WIN32
       if (build == Build::Signed) {
-        EXPECT_TRUE(signers().ours && signers().ours->sign_in_place(exe) &&
-                    signers().ours->sign_in_place(install.desktop));
+        EXPECT_TRUE(testsupport::put_signed_program("service", "ours", exe) &&
+                    testsupport::put_signed_program("desktop", "ours", install.desktop));
       }
 #else
       (void)build;
@@ -154,15 +126,35 @@ void expect_refused(Service& service, const std::string& line, const std::string
   EXPECT_EQ(snapshot(service.install().path()), before);
 }
 
+// Ours signs the installed service; renewed is a second certificate of the
+// same publisher from the same authority; theirs is anybody else's, and
+// impostor names us but comes from another authority.
 enum class Signing { Ours, Renewed, Theirs, Impostor, None, Damaged, Padded };
 // Which installed file a build is made for.
 enum class Role { Desktop, Service };
 
-// A runnable copy of the stand-in desktop that differs from it by `tag`;
-// on Windows a build of `role` at `version`, signed as asked.
+// A runnable copy of the stand-in desktop at `path`, its bytes returned: on
+// Windows the build of `role` at `version` the build signed as asked (so
+// that it differs from the installed one), on Linux the stand-in with `tag`
+// after its end.
 std::string new_build(const std::string& path, std::string_view tag,
                       Signing signing = Signing::Ours, Role role = Role::Desktop,
                       std::array<unsigned, 4> version = {9, 1, 0, 0}) {
+#ifdef _WIN32
+  (void)tag;
+  const std::string build =
+      std::string(role == Role::Service ? "desktop-as-service-" : "desktop-") +
+      std::to_string(version[0]) + "." + std::to_string(version[1]);
+  const char* signer = signing == Signing::None       ? ""
+                       : signing == Signing::Theirs   ? "self"
+                       : signing == Signing::Renewed  ? "renewed"
+                       : signing == Signing::Impostor ? "impostor"
+                                                      : "ours";
+  EXPECT_TRUE(testsupport::put_signed_program(build, signer, path));
+  if (signing == Signing::Damaged) testsupport::damage_program(path);
+  if (signing == Signing::Padded) testsupport::pad_signature_table(path, "unsigned");
+  return read_file(path).value_or("");
+#else
   std::string bytes = read_file(platform::join_path(testsupport::bin_dir(),
                                                     testsupport::exe_name("standin-desktop")))
                           .value_or("");
@@ -170,21 +162,6 @@ std::string new_build(const std::string& path, std::string_view tag,
   bytes += '\0';
   bytes += tag;
   write_file(path, bytes);
-#ifdef _WIN32
-  const bool service = role == Role::Service;
-  testsupport::restamp_program(path, version, service ? "ombrel-desktop" : "",
-                               service ? "ombrel-service" : "");
-  if (signing != Signing::None) {
-    const auto& signer = signing == Signing::Theirs     ? signers().theirs
-                         : signing == Signing::Renewed  ? signers().renewed
-                         : signing == Signing::Impostor ? signers().impostor
-                                                        : signers().ours;
-    EXPECT_TRUE(signer && signer->sign_in_place(path));
-    if (signing == Signing::Damaged) testsupport::damage_program(path);
-    if (signing == Signing::Padded) testsupport::pad_signature_table(path, "unsigned");
-  }
-  return read_file(path).value_or("");
-#else
   (void)signing;
   (void)role;
   (void)version;

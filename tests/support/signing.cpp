@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -84,25 +85,6 @@ int run_host_program(const std::string& program, const std::vector<std::string>&
 
 namespace {
 
-// Linux's own tools under Wine; on real Windows the ones the environment
-// names (the workflow installs them), or the bare name.
-std::string host_tool(const char* name, const char* variable) {
-  if (!real_windows()) return std::string("/usr/bin/") + name;
-  const char* named = std::getenv(variable);
-  return named != nullptr ? named : name;
-}
-
-// A new RSA key and a certificate made by openssl with `args` added; false
-// (with a test failure added) when openssl fails.
-bool new_certificate(std::vector<std::string> args, const std::string& key,
-                     const std::string& cert) {
-  args.insert(args.begin(), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2"});
-  args.insert(args.end(), {"-keyout", host_path(key), "-out", host_path(cert)});
-  const int code = run_host_program(host_tool("openssl", "OMBREL_OPENSSL"), args);
-  if (code != 0) ADD_FAILURE() << "openssl could not make " << cert << " (exit " << code << ")";
-  return code == 0;
-}
-
 std::string read_all(const std::string& path) {
   std::ifstream in(fs_path(path), std::ios::binary);
   std::ostringstream out;
@@ -114,15 +96,6 @@ void write_all(const std::string& path, const std::string& bytes) {
   std::ofstream out(fs_path(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
-}
-
-std::string utf16(std::string_view ascii) {
-  std::string wide;
-  for (char c : ascii) {
-    wide += c;
-    wide += '\0';
-  }
-  return wide;
 }
 
 void put_u32(std::string& bytes, std::size_t at, std::uint32_t value) {
@@ -140,90 +113,29 @@ std::uint32_t get_u32(const std::string& bytes, std::size_t at) {
 
 }  // namespace
 
-std::optional<TestAuthority> TestAuthority::make(const std::string& dir, std::string_view name) {
-  TestAuthority authority(platform::join_path(dir, std::string(name) + ".ca.crt"),
-                          platform::join_path(dir, std::string(name) + ".ca.key"));
-  if (!new_certificate(
-          {"-subj", "/O=Ombrel test/CN=Ombrel test authority " + std::string(name), "-addext",
-           "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
-          authority.key_, authority.cert_)) {
-    return std::nullopt;
+std::string signed_program(std::string_view build, std::string_view signer) {
+  std::string name(build);
+  if (!signer.empty()) {
+    name += '.';
+    name += signer;
   }
-  return authority;
+  const std::string path =
+      platform::join_path(platform::join_path(bin_dir(), "test-signed"), name + ".exe");
+  if (!std::filesystem::exists(fs_path(path))) {
+    ADD_FAILURE() << "no " << path
+                  << ": the Windows build makes it beside the test executables "
+                     "(scripts/test-signing.py)";
+  }
+  return path;
 }
 
-std::optional<TestSigner> TestSigner::make(const std::string& dir, std::string_view name,
-                                           const TestAuthority* authority, std::string_view subject,
-                                           SignerShape shape) {
-  TestSigner signer(platform::join_path(dir, std::string(name) + ".crt"),
-                    platform::join_path(dir, std::string(name) + ".key"));
-  std::vector<std::string> args = {"-addext", "extendedKeyUsage=" + std::string(shape.usage)};
-  if (authority == nullptr) {
-    args.insert(args.end(), {"-subj", "/CN=Ombrel test " + std::string(name)});
-  } else {
-    const std::string cn(subject.empty() ? name : subject);
-    args.insert(args.end(), {"-subj", "/O=Ombrel test/CN=Ombrel test " + cn, "-addext",
-                             "basicConstraints=critical,CA:FALSE"});
-  }
-  if (shape.expired && authority != nullptr) {
-    // A request, then a certificate that ends a day before it starts
-    // (`req` takes no such span, `x509` does).
-    const std::string request = platform::join_path(dir, std::string(name) + ".csr");
-    args.insert(args.begin(), {"req", "-new", "-newkey", "rsa:2048", "-nodes"});
-    args.insert(args.end(), {"-keyout", host_path(signer.key_), "-out", host_path(request)});
-    const std::string openssl = host_tool("openssl", "OMBREL_OPENSSL");
-    if (run_host_program(openssl, args) != 0 ||
-        run_host_program(openssl,
-                         {"x509", "-req", "-in", host_path(request), "-copy_extensions", "copy",
-                          "-days", "-1", "-CA", host_path(authority->cert()), "-CAkey",
-                          host_path(authority->key()), "-out", host_path(signer.cert_)}) != 0) {
-      ADD_FAILURE() << "openssl could not make " << signer.cert_;
-      return std::nullopt;
-    }
-  } else {
-    if (authority != nullptr) {
-      args.insert(args.end(),
-                  {"-CA", host_path(authority->cert()), "-CAkey", host_path(authority->key())});
-    }
-    if (!new_certificate(std::move(args), signer.key_, signer.cert_)) return std::nullopt;
-  }
-  if (authority != nullptr) {
-    // Signatures carry the chain: the signer's certificate, then the authority's.
-    std::ofstream chain(fs_path(signer.cert_), std::ios::binary | std::ios::app);
-    std::ifstream ca(fs_path(authority->cert()), std::ios::binary);
-    chain << ca.rdbuf();
-    if (!chain) {
-      ADD_FAILURE() << "cannot add the authority to " << signer.cert_;
-      return std::nullopt;
-    }
-  }
-  return signer;
-}
-
-bool TestSigner::sign(const std::string& in, const std::string& out) const {
+bool put_signed_program(std::string_view build, std::string_view signer, const std::string& path) {
   std::error_code ec;
-  std::filesystem::remove(fs_path(out), ec);
-  const int code = run_host_program(host_tool("osslsigncode", "OMBREL_OSSLSIGNCODE"),
-                                    {"sign", "-certs", host_path(cert_), "-key", host_path(key_),
-                                     "-in", host_path(in), "-out", host_path(out)});
-  if (code != 0) {
-    ADD_FAILURE() << "osslsigncode could not sign " << in << " (exit " << code << ")";
-    return false;
-  }
-  return true;
-}
-
-bool TestSigner::sign_in_place(const std::string& path) const {
-  const std::string unsigned_copy = path + ".unsigned";
-  std::error_code ec;
-  std::filesystem::rename(fs_path(path), fs_path(unsigned_copy), ec);
-  if (ec) {
-    ADD_FAILURE() << "cannot move " << path << " aside: " << ec.message();
-    return false;
-  }
-  const bool signed_ok = sign(unsigned_copy, path);
-  std::filesystem::remove(fs_path(unsigned_copy), ec);
-  return signed_ok;
+  std::filesystem::copy_file(fs_path(signed_program(build, signer)), fs_path(path),
+                             std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec)
+    ADD_FAILURE() << "cannot put the signed " << build << " at " << path << ": " << ec.message();
+  return !ec;
 }
 
 void damage_program(const std::string& path) {
@@ -237,40 +149,6 @@ void damage_program(const std::string& path) {
   file.seekp(AT);
   file.put(static_cast<char>(byte ^ 0x5A));
   ASSERT_TRUE(file.good()) << path;
-}
-
-void restamp_program(const std::string& path, const std::array<unsigned, 4>& version,
-                     std::string_view rename_from, std::string_view rename_to) {
-  std::string bytes = read_all(path);
-  // VS_FIXEDFILEINFO follows the key "VS_VERSION_INFO" (with its null, 32
-  // bytes from the block's sixth byte, then padded to four): its signature,
-  // the structure's version, then the file and the product version (most
-  // significant halves first). The signature alone may also stand in code.
-  const std::string key = utf16("VS_VERSION_INFO");
-  const std::string signature("\xBD\x04\xEF\xFE", 4);
-  auto fixed = std::string::npos;
-  for (auto at = bytes.find(key); at != std::string::npos; at = bytes.find(key, at + 1)) {
-    if (bytes.compare(at + 34, 4, signature) == 0) {
-      fixed = at + 34;
-      break;
-    }
-  }
-  ASSERT_NE(fixed, std::string::npos) << path << " has no version resource";
-  const std::uint32_t ms = version[0] << 16 | version[1];
-  const std::uint32_t ls = version[2] << 16 | version[3];
-  for (std::size_t at : {fixed + 8, fixed + 16}) {
-    put_u32(bytes, at, ms);
-    put_u32(bytes, at + 4, ls);
-  }
-  if (!rename_from.empty()) {
-    ASSERT_EQ(rename_from.size(), rename_to.size());
-    const std::string from = utf16(rename_from);
-    const std::string to = utf16(rename_to);
-    for (auto at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at)) {
-      bytes.replace(at, to.size(), to);
-    }
-  }
-  write_all(path, bytes);
 }
 
 void pad_signature_table(const std::string& path, std::string_view extra) {

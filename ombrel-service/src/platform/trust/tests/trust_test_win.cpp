@@ -1,9 +1,10 @@
-// Signatures made by osslsigncode with certificates made for this run, as
-// the system judges them.
+// Signatures made by osslsigncode with the certificates the build made
+// for its tests, as the system judges them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "platform/files/paths.hpp"
@@ -15,65 +16,48 @@ namespace ombrel::platform {
 namespace {
 
 using testsupport::fs_path;
-
-std::string standin(std::string_view name) {
-  return join_path(testsupport::bin_dir(), testsupport::exe_name(name));
-}
+using testsupport::signed_program;
 
 TEST(ProgramSignature, TellsPublishersApartAndNoticesChanges) {
   testsupport::TempDir dir("trust");
-  auto ca = testsupport::TestAuthority::make(dir.path(), "ca");
-  auto other_ca = testsupport::TestAuthority::make(dir.path(), "other");
-  ASSERT_TRUE(ca && other_ca);
-  auto ours = testsupport::TestSigner::make(dir.path(), "ours", &*ca);
-  auto renewed = testsupport::TestSigner::make(dir.path(), "renewed", &*ca, "ours");
-  auto impostor = testsupport::TestSigner::make(dir.path(), "impostor", &*other_ca, "ours");
-  auto neighbour = testsupport::TestSigner::make(dir.path(), "neighbour", &*ca);
-  auto self_signed = testsupport::TestSigner::make(dir.path(), "self");
-  // Our publisher's name and authority, on certificates that may not sign.
-  auto for_servers =
-      testsupport::TestSigner::make(dir.path(), "servers", &*ca, "ours", {"serverAuth"});
-  auto expired =
-      testsupport::TestSigner::make(dir.path(), "expired", &*ca, "ours", {.expired = true});
-  ASSERT_TRUE(ours && renewed && impostor && neighbour && self_signed && for_servers && expired);
-
-  const std::string desktop = standin("standin-desktop");
-  // A signed copy of `program` in the folder.
-  const auto by = [&](const testsupport::TestSigner& signer, const std::string& name,
-                      const std::string& program) {
-    EXPECT_TRUE(signer.sign(program, dir.file(name)));
+  const std::string desktop = join_path(testsupport::bin_dir(), "standin-desktop.exe");
+  // A copy of the desktop signed by ours, changed after signing as `change` does.
+  const auto changed = [&](const std::string& name,
+                           const std::function<void(const std::string&)>& change) {
+    EXPECT_TRUE(testsupport::put_signed_program("desktop", "ours", dir.file(name)));
+    change(dir.file(name));
     return dir.file(name);
   };
-  const std::string damaged = by(*ours, "damaged.exe", desktop);
-  testsupport::damage_program(damaged);
-  const std::string padded = by(*ours, "padded.exe", desktop);
-  testsupport::pad_signature_table(padded, "not signed");
+  const std::string damaged = changed("damaged.exe", testsupport::damage_program);
+  const std::string padded = changed("padded.exe", [](const std::string& path) {
+    testsupport::pad_signature_table(path, "not signed");
+  });
   std::ofstream(fs_path(dir.file("notes.txt"))) << "no program at all";
 
   struct Case {
     std::string path;
     SignatureState state;
-    bool ours = false;  // the same publisher as ours-desktop.exe
+    bool ours = false;  // the same publisher as the desktop signed by ours
     bool extra_data = false;
   };
   const Case cases[] = {
       {desktop, SignatureState::Unsigned},
       {dir.file("notes.txt"), SignatureState::Unsigned},
-      {by(*ours, "ours-desktop.exe", desktop), SignatureState::Signed, true},
-      {by(*ours, "ours-xray.exe", standin("standin-xray")), SignatureState::Signed, true},
+      {signed_program("desktop", "ours"), SignatureState::Signed, true},
+      {signed_program("xray", "ours"), SignatureState::Signed, true},
       // A second certificate of the same subject from the same authority.
-      {by(*renewed, "renewed.exe", desktop), SignatureState::Signed, true},
+      {signed_program("desktop", "renewed"), SignatureState::Signed, true},
       // The same subject from another authority, another subject from ours.
-      {by(*impostor, "impostor.exe", desktop), SignatureState::Signed},
-      {by(*neighbour, "neighbour.exe", desktop), SignatureState::Signed},
-      {by(*self_signed, "self.exe", desktop), SignatureState::Signed},
+      {signed_program("desktop", "impostor"), SignatureState::Signed},
+      {signed_program("desktop", "neighbour"), SignatureState::Signed},
+      {signed_program("desktop", "self"), SignatureState::Signed},
       {damaged, SignatureState::Broken},
       // The root is unknown and more is wrong: no longer only the root.
-      {by(*for_servers, "for-servers.exe", desktop), SignatureState::Broken},
-      {by(*expired, "expired.exe", desktop), SignatureState::Broken},
+      {signed_program("desktop", "servers"), SignatureState::Broken},
+      {signed_program("desktop", "expired"), SignatureState::Broken},
       {padded, SignatureState::Signed, true, true},
   };
-  auto reference = program_signature(dir.file("ours-desktop.exe"));
+  auto reference = program_signature(signed_program("desktop", "ours"));
   ASSERT_TRUE(reference);
   EXPECT_EQ(reference->publisher.organization, "Ombrel test");
   EXPECT_EQ(reference->publisher.common_name, "Ombrel test ours");
