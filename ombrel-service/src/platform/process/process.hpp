@@ -239,7 +239,7 @@ class Process {
   int exit_code_ = 0;     // valid once reaped
   std::optional<int> terminated_with_;
   // The cores' own account the child runs as: ended whole with it.
-  std::optional<Account> own_account_;
+  std::optional<Account> core_account_;
 #endif
   std::optional<PipeWriter> stdin_;
   std::optional<PipeReader> stdout_;

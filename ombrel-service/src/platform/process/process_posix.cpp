@@ -118,7 +118,7 @@ Process::Process(Process&& other) noexcept
       running_(std::exchange(other.running_, false)),
       exit_code_(other.exit_code_),
       terminated_with_(std::exchange(other.terminated_with_, std::nullopt)),
-      own_account_(std::exchange(other.own_account_, std::nullopt)),
+      core_account_(std::exchange(other.core_account_, std::nullopt)),
       stdin_(std::exchange(other.stdin_, std::nullopt)),
       stdout_(std::exchange(other.stdout_, std::nullopt)),
       stderr_(std::exchange(other.stderr_, std::nullopt)),
@@ -132,7 +132,7 @@ Process& Process::operator=(Process&& other) noexcept {
     running_ = std::exchange(other.running_, false);
     exit_code_ = other.exit_code_;
     terminated_with_ = std::exchange(other.terminated_with_, std::nullopt);
-    own_account_ = std::exchange(other.own_account_, std::nullopt);
+    core_account_ = std::exchange(other.core_account_, std::nullopt);
     stdin_ = std::exchange(other.stdin_, std::nullopt);
     stdout_ = std::exchange(other.stdout_, std::nullopt);
     stderr_ = std::exchange(other.stderr_, std::nullopt);
@@ -151,7 +151,7 @@ void Process::end_and_reap() noexcept {
   // Whatever the child started in its account goes with it, also when the
   // child itself ended earlier: a process in a session of its own has no
   // parent-death signal and would hold the child's ports.
-  if (own_account_) (void)end_account_processes(*std::exchange(own_account_, std::nullopt));
+  if (core_account_) (void)end_account_processes(*std::exchange(core_account_, std::nullopt));
   stdout_.reset();
   stderr_.reset();
   running_ = false;
@@ -204,7 +204,7 @@ std::uint32_t Process::release() noexcept {
   stdout_.reset();
   stderr_.reset();
   if (running_) reap_in_background(static_cast<pid_t>(pid_));
-  own_account_.reset();
+  core_account_.reset();
   running_ = false;
   pid_ = 0;
   return pid;

@@ -394,7 +394,7 @@ std::vector<Result<Process>> spawn_all(std::span<const SpawnOptions> options) {
         p.child.setup.drop_rights = true;
         p.child.setup.uid = account->uid;
         p.child.setup.gid = account->gid;
-        if (account->cores_own) p.process.own_account_ = *account;
+        if (account->cores_own) p.process.core_account_ = *account;
       }
     }
     if (o.own_environment && p.pid) give_own_environment(p.child);
