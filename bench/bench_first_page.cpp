@@ -30,6 +30,7 @@
 
 #include "bench_report.hpp"
 #include "control/handling.hpp"
+#include "loopback_posix.hpp"
 #include "platform/channel/pipe.hpp"
 #include "platform/process/process.hpp"
 
@@ -56,53 +57,17 @@ void write_text(const std::string& path, const std::string& text, fs::perms mode
   fs::permissions(path, mode);
 }
 
-class Socket {
- public:
-  explicit Socket(int fd = -1) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-  bool send_all(std::string_view bytes) const {
-    for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n))) {
-      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
-    }
-    return true;
-  }
-  std::string receive(std::size_t count = SIZE_MAX) const {
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; got.size() < count; got.append(buf, static_cast<std::size_t>(n))) {
-      if ((n = ::recv(fd_, buf, std::min(sizeof buf, count - got.size()), 0)) <= 0) break;
-    }
-    return got;
-  }
-
- private:
-  int fd_;
-};
+using Socket = testsupport::LoopbackSocket;
 
 // Connected to 127.0.0.1:`port`, or listening on a free port when `port` is 0.
 Socket loopback(std::uint16_t port) {
-  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const timeval bound{10, 0};
-  ::setsockopt(s.fd(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const auto* a = reinterpret_cast<const sockaddr*>(&addr);
-  if (port != 0) return ::connect(s.fd(), a, sizeof addr) == 0 ? std::move(s) : Socket();
-  if (::bind(s.fd(), a, sizeof addr) != 0 || ::listen(s.fd(), 64) != 0) die("listen");
+  Socket s = testsupport::loopback_socket(port, 10, 64);
+  if (port == 0 && s.fd() < 0) die("listen");
   return s;
 }
 
 std::uint16_t port_of(const Socket& s) {
-  sockaddr_in addr{};
-  socklen_t size = sizeof addr;
-  ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&addr), &size);
-  return ntohs(addr.sin_port);
+  return s.port();
 }
 
 // The page through the SOCKS port 10808; empty while the core cannot carry it.

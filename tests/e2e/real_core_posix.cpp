@@ -24,6 +24,7 @@
 
 #include "as_user.hpp"
 #include "host_run.hpp"
+#include "loopback_posix.hpp"
 #include "running_service.hpp"
 
 namespace ombrel::real_core_e2e {
@@ -36,49 +37,13 @@ using nlohmann::json;
 constexpr const char* V2RAY = "/usr/bin/v2ray";
 constexpr const char* PASSWORD = "loopback-only";
 
-class Socket {
- public:
-  explicit Socket(int fd = -1) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-  bool send_all(std::string_view bytes) const {
-    for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n))) {
-      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
-    }
-    return true;
-  }
-  // Up to `count` bytes, fewer only at the end of the stream or on a failure.
-  std::string receive(std::size_t count = SIZE_MAX) const {
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; got.size() < count; got.append(buf, static_cast<std::size_t>(n))) {
-      if ((n = ::recv(fd_, buf, std::min(sizeof buf, count - got.size()), 0)) <= 0) break;
-    }
-    return got;
-  }
-
- private:
-  int fd_;
-};
+using Socket = testsupport::LoopbackSocket;
 
 // Every read and write bounded, so that a core that never answers fails the
 // test instead of hanging it. Port 0 makes a listener on a free port.
 Socket loopback_socket(std::uint16_t port) {
-  Socket s(::socket(AF_INET, SOCK_STREAM, 0));
-  const timeval bound{60, 0};
-  ::setsockopt(s.fd(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  ::setsockopt(s.fd(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const auto* a = reinterpret_cast<const sockaddr*>(&addr);
-  if (port != 0) return ::connect(s.fd(), a, sizeof addr) == 0 ? std::move(s) : Socket();
-  if (::bind(s.fd(), a, sizeof addr) != 0 || ::listen(s.fd(), 16) != 0)
-    ADD_FAILURE() << "cannot listen on loopback";
+  Socket s = testsupport::loopback_socket(port, 60);
+  if (port == 0 && s.fd() < 0) ADD_FAILURE() << "cannot listen on loopback";
   return s;
 }
 
@@ -87,10 +52,7 @@ bool accepts(std::uint16_t port) {
 }
 
 std::uint16_t port_of(const Socket& s) {
-  sockaddr_in addr{};
-  socklen_t size = sizeof addr;
-  ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&addr), &size);
-  return ntohs(addr.sin_port);
+  return s.port();
 }
 
 // A page through the SOCKS port (the name resolved by whoever carries it) or
