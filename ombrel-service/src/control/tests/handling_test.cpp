@@ -287,6 +287,7 @@ TEST(ReadAndPrepare, LookupsEndWithinOneBoundAndStayWithinTheirSlots) {
     std::mutex mutex;
     std::condition_variable opened;
     bool open = false;
+    std::atomic<bool> hold_fast{false};
     std::atomic<int> asked{0};
   };
   const auto resolver = std::make_shared<Resolver>();
@@ -297,7 +298,9 @@ TEST(ReadAndPrepare, LookupsEndWithinOneBoundAndStayWithinTheirSlots) {
   // Every name but one sleeps far past the bound (until the test ends).
   deps.lookup = [resolver](const std::string& host) -> Result<std::vector<IpAddress>> {
     ++resolver->asked;
-    if (host == "fast.example") return std::vector<IpAddress>{Ipv4{192, 0, 2, 1}};
+    if (host == "fast.example" && !resolver->hold_fast) {
+      return std::vector<IpAddress>{Ipv4{192, 0, 2, 1}};
+    }
     std::unique_lock lock(resolver->mutex);
     resolver->opened.wait_for(lock, 20s, [&] { return resolver->open; });
     return std::vector<IpAddress>{Ipv4{192, 0, 2, 99}};
@@ -323,12 +326,15 @@ TEST(ReadAndPrepare, LookupsEndWithinOneBoundAndStayWithinTheirSlots) {
   EXPECT_EQ(deps.lookup_slots->out(), 11u);
 
   // Eleven slots are held by the names still out: the next connect looks
-  // up one name and waits for nothing it could not start.
+  // up one name and waits for nothing it could not start. That name is held
+  // too, or its slot, freed at once, would go to the next name.
   deps.lookup_bound = 200ms;
+  resolver->hold_fast = true;
   const auto second_began = std::chrono::steady_clock::now();
   (void)read_and_prepare(line, deps);
   EXPECT_LT(std::chrono::steady_clock::now() - second_began, 2s);
   EXPECT_EQ(resolver->asked, 13);
+  EXPECT_EQ(deps.lookup_slots->out(), 12u);
 
   {
     const std::lock_guard lock(resolver->mutex);
