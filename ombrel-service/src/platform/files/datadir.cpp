@@ -74,7 +74,18 @@ Result<void> ensure_private_data_dir() {
   // Only the service makes files in its folder, so every such name is the
   // copy of a renewal whose holder kept it open at the time.
   for (const std::string& entry : folder_entries(dir).value_or(std::vector<std::string>{})) {
-    if (is_gone_name(entry)) (void)remove_file(join_path(dir, entry));
+    const std::string_view origin = gone_name_origin(entry);
+    if (origin.empty()) continue;
+    const std::string copy = join_path(dir, entry);
+    const std::string file = join_path(dir, origin);
+    // A renewal that could not put the held file back left its only copy
+    // aside: its content is made the file again before the copy goes.
+    if (!path_exists(file)) {
+      auto content = read_file(copy);
+      if (!content || !replace_file_atomically(file, file + ".renew", *content)) continue;
+    }
+    // A copy still held stays for the next start; it is no longer read.
+    (void)remove_file(copy);
   }
   return {};
 }

@@ -350,7 +350,9 @@ Result<void> renew_file(const std::string& path, std::string_view content) {
   if (!MoveFileExW(wtemp.c_str(), wpath.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const Error error = last_os_error();
-    (void)MoveFileExW(waside.c_str(), wpath.c_str(), 0);
+    // Should the held file not go back either, it stays aside, and the next
+    // start makes the file again from it (ensure_private_data_dir).
+    MoveFileExW(waside.c_str(), wpath.c_str(), 0);
     DeleteFileW(wtemp.c_str());
     return fail(error);
   }

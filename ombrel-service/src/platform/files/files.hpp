@@ -51,6 +51,9 @@ std::string gone_name(const std::string& path);
 // `name` beside it (for any, when empty); those a holder kept are removed
 // at a later start.
 bool is_gone_name(std::string_view entry, std::string_view name = {});
+// The entry a `gone_name` entry was made for ("tunnel.json" for
+// "tunnel.json.1733750000000.gone"); empty for any other entry.
+std::string_view gone_name_origin(std::string_view entry);
 // True when a folder exists at `path` (a link to one counts on Linux).
 bool is_folder(const std::string& path);
 Result<void> remove_file(const std::string& path);

@@ -41,4 +41,11 @@ bool is_gone_name(std::string_view entry, std::string_view name) {
          entry[name.size()] == '.' && entry.ends_with(GONE_SUFFIX);
 }
 
+std::string_view gone_name_origin(std::string_view entry) {
+  if (!is_gone_name(entry)) return {};
+  const std::string_view stem = entry.substr(0, entry.size() - GONE_SUFFIX.size());
+  const auto dot = stem.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : stem.substr(0, dot);
+}
+
 }  // namespace ombrel::platform

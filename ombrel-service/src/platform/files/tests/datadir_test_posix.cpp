@@ -104,7 +104,8 @@ TEST(PrivateDirPosix, AFolderThatIsALinkIsMovedAsideAndItsTargetLeftAlone) {
 }
 
 // A renewal whose holder kept the old file renamed aside leaves its copy
-// for the next start; nothing else there is touched.
+// for the next start, which removes it, or makes the file again from it
+// when the renewal could not put the file back; nothing else is touched.
 TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
   TempDir root("datadir");
   const std::string dir = join_path(root.path(), "Ombrel");
@@ -113,9 +114,10 @@ TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
   ::setenv("OMBREL_DATA_DIR", dir.c_str(), 1);
   ASSERT_TRUE(ensure_private_dir(dir));
   const std::string copy = gone_name(join_path(dir, "tunnel.json"));
+  const std::string only_copy = gone_name(join_path(dir, "registry.json"));
   for (const std::string& name :
-       {copy, join_path(dir, "tunnel.json"), join_path(dir, "a.gone.json")}) {
-    ASSERT_TRUE(rewrite_file(name, "x"));
+       {copy, only_copy, join_path(dir, "tunnel.json"), join_path(dir, "a.gone.json")}) {
+    ASSERT_TRUE(rewrite_file(name, name == only_copy ? "worked nodes" : "x"));
   }
   const auto ensured = ensure_private_data_dir();
   if (saved != nullptr) {
@@ -125,6 +127,8 @@ TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
   }
   ASSERT_TRUE(ensured) << ensured.error().to_string();
   EXPECT_FALSE(path_exists(copy));
+  EXPECT_FALSE(path_exists(only_copy));
+  EXPECT_EQ(read_file(join_path(dir, "registry.json")).value_or("?"), "worked nodes");
   EXPECT_TRUE(path_exists(join_path(dir, "tunnel.json")));
   EXPECT_TRUE(path_exists(join_path(dir, "a.gone.json")));
 }
