@@ -60,17 +60,17 @@ void end_core(platform::Process& core) noexcept {
   core = platform::Process();
 }
 
-// Whether the proxy core ended by itself, in its own account, before it
-// wrote a line, with a status that says its account could not load or open
-// what it needs; the fall-back is then taken, with that status as the why.
-bool refused_at_start(platform::Process& core, bool spoke, CoreAccountFallback* fallback) {
-  if (fallback == nullptr || spoke || !core.unprivileged_account_used()) return false;
+// Takes the fall-back when the proxy core ended by itself, in its own
+// account, before it wrote a line, with a status that says its account
+// could not load or open what it needs; that status is the why.
+void fall_back_if_refused_at_start(platform::Process& core, bool spoke,
+                                   CoreAccountFallback* fallback) {
+  if (fallback == nullptr || spoke || !core.unprivileged_account_used()) return;
   const auto ended = core.try_wait();
-  if (!ended || !ended->has_value() || !platform::ended_for_want_of_rights(**ended)) return false;
+  if (!ended || !ended->has_value() || !platform::ended_for_want_of_rights(**ended)) return;
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(**ended));
   fallback->take(Error(std::string(CORE_ENDED_AT_START) + code), true);
-  return true;
 }
 
 // The proxy core's output, noting that some came: a core that has spoken
@@ -316,8 +316,8 @@ void end_cores(RunningCores& cores) noexcept {
     cores.singbox.reset();
   }
   try {
-    (void)refused_at_start(cores.xray, cores.xray_spoke && cores.xray_spoke->load(),
-                           cores.fallback);
+    fall_back_if_refused_at_start(cores.xray, cores.xray_spoke && cores.xray_spoke->load(),
+                                  cores.fallback);
   } catch (...) {
     // Ending the core matters more than saying why it could not start.
   }
@@ -375,6 +375,8 @@ Result<void> check_local_ports(const CoreLaunch& launch, const CoreEnvironment& 
   if (listeners && std::any_of(listeners->begin(), listeners->end(), [](const auto& listener) {
         return listener.pid && platform::runs_as_core_account(*listener.pid);
       })) {
+    // How many went is not asked: the ports looked at again tell whether
+    // they are free now.
     (void)platform::end_leftover_core_processes();
     listeners = ask();
   }

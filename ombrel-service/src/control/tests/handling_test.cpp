@@ -331,7 +331,7 @@ TEST(ReadAndPrepare, LookupsEndWithinOneBoundAndStayWithinTheirSlots) {
   deps.lookup_bound = 200ms;
   resolver->hold_fast = true;
   const auto second_began = std::chrono::steady_clock::now();
-  (void)read_and_prepare(line, deps);
+  (void)read_and_prepare(line, deps);  // its documents were asked of the first
   EXPECT_LT(std::chrono::steady_clock::now() - second_began, 2s);
   EXPECT_EQ(resolver->asked, 13);
   EXPECT_EQ(deps.lookup_slots->out(), 12u);

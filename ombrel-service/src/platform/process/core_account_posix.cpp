@@ -20,7 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -263,19 +262,20 @@ std::optional<Account> known_core_account() {
   return std::nullopt;
 }
 
-std::size_t end_account_processes(const Account& account) noexcept {
-  if (!account.cores_own || account.uid == 0 || account.uid == ::geteuid()) return 0;
+void end_account_processes(const Account& account) noexcept {
+  if (!account.cores_own || account.uid == 0 || account.uid == ::geteuid()) return;
   try {
-    if (signal_every_process_of(account.uid) == Signalled::None) return 0;
+    // A helper that could not signal leaves the processes for the sweep at
+    // the next start and for the port check before each start of cores,
+    // which end them again.
+    if (signal_every_process_of(account.uid) != Signalled::Some) return;
     // A process killed goes at its next scheduling; its ports and files are
     // free only then, and the next start looks at the ports.
-    const std::size_t seen = live_processes_of(account.uid);
     for (int round = 0; round < 50 && live_processes_of(account.uid) != 0; ++round) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return std::max<std::size_t>(seen, 1);
   } catch (...) {
-    return 0;  // no memory to look with: the signal has gone all the same
+    // No memory to look with: the signal has gone all the same.
   }
 }
 
@@ -284,8 +284,7 @@ std::size_t end_leftover_core_processes() {
   if (!account || !account->cores_own) return 0;
   try {
     const std::size_t found = live_processes_of(account->uid);
-    if (found == 0) return 0;
-    (void)end_account_processes(*account);
+    if (found != 0) end_account_processes(*account);
     return found;
   } catch (...) {
     return 0;

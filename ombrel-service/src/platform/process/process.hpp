@@ -175,8 +175,8 @@ std::optional<Account> known_core_account();
 // Ends every process that runs as `account` (SIGKILL, sent by a helper
 // that takes the account's user id, so that a process forked meanwhile is
 // caught as well) and waits briefly for them to go; nothing when the
-// account is not the cores' own. Returns how many there were.
-std::size_t end_account_processes(const Account& account) noexcept;
+// account is not the cores' own.
+void end_account_processes(const Account& account) noexcept;
 #endif
 
 class Process {

@@ -151,7 +151,7 @@ void Process::end_and_reap() noexcept {
   // Whatever the child started in its account goes with it, also when the
   // child itself ended earlier: a process in a session of its own has no
   // parent-death signal and would hold the child's ports.
-  if (core_account_) (void)end_account_processes(*std::exchange(core_account_, std::nullopt));
+  if (core_account_) end_account_processes(*std::exchange(core_account_, std::nullopt));
   stdout_.reset();
   stderr_.reset();
   running_ = false;
