@@ -19,29 +19,16 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_unicase import MAX_CP, emit_ranges, parse_range  # noqa: E402
+from gen_unicase import (DEFAULT_UCD, MAX_CP, data_lines, emit_ranges,  # noqa: E402
+                         merge_ranges, parse_range, unicode_version)
 
 ESCAPED_CATEGORIES = ("Cf", "Zl", "Zp")
 OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ombrel-service", "src",
                       "base", "text_table.cpp")
 
 
-def data_lines(ucd, name):
-    with open(os.path.join(ucd, name), encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if line:
-                yield [field.strip() for field in line.split(";")]
-
-
 def merge(points):
-    ranges = []
-    for cp in sorted(points):
-        if ranges and ranges[-1][1] + 1 == cp:
-            ranges[-1] = (ranges[-1][0], cp)
-        else:
-            ranges.append((cp, cp))
-    return ranges
+    return merge_ranges((cp, cp) for cp in points)
 
 
 def categories(ucd):
@@ -81,14 +68,6 @@ def check(ranges, points):
         inside = k >= 0 and cp <= ranges[k][1]
         if inside != (cp in points):
             sys.exit(f"table wrong at U+{cp:04X}")
-
-
-def unicode_version(ucd):
-    with open(os.path.join(ucd, "ReadMe.txt"), encoding="utf-8") as f:
-        for line in f:
-            if "/versions/Unicode" in line:
-                return line.split("/versions/Unicode")[1].split("/")[0]
-    return "unknown"
 
 
 def generate(ucd):
@@ -134,7 +113,7 @@ def main():
     args = sys.argv[1:]
     checking = "--check" in args
     args = [a for a in args if a != "--check"]
-    ucd = args[0] if args else "/usr/share/unicode"
+    ucd = args[0] if args else DEFAULT_UCD
     text, summary = generate(ucd)
     if not checking:
         sys.stdout.write(text)
