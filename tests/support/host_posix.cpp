@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -43,6 +44,20 @@ void set_core_account(const std::string& name) {
 
 void name_no_core_account() {
   ::unsetenv(std::string(platform::UNPRIVILEGED_ACCOUNT_VARIABLE).c_str());
+}
+
+ScopedVariable::ScopedVariable(std::string name, const std::string& value)
+    : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedVariable::~ScopedVariable() {
+  if (old_) {
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
 }
 
 FolderLink::FolderLink(std::string link, const std::string& target, Kind kind)

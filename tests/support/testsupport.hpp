@@ -110,6 +110,22 @@ void set_core_account(const std::string& name = "");
 // own and records it in its data folder (Linux; nothing on Windows).
 void name_no_core_account();
 
+#ifndef _WIN32
+// A variable of this process set while this lives, then put back as it was
+// (unset when it was unset).
+class ScopedVariable {
+ public:
+  ScopedVariable(std::string name, const std::string& value);
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+  ~ScopedVariable();
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+#endif
+
 // A link at `link` to the folder `target`, removed (the link alone) when
 // dropped, before the folders around it are: a symbolic link (on Windows a
 // directory link, which needs an administrator; under Wine a Unix link

@@ -12,9 +12,7 @@
 #ifndef _WIN32
 #include <unistd.h>
 
-#include <cstdlib>
 #include <functional>
-#include <optional>
 
 #include "supervisor/launch.hpp"
 
@@ -142,10 +140,7 @@ TEST(Orphans, ACoreOfAnotherUserIsLeftAloneUnlessItIsTheCoresAccount) {
 TEST(Orphans, EveryProcessOfTheCoresOwnAccountIsLeftOver) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
   TempDir data("orphan-data");
-  const char* saved = std::getenv("OMBREL_DATA_DIR");
-  const std::optional<std::string> restore =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("OMBREL_DATA_DIR", data.path().c_str(), 1);
+  const ScopedVariable data_dir("OMBREL_DATA_DIR", data.path());
   InstallDir ours;
   name_no_core_account();
   const auto account = platform::unprivileged_account();
@@ -183,7 +178,6 @@ TEST(Orphans, EveryProcessOfTheCoresOwnAccountIsLeftOver) {
     end_as_user(other);
   }
   set_core_account();
-  restore ? ::setenv("OMBREL_DATA_DIR", restore->c_str(), 1) : ::unsetenv("OMBREL_DATA_DIR");
 }
 #endif
 

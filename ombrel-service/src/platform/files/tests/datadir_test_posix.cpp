@@ -109,9 +109,7 @@ TEST(PrivateDirPosix, AFolderThatIsALinkIsMovedAsideAndItsTargetLeftAlone) {
 TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
   TempDir root("datadir");
   const std::string dir = join_path(root.path(), "Ombrel");
-  const char* saved = std::getenv("OMBREL_DATA_DIR");
-  const std::string restore = saved != nullptr ? saved : "";
-  ::setenv("OMBREL_DATA_DIR", dir.c_str(), 1);
+  const testsupport::ScopedVariable data_dir("OMBREL_DATA_DIR", dir);
   ASSERT_TRUE(ensure_private_dir(dir));
   const std::string copy = gone_name(join_path(dir, "tunnel.json"));
   const std::string only_copy = gone_name(join_path(dir, "registry.json"));
@@ -120,11 +118,6 @@ TEST(PrivateDirPosix, TheStartRemovesTheCopiesOfEarlierRenewals) {
     ASSERT_TRUE(rewrite_file(name, name == only_copy ? "worked nodes" : "x"));
   }
   const auto ensured = ensure_private_data_dir();
-  if (saved != nullptr) {
-    ::setenv("OMBREL_DATA_DIR", restore.c_str(), 1);
-  } else {
-    ::unsetenv("OMBREL_DATA_DIR");
-  }
   ASSERT_TRUE(ensured) << ensured.error().to_string();
   EXPECT_FALSE(path_exists(copy));
   EXPECT_FALSE(path_exists(only_copy));

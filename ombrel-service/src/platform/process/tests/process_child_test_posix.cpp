@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -130,26 +129,6 @@ std::string ids_without_groups(const passwd& account) {
          "\nGroups:\n";
 }
 
-// A variable of this process set for one test and put back after it.
-class Variable {
- public:
-  Variable(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~Variable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // A child asked to run without rights becomes the configured account, with
 // its group and no other, or, with none named, the id picked for the cores
 // and recorded in the data folder; a name that names no account starts
@@ -157,7 +136,7 @@ class Variable {
 TEST(ProcessChild, AnUnprivilegedChildRunsAsTheCoreAccountWithoutGroups) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root has rights to give up";
   TempDir data("core-data");
-  const Variable data_dir("OMBREL_DATA_DIR", data.path());
+  const ScopedVariable data_dir("OMBREL_DATA_DIR", data.path());
   const struct {
     const char* account;  // "": none named
     bool unprivileged;
@@ -228,8 +207,8 @@ std::string line_starting(Reader& out, std::string& seen, const std::string& pre
 TEST(ProcessChild, ACoreInItsOwnAccountIsOutOfReachAndEndsWhole) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root has rights to give up";
   TempDir data("core-data");
-  const Variable data_dir("OMBREL_DATA_DIR", data.path());
-  const Variable marker("OMBREL_TEST_MARKER", "the service's alone");
+  const ScopedVariable data_dir("OMBREL_DATA_DIR", data.path());
+  const ScopedVariable marker("OMBREL_TEST_MARKER", "the service's alone");
   InstallDir dir;
   set_script(dir.xray, 1, "env\ndetach\nstay");
   name_no_core_account();
